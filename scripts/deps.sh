@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs everything the launcher needs to build, test and run its demo on Debian 12.
+# Idempotent: packages already present are left alone, and apt's index is only
+# refreshed when something is missing.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config git clang-format
+    libcurl4-openssl-dev zlib1g-dev libtinyxml2-dev libcpp-httplib-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    nginx curl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "deps.sh: missing packages (${missing[*]}); run as root to install them" >&2
+        exit 1
+    fi
+    echo "deps.sh: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

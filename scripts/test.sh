@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what is missing, checks the formatting, then builds and runs every test twice:
+# a Debug build with AddressSanitizer + UndefinedBehaviorSanitizer running all tests, and a
+# ThreadSanitizer build running the tests of threaded code.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+scripts/deps.sh
+
+echo "== clang-format check"
+git ls-files -- '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
+
+run_suite() {  # build-dir sanitizer ctest-args...
+    local dir=$1 sanitize=$2
+    shift 2
+    echo "== build $dir (sanitizers: $sanitize)"
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUME_SANITIZE="$sanitize" \
+        -DLUME_WERROR=ON >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    echo "== test $dir"
+    # ThreadSanitizer cannot map its shadow memory under the kernel's high address-space
+    # randomisation; running without randomisation avoids that.
+    (cd "$dir" && setarch "$(uname -m)" -R ctest --output-on-failure -j "$jobs" "$@")
+}
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+run_suite build/asan address,undefined
+run_suite build/tsan thread -L threaded

@@ -1,0 +1,49 @@
+#include "tests/support/Sandbox.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace lume::test {
+
+Sandbox::Sandbox() {
+    previous_ = fs::current_path().string();
+    std::string templ = (fs::temp_directory_path() / "lume-test-XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = templ;
+    fs::current_path(path_);
+}
+
+Sandbox::~Sandbox() {
+    std::error_code ec;
+    fs::current_path(previous_, ec);
+    fs::remove_all(path_, ec);
+}
+
+void Sandbox::writeFile(const std::string& relative, const std::string& bytes) const {
+    fs::path p = fs::path(path_) / relative;
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Sandbox::readFile(const std::string& relative) const {
+    std::ifstream in(fs::path(path_) / relative, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool Sandbox::exists(const std::string& relative) const {
+    return fs::exists(fs::path(path_) / relative);
+}
+
+}  // namespace lume::test

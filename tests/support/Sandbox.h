@@ -1,0 +1,28 @@
+// A fresh temporary directory per test, made the process's working directory for the
+// test's duration (the launcher works relative to its game directory), removed afterwards.
+#pragma once
+
+#include <string>
+
+namespace lume::test {
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    // The directory's absolute path in native form ("/tmp/lume-test-XXXXXX").
+    const std::string& path() const { return path_; }
+    // Writes bytes to a file under the sandbox (relative native path), creating folders.
+    void writeFile(const std::string& relative, const std::string& bytes) const;
+    std::string readFile(const std::string& relative) const;
+    bool exists(const std::string& relative) const;
+
+private:
+    std::string path_;
+    std::string previous_;
+};
+
+}  // namespace lume::test
