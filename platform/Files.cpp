@@ -1,0 +1,844 @@
+#include "platform/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "platform/Error.h"
+#include "platform/Internal.h"
+#include "platform/Text.h"
+
+namespace platform {
+
+using detail::fail;
+using detail::failCode;
+using detail::failPath;
+
+namespace {
+
+constexpr int kAccessRead = 1;
+constexpr int kAccessWrite = 2;
+constexpr int kShareRead = 1;
+constexpr int kShareWrite = 2;
+
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+constexpr int64_t kTicksPerSecond = 10000000LL;
+
+FileTime toFileTime(const timespec& ts) {
+    const int64_t ticks =
+        static_cast<int64_t>(ts.tv_sec) * kTicksPerSecond + ts.tv_nsec / 100 + kUnixEpochAsFileTime;
+    return ticks < 0 ? 0 : static_cast<FileTime>(ticks);
+}
+
+timespec fromFileTime(FileTime time) {
+    const int64_t ticks =
+        time > static_cast<FileTime>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(time);
+    const int64_t sinceEpoch = ticks - kUnixEpochAsFileTime;
+    int64_t seconds = sinceEpoch / kTicksPerSecond;
+    int64_t rest = sinceEpoch % kTicksPerSecond;
+    if (rest < 0) {
+        rest += kTicksPerSecond;
+        --seconds;
+    }
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>(rest * 100);
+    return ts;
+}
+
+// The handles of this process that are open on one file (device and inode), with the access
+// they hold and the access they let others have, as Win32 records them per file object.
+struct OpenHandle {
+    const NativeFile* file;
+    int access;
+    int share;
+};
+
+struct ShareTable {
+    std::mutex mutex;
+    std::map<std::pair<uint64_t, uint64_t>, std::vector<OpenHandle>> files;
+};
+
+ShareTable& shareTable() {
+    // Never destroyed: files closed by static destructors at exit still need it.
+    static ShareTable* table = new ShareTable;
+    return *table;
+}
+
+bool allows(int share, int access) {
+    return ((access & kAccessRead) == 0 || (share & kShareRead) != 0) &&
+           ((access & kAccessWrite) == 0 || (share & kShareWrite) != 0);
+}
+
+bool statPath(const std::string& native, struct stat& st) {
+    return ::stat(native.c_str(), &st) == 0;
+}
+
+bool existsAsDirectory(const std::string& native) {
+    struct stat st {};
+    return statPath(native, st) && S_ISDIR(st.st_mode);
+}
+
+// ENOENT from a call with two paths: a missing source is "file not found", a missing
+// destination folder "path not found".
+bool failTwoPaths(int err, const std::string& from) {
+    if (err == ENOENT) {
+        struct stat st {};
+        if (::lstat(from.c_str(), &st) != 0) {
+            return failPath(errno, from);
+        }
+        return failCode(kErrPathNotFound);
+    }
+    return fail(err);
+}
+
+int openRetrying(const char* path, int flags, mode_t mode) {
+    int fd = -1;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool writeAll(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Copies a regular file to a new name (which must not exist), keeping its permissions and
+// modification time, for moves between file systems that rename(2) cannot do.
+bool copyToNewFile(const std::string& from, const std::string& to) {
+    const int in = openRetrying(from.c_str(), O_RDONLY, 0);
+    if (in < 0) {
+        return failPath(errno, from);
+    }
+    struct stat st {};
+    if (::fstat(in, &st) != 0) {
+        const int err = errno;
+        ::close(in);
+        return fail(err);
+    }
+    const int out = openRetrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 07777);
+    if (out < 0) {
+        const int err = errno;
+        ::close(in);
+        return failPath(err, to);
+    }
+    char buffer[65536];
+    int err = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            err = errno;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (!writeAll(out, buffer, static_cast<size_t>(n))) {
+            err = errno;
+            break;
+        }
+    }
+    if (err == 0) {
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        ::futimens(out, times);
+        if (::fsync(out) != 0 && errno != EINVAL) {
+            err = errno;
+        }
+    }
+    ::close(in);
+    if (::close(out) != 0 && err == 0 && errno != EINTR) {
+        err = errno;
+    }
+    if (err != 0) {
+        ::unlink(to.c_str());
+        return fail(err);
+    }
+    return true;
+}
+
+bool moveAcrossDevices(const std::string& from, const std::string& to) {
+    struct stat st {};
+    if (::lstat(from.c_str(), &st) != 0) {
+        return failPath(errno, from);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return fail(EXDEV);
+    }
+    if (!copyToNewFile(from, to)) {
+        return false;
+    }
+    ::unlink(from.c_str());
+    return true;
+}
+
+// For file systems without RENAME_NOREPLACE: link(2) refuses an existing name atomically.
+bool moveWithoutReplacing(const std::string& from, const std::string& to) {
+    struct stat st {};
+    if (::lstat(from.c_str(), &st) != 0) {
+        return failPath(errno, from);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return true;
+        }
+        if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP) {
+            return failTwoPaths(errno, from);
+        }
+    }
+    struct stat existing {};
+    if (::lstat(to.c_str(), &existing) == 0) {
+        return failCode(kErrAlreadyExists);
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        return failTwoPaths(errno, from);
+    }
+    return true;
+}
+
+char16_t foldAscii(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c;
+}
+
+bool wildcardMatch(std::u16string_view pattern, std::u16string_view name) {
+    size_t p = 0;
+    size_t n = 0;
+    size_t starP = std::u16string_view::npos;
+    size_t starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == u'*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == u'?' || foldAscii(pattern[p]) == foldAscii(name[n]))) {
+            ++p;
+            ++n;
+        } else if (starP != std::u16string_view::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*') {
+        ++p;
+    }
+    return p == pattern.size();
+}
+
+// Win32 lets a trailing ".*" also match names without any dot, so "*.*" lists everything.
+bool patternMatches(std::u16string_view pattern, std::u16string_view name) {
+    if (wildcardMatch(pattern, name)) {
+        return true;
+    }
+    return pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == u".*" &&
+           wildcardMatch(pattern.substr(0, pattern.size() - 2), name);
+}
+
+}  // namespace
+
+std::string nativePath(std::u16string_view path) {
+    std::string native = wideToUtf8(path);
+    std::replace(native.begin(), native.end(), '\\', '/');
+    return native;
+}
+
+NativeFile::~NativeFile() {
+    if (fd_ >= 0) {
+        close();
+    }
+}
+
+bool NativeFile::open(std::u16string_view path, int mode) {
+    if (fd_ >= 0) {
+        close();
+    }
+    int access = kAccessRead;
+    int share = 0;
+    int flags = O_RDONLY;
+    bool create = false;
+    bool truncateAfterCheck = false;
+    switch (mode) {
+        case 0:
+            share = kShareRead | kShareWrite;
+            break;
+        case 1:
+            access = kAccessWrite;
+            share = kShareRead;
+            flags = O_WRONLY;
+            create = true;
+            truncateAfterCheck = true;
+            break;
+        case 2:
+            access = kAccessRead | kAccessWrite;
+            share = kShareRead;
+            flags = O_RDWR;
+            create = true;
+            break;
+        case 3:
+            access = kAccessWrite;
+            share = kShareRead;
+            flags = O_WRONLY;
+            create = true;
+            break;
+        default:
+            break;
+    }
+
+    const std::string native = nativePath(path);
+    bool existed = true;
+    // Two steps so the caller learns whether the file was there, as Win32 reports it.
+    const auto openOrCreate = [&]() {
+        for (;;) {
+            int opened = openRetrying(native.c_str(), flags | O_CREAT | O_EXCL, 0666);
+            if (opened >= 0) {
+                existed = false;
+                return opened;
+            }
+            if (errno != EEXIST) {
+                return opened;
+            }
+            opened = openRetrying(native.c_str(), flags, 0);
+            if (opened >= 0 || errno != ENOENT) {
+                return opened;
+            }
+        }
+    };
+    int fd = -1;
+    if (create) {
+        fd = openOrCreate();
+        // Folders are made only when missing, which spares the common case their lookups.
+        if (fd < 0 && errno == ENOENT) {
+            makeDirectories(path, false);
+            fd = openOrCreate();
+        }
+    } else {
+        fd = openRetrying(native.c_str(), flags, 0);
+    }
+    if (fd < 0) {
+        return failPath(errno, native);
+    }
+
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return fail(err);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return failCode(kErrAccessDenied);
+    }
+
+    const std::pair<uint64_t, uint64_t> key{static_cast<uint64_t>(st.st_dev),
+                                            static_cast<uint64_t>(st.st_ino)};
+    ShareTable& table = shareTable();
+    {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        std::vector<OpenHandle>& handles = table.files[key];
+        for (const OpenHandle& other : handles) {
+            if (!allows(other.share, access) || !allows(share, other.access)) {
+                if (handles.empty()) {
+                    table.files.erase(key);
+                }
+                ::close(fd);
+                return failCode(kErrSharingViolation);
+            }
+        }
+        if (truncateAfterCheck && st.st_size != 0) {
+            int rc = 0;
+            do {
+                rc = ::ftruncate(fd, 0);
+            } while (rc != 0 && errno == EINTR);
+            if (rc != 0) {
+                const int err = errno;
+                if (handles.empty()) {
+                    table.files.erase(key);
+                }
+                ::close(fd);
+                return fail(err);
+            }
+        }
+        handles.push_back(OpenHandle{this, access, share});
+    }
+
+    fd_ = fd;
+    access_ = access;
+    share_ = share;
+    dev_ = key.first;
+    ino_ = key.second;
+    setLastError(create && existed ? kErrAlreadyExists : kErrSuccess);
+    return true;
+}
+
+bool NativeFile::read(void* buffer, uint32_t len, uint32_t& got) {
+    got = 0;
+    if (fd_ < 0) {
+        return failCode(kErrInvalidHandle);
+    }
+    if ((access_ & kAccessRead) == 0) {
+        return failCode(kErrAccessDenied);
+    }
+    char* out = static_cast<char*>(buffer);
+    while (got < len) {
+        const ssize_t n = ::read(fd_, out + got, len - got);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return fail(errno);
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool NativeFile::write(const void* buffer, uint32_t len, uint32_t& put) {
+    put = 0;
+    if (fd_ < 0) {
+        return failCode(kErrInvalidHandle);
+    }
+    if ((access_ & kAccessWrite) == 0) {
+        return failCode(kErrAccessDenied);
+    }
+    const char* in = static_cast<const char*>(buffer);
+    while (put < len) {
+        const ssize_t n = ::write(fd_, in + put, len - put);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return fail(errno);
+        }
+        if (n == 0) {
+            return failCode(kErrDiskFull);
+        }
+        put += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool NativeFile::seek(uint64_t position) {
+    if (fd_ < 0) {
+        return failCode(kErrInvalidHandle);
+    }
+    if (position > static_cast<uint64_t>(INT64_MAX)) {
+        return failCode(kErrInvalidParameter);
+    }
+    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) {
+        return fail(errno);
+    }
+    return true;
+}
+
+uint64_t NativeFile::tell() const {
+    if (fd_ < 0) {
+        setLastError(kErrInvalidHandle);
+        return 0;
+    }
+    const off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    if (position < 0) {
+        fail(errno);
+        return 0;
+    }
+    return static_cast<uint64_t>(position);
+}
+
+bool NativeFile::size(uint64_t& out) const {
+    out = 0;
+    if (fd_ < 0) {
+        return failCode(kErrInvalidHandle);
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        return fail(errno);
+    }
+    out = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool NativeFile::truncate(uint64_t length) {
+    if (fd_ < 0) {
+        return failCode(kErrInvalidHandle);
+    }
+    if ((access_ & kAccessWrite) == 0) {
+        return failCode(kErrAccessDenied);
+    }
+    if (length > static_cast<uint64_t>(INT64_MAX)) {
+        return failCode(kErrInvalidParameter);
+    }
+    int rc = 0;
+    do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 || fail(errno);
+}
+
+bool NativeFile::flush() {
+    if (fd_ < 0) {
+        return failCode(kErrInvalidHandle);
+    }
+    if ((access_ & kAccessWrite) == 0) {
+        return true;
+    }
+    // Pipes and devices cannot be synced; there is nothing buffered to lose on them.
+    if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
+        return fail(errno);
+    }
+    return true;
+}
+
+bool NativeFile::close() {
+    if (fd_ < 0) {
+        return failCode(kErrInvalidHandle);
+    }
+    ShareTable& table = shareTable();
+    {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        const auto it = table.files.find({dev_, ino_});
+        if (it != table.files.end()) {
+            std::vector<OpenHandle>& handles = it->second;
+            handles.erase(std::remove_if(handles.begin(), handles.end(),
+                                         [this](const OpenHandle& h) { return h.file == this; }),
+                          handles.end());
+            if (handles.empty()) {
+                table.files.erase(it);
+            }
+        }
+    }
+    // Linux releases the descriptor even when close reports an error, so it is never retried.
+    const int rc = ::close(fd_);
+    const int err = errno;
+    fd_ = -1;
+    access_ = 0;
+    share_ = 0;
+    dev_ = 0;
+    ino_ = 0;
+    if (rc != 0 && err != EINTR) {
+        return fail(err);
+    }
+    return true;
+}
+
+bool getAttributes(std::u16string_view path, FileAttributes& out) {
+    out = FileAttributes{};
+    const std::string native = nativePath(path);
+    struct stat st {};
+    if (!statPath(native, st)) {
+        return failPath(errno, native);
+    }
+    out.directory = S_ISDIR(st.st_mode);
+    out.readOnly = (st.st_mode & S_IWUSR) == 0;
+    out.size = out.directory ? 0 : static_cast<uint64_t>(st.st_size);
+    out.lastWrite = toFileTime(st.st_mtim);
+    return true;
+}
+
+bool isFile(std::u16string_view path) {
+    FileAttributes attributes;
+    return getAttributes(path, attributes) && !attributes.directory;
+}
+
+bool isDirectory(std::u16string_view path) {
+    FileAttributes attributes;
+    return getAttributes(path, attributes) && attributes.directory;
+}
+
+bool moveFile(std::u16string_view from, std::u16string_view to) {
+    const std::string source = nativePath(from);
+    const std::string target = nativePath(to);
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    const int err = errno;
+    if (err == EINVAL || err == ENOSYS || err == ENOTSUP) {
+        return moveWithoutReplacing(source, target);
+    }
+    if (err == EXDEV) {
+        return moveAcrossDevices(source, target);
+    }
+    return failTwoPaths(err, source);
+}
+
+bool replaceFile(std::u16string_view from, std::u16string_view to) {
+    const std::string source = nativePath(from);
+    const std::string target = nativePath(to);
+    if (::rename(source.c_str(), target.c_str()) == 0) {
+        return true;
+    }
+    const int err = errno;
+    if (err != EXDEV) {
+        return failTwoPaths(err, source);
+    }
+    // Across file systems: copy beside the target first so the final step is still a rename.
+    std::string staging = target + ".lume-replace-XXXXXX";
+    const int fd = ::mkstemp(staging.data());
+    if (fd < 0) {
+        return failPath(errno, target);
+    }
+    ::close(fd);
+    ::unlink(staging.c_str());
+    if (!copyToNewFile(source, staging)) {
+        return false;
+    }
+    if (::rename(staging.c_str(), target.c_str()) != 0) {
+        const int renameErr = errno;
+        ::unlink(staging.c_str());
+        return fail(renameErr);
+    }
+    ::unlink(source.c_str());
+    return true;
+}
+
+bool deleteFile(std::u16string_view path) {
+    const std::string native = nativePath(path);
+    if (::unlink(native.c_str()) != 0) {
+        return failPath(errno, native);
+    }
+    return true;
+}
+
+bool createDirectory(std::u16string_view path) {
+    const std::string native = nativePath(path);
+    if (::mkdir(native.c_str(), 0755) != 0) {
+        return failPath(errno, native);
+    }
+    return true;
+}
+
+bool removeDirectory(std::u16string_view path) {
+    const std::string native = nativePath(path);
+    if (::rmdir(native.c_str()) == 0) {
+        return true;
+    }
+    const int err = errno;
+    if (err == ENOTEMPTY || err == EEXIST) {
+        return failCode(kErrDirNotEmpty);
+    }
+    if (err == ENOTDIR) {
+        struct stat st {};
+        if (statPath(native, st) && !S_ISDIR(st.st_mode)) {
+            return failCode(kErrDirectory);
+        }
+    }
+    return failPath(err, native);
+}
+
+bool makeDirectories(std::u16string_view path, bool includeLast) {
+    const std::string native = nativePath(path);
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t slash = native.find('/', start);
+        parts.push_back(
+            native.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos) {
+            break;
+        }
+        start = slash + 1;
+    }
+    // The last piece is the file name (or "" after a trailing separator) unless asked for.
+    if (!includeLast) {
+        parts.pop_back();
+    }
+    std::string current = !native.empty() && native[0] == '/' ? "/" : "";
+    for (const std::string& part : parts) {
+        if (part.empty()) {
+            continue;
+        }
+        if (!current.empty() && current.back() != '/') {
+            current += '/';
+        }
+        current += part;
+        struct stat st {};
+        if (statPath(current, st)) {
+            if (!S_ISDIR(st.st_mode)) {
+                return failCode(kErrAlreadyExists);
+            }
+            continue;
+        }
+        if (::mkdir(current.c_str(), 0755) != 0 &&
+            !(errno == EEXIST && existsAsDirectory(current))) {
+            return failPath(errno, current);
+        }
+    }
+    return true;
+}
+
+bool findFiles(std::u16string_view pattern, std::vector<FindData>& out) {
+    out.clear();
+    const size_t separator = pattern.find_last_of(u"\\/");
+    std::string directory = ".";
+    std::u16string_view namePattern = pattern;
+    if (separator != std::u16string_view::npos) {
+        directory = separator == 0 ? "/" : nativePath(pattern.substr(0, separator));
+        namePattern = pattern.substr(separator + 1);
+    }
+
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) {
+        const int err = errno;
+        // The folder of a search pattern missing is "path not found" for Win32.
+        return err == ENOENT ? failCode(kErrPathNotFound) : failPath(err, directory);
+    }
+    const int dirFd = ::dirfd(dir);
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                const int err = errno;
+                ::closedir(dir);
+                out.clear();
+                return fail(err);
+            }
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        std::u16string wideName = utf8ToWide(name);
+        if (!patternMatches(namePattern, wideName)) {
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(dirFd, entry->d_name, &st, 0) != 0 &&
+            ::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;  // vanished since it was listed
+        }
+        FindData data;
+        data.name = std::move(wideName);
+        data.directory = S_ISDIR(st.st_mode);
+        data.size = data.directory ? 0 : static_cast<uint64_t>(st.st_size);
+        data.lastWrite = toFileTime(st.st_mtim);
+        out.push_back(std::move(data));
+    }
+    ::closedir(dir);
+    // readdir's order is arbitrary; a sorted listing keeps runs reproducible.
+    std::sort(out.begin(), out.end(),
+              [](const FindData& a, const FindData& b) { return a.name < b.name; });
+    return true;
+}
+
+bool setLastWriteTime(std::u16string_view path, FileTime time) {
+    const std::string native = nativePath(path);
+    timespec times[2] = {};
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = fromFileTime(time);
+    if (::utimensat(AT_FDCWD, native.c_str(), times, 0) != 0) {
+        return failPath(errno, native);
+    }
+    return true;
+}
+
+FileTime currentFileTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return toFileTime(now);
+}
+
+std::u16string currentDirectory() {
+    std::string buffer(256, '\0');
+    for (;;) {
+        if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+            buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+            return utf8ToWide(buffer);
+        }
+        if (errno != ERANGE) {
+            fail(errno);
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+bool setCurrentDirectory(std::u16string_view path) {
+    const std::string native = nativePath(path);
+    if (::chdir(native.c_str()) == 0) {
+        return true;
+    }
+    const int err = errno;
+    if (err == ENOTDIR) {
+        struct stat st {};
+        if (statPath(native, st) && !S_ISDIR(st.st_mode)) {
+            return failCode(kErrDirectory);
+        }
+    }
+    return failPath(err, native);
+}
+
+std::u16string tempDirectory() {
+    const char* env = std::getenv("TMPDIR");
+    std::string directory = env != nullptr && *env != '\0' ? env : "/tmp";
+    // With the separator at the end, as GetTempPath gives it, so callers can append a name.
+    if (directory.back() != '/') {
+        directory += '/';
+    }
+    return utf8ToWide(directory);
+}
+
+std::u16string executablePath() {
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) {
+            fail(errno);
+            return {};
+        }
+        if (static_cast<size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<size_t>(n));
+            return utf8ToWide(buffer);
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::u16string executableStem() {
+    std::u16string path = executablePath();
+    const size_t slash = path.find_last_of(u"\\/");
+    if (slash != std::u16string::npos) {
+        path.erase(0, slash + 1);
+    }
+    const size_t dot = path.rfind(u'.');
+    if (dot != std::u16string::npos && dot > 0) {
+        path.erase(dot);
+    }
+    return path;
+}
+
+}  // namespace platform
