@@ -1,0 +1,66 @@
+#include "engine/Kernel/Checksum.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+
+#include "engine/FileSystem/Stream.h"
+
+namespace lume {
+
+uint32_t checksumUpdate(uint32_t reg, const void* data, size_t length) {
+    // zlib keeps the complement of the register between calls and inverts on the way in
+    // and out, so complementing around it yields the raw register.
+    auto p = static_cast<const Bytef*>(data);
+    uLong crc = ~reg;
+    while (length > 0) {
+        const auto step = static_cast<uInt>(std::min<size_t>(length, 1u << 30));
+        crc = crc32(crc, p, step);
+        p += step;
+        length -= step;
+    }
+    return ~static_cast<uint32_t>(crc);
+}
+
+uint32_t checksumUpdateTable(uint32_t reg, const void* data, size_t length) {
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) {
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            }
+            t[i] = c;
+        }
+        return t;
+    }();
+    auto p = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < length; ++i) {
+        reg = table[(reg ^ p[i]) & 0xFF] ^ (reg >> 8);
+    }
+    return reg;
+}
+
+uint32_t fileChecksum(Stream& stream, uint32_t limit, uint32_t start) {
+    uint32_t reg = start;
+    const uint32_t position = stream.tell();
+    const uint32_t size = stream.size();
+    uint32_t remaining = size > position ? std::min(limit, size - position) : 0;
+    uint8_t buffer[4096];
+    while (remaining > 0) {
+        const uint32_t chunk = std::min<uint32_t>(remaining, sizeof buffer);
+        uint32_t got = 0;
+        if (!stream.read(buffer, chunk, &got)) {
+            break;
+        }
+        reg = checksumUpdate(reg, buffer, got);
+        if (got < chunk) {
+            break;
+        }
+        remaining -= chunk;
+    }
+    return reg;
+}
+
+}  // namespace lume
