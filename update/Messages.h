@@ -1,0 +1,56 @@
+// The window messages through which the update engine reports, and the decoding of the
+// summary that ends every update run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lume {
+
+enum UpdaterMessage : uint32_t {
+    kMsgServerList = 6025,       // wParam 1 success, 0 failure
+    kMsgProgress = 6027,         // wParam total T; lParam low 16 bits L, high 16 bits H
+    kMsgFileList = 6028,         // wParam 1: downloading flist.xml, 0: received
+    kMsgUpdateResult = 6029,     // summary, see decodeUpdateResult
+    kMsgText = 6030,             // wParam: string pool index
+    kMsgWriteFailed = 6034,      // wParam: files that could not be written
+    kMsgPhaseProgress = 6035,    // wParam: item count, lParam: current index
+    kMsgBlocksHandedOut = 6036,  // wParam = lParam = block count
+    kMsgSubFileList = 6037,      // no reaction in the window
+    kMsgPatchProgress = 6038,    // patch processor: (done, total)
+    kMsgPatchDone = 6039,        // patch processor: (failures, failures)
+};
+
+inline constexpr char16_t kTextFileListFailed[] = u"下载文件列表失败,请换个入口再次尝试更新";
+inline constexpr char16_t kTextDownloadFailed[] = u"下载文件失败";
+inline constexpr char16_t kTextVerifyFailed[] = u"验证文件失败,请再次尝试更新";
+inline constexpr char16_t kTextWriteFailed[] = u"写文件失败，请检查游戏目录剩余空间以及写文件权限";
+inline constexpr char16_t kTextNeedRestart[] = u"需要重新启动客户端";
+
+// The result of one update run, unpacked from message 6029.
+struct UpdateResult {
+    enum class Kind {
+        Ready,           // everything current, start the game
+        Restart,         // current, but must-update files changed: hand over to the upgrade
+        VerifyFailed,    // files failed their check after writing
+        WriteFailed,     // files could not be written
+        FileListFailed,  // the file list itself could not be fetched
+        DownloadFailed,  // other download failures
+    };
+    Kind kind = Kind::Ready;
+    uint16_t failures = 0;        // F: failed file list, header tasks, blocks
+    uint16_t mustCount = 0;       // M: must-update files that were out of date
+    uint16_t writeFailures = 0;   // W
+    uint16_t verifyFailures = 0;  // V
+
+    bool success() const { return kind == Kind::Ready || kind == Kind::Restart; }
+};
+
+// wParam = F << 16 | M, lParam = W << 16 | V. Producers saturate each counter at 0xFFFF.
+uint32_t packUpdateResultW(uint32_t failures, uint32_t mustCount);
+uint32_t packUpdateResultL(uint32_t writeFailures, uint32_t verifyFailures);
+UpdateResult decodeUpdateResult(uint32_t wParam, uint32_t lParam);
+// The text the window shows for a failed run (empty for success).
+std::u16string failureText(const UpdateResult& result);
+
+}  // namespace lume

@@ -1,0 +1,72 @@
+#include "update/PatchUpdater.h"
+
+#include "platform/IniFile.h"
+#include "platform/Text.h"
+#include "serverlist/ServerListDownloader.h"
+#include "transfer/SPThread.h"
+#include "update/UpdateThread.h"
+
+namespace lume {
+
+PatchUpdater::PatchUpdater(MessageTarget* window, Logger::Writter* writer) : window_(window) {
+    logger_ = std::make_unique<Logger>(writer);
+    logA_m1("create updater:%s %s", __DATE__, __TIME__);
+    serverList_ = std::make_unique<ServerListDownloader>();
+    updateThread_ = std::make_unique<UpdateThread>();
+    patchProcessor_ = std::make_unique<SPThread>();
+    settings_ = readTransferSettings(kConfigPath);
+    logA_m1("timeout时间: retryTimes:%d %d", settings_.timeout, settings_.retryTimes);
+}
+
+PatchUpdater::~PatchUpdater() {
+    stopAll();
+    logger_.reset();
+    withdrawInstance();
+}
+
+TransferSettings PatchUpdater::readTransferSettings(std::u16string_view configPath) {
+    platform::IniFile ini;
+    ini.load(configPath);
+    TransferSettings s;
+    s.timeout = ini.getInt(u"other", u"timeout", kDefaultTimeout);
+    if (s.timeout < kMinTimeout) {
+        s.timeout = kMinTimeout;
+    }
+    s.retryTimes = ini.getInt(u"other", u"retrytimes", kDefaultRetryTimes);
+    return s;
+}
+
+bool PatchUpdater::startPatch(const std::string& a, const std::string& b, const std::string& c) {
+    if (!patchProcessor_) {
+        return false;
+    }
+    return patchProcessor_->start(platform::narrowToWide(a), platform::narrowToWide(b),
+                                  platform::narrowToWide(c));
+}
+
+int PatchUpdater::downloadServerList(int startSlot) {
+    return serverList_ ? serverList_->download(startSlot) : 0;
+}
+
+bool PatchUpdater::beginUpdate(const std::string& host, const std::string& path,
+                               const std::string& backHost, const std::string& backPath,
+                               uint8_t force) {
+    return updateThread_ ? updateThread_->beginUpdate(host, path, backHost, backPath, force)
+                         : false;
+}
+
+void PatchUpdater::stopAll() {
+    patchProcessor_.reset();
+    updateThread_.reset();
+    serverList_.reset();
+}
+
+std::u16string PatchUpdater::getDefaultServer() {
+    return serverList_ ? serverList_->defaultServer() : std::u16string();
+}
+
+bool PatchUpdater::postMessage(uint32_t message, uint32_t wParam, uint32_t lParam) {
+    return window_ != nullptr && window_->post(message, wParam, lParam);
+}
+
+}  // namespace lume

@@ -1,0 +1,66 @@
+// The one updater of the process: created by the window (or the terminal launcher) once,
+// it owns the server list downloader, the update run and the patch processor, reads the
+// transfer settings from bin\config.ini, and posts every report to the window.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/Kernel/Logger.h"
+#include "engine/Kernel/Singleton.h"
+#include "update/MessageTarget.h"
+#include "update/Updater.h"
+
+namespace lume {
+
+class ServerListDownloader;
+class UpdateThread;
+class SPThread;
+
+struct TransferSettings {
+    int32_t timeout = 30000;  // ms; never below kMinTimeout
+    int32_t retryTimes = 5;
+};
+
+class PatchUpdater : public Updater, public Singleton<PatchUpdater> {
+public:
+    static constexpr int32_t kDefaultTimeout = 10000;
+    static constexpr int32_t kMinTimeout = 30000;
+    static constexpr int32_t kDefaultRetryTimes = 5;
+    static constexpr char16_t kConfigPath[] = u"bin\\config.ini";
+
+    // Registers itself, creates the process-wide Logger over writer, then the server list
+    // downloader, the update run and the patch processor, and reads the settings.
+    // Called on the window's thread.
+    PatchUpdater(MessageTarget* window, Logger::Writter* writer);
+    // Destroys the patch processor, the update run and the server list downloader (each
+    // stops and joins its threads), then the Logger.
+    ~PatchUpdater() override;
+
+    bool startPatch(const std::string& a, const std::string& b, const std::string& c) override;
+    int downloadServerList(int startSlot) override;
+    bool beginUpdate(const std::string& host, const std::string& path, const std::string& backHost,
+                     const std::string& backPath, uint8_t force) override;
+    void stopAll() override;
+    std::u16string getDefaultServer() override;
+    bool postMessage(uint32_t message, uint32_t wParam, uint32_t lParam) override;
+
+    // Read by every worker; written only during construction.
+    int32_t timeout() const { return settings_.timeout; }
+    int32_t retryTimes() const { return settings_.retryTimes; }
+
+    // "timeout" (default 10000, raised to at least 30000) and "retrytimes" (default 5, taken
+    // as read) of section "other"; a missing or garbled file gives the defaults.
+    static TransferSettings readTransferSettings(std::u16string_view configPath);
+
+private:
+    MessageTarget* window_;
+    std::unique_ptr<Logger> logger_;
+    std::unique_ptr<ServerListDownloader> serverList_;
+    std::unique_ptr<UpdateThread> updateThread_;
+    std::unique_ptr<SPThread> patchProcessor_;
+    TransferSettings settings_;
+};
+
+}  // namespace lume

@@ -1,0 +1,58 @@
+// The interface through which the window drives the update engine and through which the
+// workers report back: posted messages, and texts interned in a string pool and sent by
+// index so that no pointer crosses a thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/Kernel/Format.h"
+#include "engine/Kernel/NameKey.h"
+#include "engine/Kernel/StringPool.h"
+#include "update/Messages.h"
+#include "update/ServerRecord.h"
+
+namespace lume {
+
+class Updater {
+public:
+    virtual ~Updater();
+
+    // Applies a local patch directory (three narrow texts in the code page).
+    virtual bool startPatch(const std::string& a, const std::string& b, const std::string& c) = 0;
+    // Destroys the object.
+    virtual void release() { delete this; }
+    // Downloads and parses the server list on the caller's thread; the slot that worked.
+    virtual int downloadServerList(int startSlot) = 0;
+    // Starts an update run from the address set; force rechecks packs whose index matches.
+    virtual bool beginUpdate(const std::string& host, const std::string& path,
+                             const std::string& backHost, const std::string& backPath,
+                             uint8_t force) = 0;
+    // Stops and destroys the workers.
+    virtual void stopAll() {}
+    virtual std::u16string getDefaultServer() = 0;
+    // Posts to the window. Called on any thread.
+    virtual bool postMessage(uint32_t message, uint32_t wParam, uint32_t lParam) = 0;
+
+    // Interns a formatted text and posts its index (message 6030). Called on any thread.
+    template <class... A>
+    bool postText(std::u16string_view pattern, const A&... args) {
+        return postInterned(formatW(pattern, args...));
+    }
+    bool postInterned(const std::u16string& text);
+    // The text of a posted index; empty for an unknown index.
+    std::u16string text(uint32_t index) { return pool_.text(index); }
+
+    // The servers of the last server list; read on the window's thread.
+    size_t serverCount() const { return servers_.size(); }
+    const ServerRecord* serverAt(size_t index) const;
+    const ServerRecord* serverByName(const std::u16string& name) const;
+    std::vector<ServerRecord>& servers() { return servers_; }
+
+protected:
+    StringPool pool_;
+    std::vector<ServerRecord> servers_;
+};
+
+}  // namespace lume
