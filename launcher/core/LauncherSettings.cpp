@@ -1,0 +1,62 @@
+#include "launcher/core/LauncherSettings.h"
+
+#include <vector>
+
+#include "engine/FileSystem/File.h"
+#include "platform/Text.h"
+
+namespace lume {
+
+LauncherSettings::LauncherSettings(std::u16string path) : path_(std::move(path)) {
+    ini_.load(path_);
+}
+
+std::u16string LauncherSettings::serverName() const {
+    return ini_.getString(u"server", u"servername", u"");
+}
+
+int LauncherSettings::zoneType() const {
+    return ini_.getInt(u"server", u"zonetype", kDefaultZoneType);
+}
+
+int LauncherSettings::browserVariant() const {
+    return ini_.getInt(u"other", u"type", 0);
+}
+
+void LauncherSettings::setZoneType(int slot) {
+    ini_.setInt(u"server", u"zonetype", slot);
+}
+
+void LauncherSettings::rememberServer(const ServerRecord& server) {
+    ini_.setInt(u"server", u"zone", server.id);
+    ini_.setInt(u"server", u"type", server.group);
+    ini_.set(u"server", u"loginaddress", server.loginAddress);
+    ini_.set(u"server", u"loginport", server.loginPort);
+    ini_.set(u"server", u"servername", server.name);
+}
+
+bool LauncherSettings::save() {
+    return ini_.save(path_);
+}
+
+std::u16string readVersionText(std::u16string_view path) {
+    File file;
+    std::string content;
+    if (!file.open(path, 0) || (file.size() > 0 && !file.readAll(content))) {
+        return {};
+    }
+    std::vector<std::string> fields;
+    size_t start = 0;
+    while (true) {
+        const size_t tab = content.find('\t', start);
+        fields.push_back(
+            content.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) {
+            break;
+        }
+        start = tab + 1;
+    }
+    return fields.size() >= 4 ? platform::narrowToWide(fields[3]) : std::u16string();
+}
+
+}  // namespace lume

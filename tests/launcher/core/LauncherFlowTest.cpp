@@ -1,0 +1,326 @@
+// The launcher's flow as a player meets it: which server is current, which addresses an
+// update starts with, what the progress and result texts say, and what is started at the end.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "launcher/core/Handover.h"
+#include "launcher/core/LauncherFlow.h"
+#include "launcher/core/LauncherSettings.h"
+#include "launcher/core/ProgressDisplay.h"
+#include "platform/Text.h"
+#include "tests/support/Sandbox.h"
+#include "update/Messages.h"
+
+namespace lume {
+namespace {
+
+// The window's side: records what it was told to show.
+struct RecordingView : LauncherView {
+    void showTip(const std::u16string& t) override { tips.push_back(t); }
+    void showProgressText(const std::u16string& t) override { progressText = t; }
+    void setProgressBar(int p) override { bar = p; }
+    int progressBar() const override { return bar; }
+    void showServerName(const std::u16string& n) override { serverName = n; }
+    void showZoneButton(int i, const std::u16string* n) override { zone[i] = n ? *n : u"<hidden>"; }
+    void setStartEnabled(bool e) override { startEnabled = e; }
+    void messageBox(const std::u16string& t, const std::u16string&) override { boxes.push_back(t); }
+    bool confirm(const std::u16string&, const std::u16string&) override {
+        ++questions;
+        return answer;
+    }
+    std::vector<std::u16string> tips, boxes;
+    std::u16string progressText, serverName, zone[2];
+    int bar = 0;
+    bool startEnabled = false;
+    bool answer = true;
+    int questions = 0;
+};
+
+// The updater's side, without threads: a server list and a record of what was asked.
+struct FakeUpdater : Updater {
+    bool startPatch(const std::string&, const std::string&, const std::string&) override {
+        return false;
+    }
+    int downloadServerList(int slot) override {
+        requestedSlot = slot;
+        return workingSlot;
+    }
+    bool beginUpdate(const std::string& h, const std::string& p, const std::string& bh,
+                     const std::string& bp, uint8_t force) override {
+        begun.push_back({h, p, bh, bp});
+        EXPECT_EQ(force, 0);
+        return true;
+    }
+    std::u16string getDefaultServer() override { return defaultServer; }
+    bool postMessage(uint32_t, uint32_t, uint32_t) override { return true; }
+
+    int requestedSlot = -1;
+    int workingSlot = 1;
+    std::u16string defaultServer;
+    std::vector<DownloadAddressSet> begun;
+};
+
+ServerRecord server(const char16_t* name, int32_t id, int32_t group, const char* primary) {
+    ServerRecord s;
+    s.name = name;
+    s.id = id;
+    s.group = group;
+    s.loginAddress = u"10.0.0." + platform::asciiToWide(std::to_string(id));
+    s.loginPort = u"7000";
+    s.primaryAddress = primary;
+    s.primaryPath = "/patch";
+    return s;
+}
+
+class Flow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        updater.servers() = {server(u"一区", 11, 0, "a.example"),
+                             server(u"二区", 12, 0, "a.example"),
+                             server(u"网通一", 21, 1, "b.example")};
+        updater.defaultServer = u"二区";
+    }
+    std::unique_ptr<LauncherFlow> make(LauncherSettings& settings) {
+        LauncherFlow::Environment env;
+        env.programDirectory = u"\\games\\lumora\\";
+        env.chooseMirror = [this](const ServerRecord& s) -> std::optional<DownloadAddressSet> {
+            ++probes;
+            if (s.primaryAddress == "b.example") {
+                return std::nullopt;  // every mirror of this group failed
+            }
+            return DownloadAddressSet{s.primaryAddress, s.primaryPath, "mirror.example", "/m"};
+        };
+        env.launch = [this](const std::u16string& line, const std::u16string& dir) {
+            launched.push_back({line, dir});
+            return true;
+        };
+        env.cleanUp = [this] { ++cleanUps; };
+        env.clock = [this] { return now; };
+        return std::make_unique<LauncherFlow>(view, updater, settings, env);
+    }
+
+    test::Sandbox box;
+    RecordingView view;
+    FakeUpdater updater;
+    int probes = 0;
+    int cleanUps = 0;
+    int64_t now = 1000;
+    std::vector<Handover> launched;
+};
+
+TEST_F(Flow, FirstStartTakesTheDefaultServer) {
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    // zonetype absent: slot 4 is tried and the slot that worked is written back.
+    EXPECT_EQ(updater.requestedSlot, 4);
+    EXPECT_EQ(LauncherSettings().zoneType(), 1);
+    flow->handleMessage({kMsgServerList, 1, 0});
+    EXPECT_EQ(flow->currentServer(), u"二区");
+    EXPECT_EQ(view.serverName, u"二区");
+    EXPECT_EQ(view.tips.back(), u"下载服务器列表完成");
+    // One probe per group that has none cached; the failing group caches nothing.
+    EXPECT_EQ(probes, 2);
+    EXPECT_EQ(flow->groupCache().size(), 1u);
+    EXPECT_EQ(flow->idCache().size(), 2u);
+    EXPECT_EQ(flow->addresses().mirrorHost, "mirror.example");
+    EXPECT_EQ(view.zone[0], u"一区");
+    EXPECT_EQ(view.zone[1], u"二区");
+    // The choice is remembered with the server's login details.
+    LauncherSettings reread;
+    EXPECT_EQ(reread.serverName(), u"二区");
+    platform::IniFile ini;
+    ASSERT_TRUE(ini.load(u"bin\\config.ini"));
+    EXPECT_EQ(ini.getInt(u"server", u"zone", 0), 12);
+    EXPECT_EQ(ini.getString(u"server", u"loginaddress", u""), u"10.0.0.12");
+}
+
+TEST_F(Flow, ARememberedServerTheListNoLongerHasIsReplaced) {
+    box.writeFile("bin/config.ini",
+                  platform::utf8ToNarrow("[server]\nservername=旧服\nzonetype=3\n"));
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    EXPECT_EQ(updater.requestedSlot, 3);
+    EXPECT_EQ(view.serverName, u"旧服");
+    flow->handleMessage({kMsgServerList, 1, 0});
+    EXPECT_EQ(flow->currentServer(), u"二区");
+}
+
+TEST_F(Flow, AFailedServerListLeavesNothingToStart) {
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    flow->handleMessage({kMsgServerList, 0, 0});
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0], u"下载服务器列表失败，请检查网络");
+    EXPECT_FALSE(flow->startUpdate());
+    EXPECT_EQ(view.tips.back(), u"下载地址或路径没有设置");
+    EXPECT_TRUE(view.startEnabled);
+    EXPECT_TRUE(updater.begun.empty());
+}
+
+TEST_F(Flow, AServerWithoutAddressesCannotStart) {
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    flow->handleMessage({kMsgServerList, 1, 0});
+    flow->chooseServer(u"网通一");  // its group's probe failed
+    EXPECT_FALSE(flow->startUpdate());
+    EXPECT_EQ(view.tips.back(), u"下载地址或路径没有设置");
+    EXPECT_EQ(flow->state(), LauncherFlow::State::Idle);
+}
+
+TEST_F(Flow, SuccessfulUpdateStartsTheGame) {
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    flow->handleMessage({kMsgServerList, 1, 0});
+    ASSERT_TRUE(flow->startUpdate());
+    ASSERT_EQ(updater.begun.size(), 1u);
+    EXPECT_EQ(updater.begun[0].primaryHost, "a.example");
+    EXPECT_EQ(updater.begun[0].mirrorPath, "/m");
+    EXPECT_FALSE(view.startEnabled);
+    EXPECT_FALSE(flow->startUpdate());  // not twice
+
+    now += 125;
+    flow->handleMessage({kMsgUpdateResult, 0, 0});
+    EXPECT_TRUE(flow->updateDone());
+    EXPECT_EQ(view.progressText, u"更新耗时:2分5秒");
+    EXPECT_EQ(view.bar, 100);
+    EXPECT_EQ(flow->ending(), LauncherFlow::Ending::Game);
+    EXPECT_EQ(cleanUps, 1);
+    ASSERT_EQ(launched.size(), 1u);
+    EXPECT_EQ(launched[0].commandLine, u"\\games\\lumora\\bin\\lume.dat run");
+    EXPECT_EQ(launched[0].workingDirectory, u"\\games\\lumora\\bin");
+}
+
+TEST_F(Flow, MustFilesHandOverToTheUpgrade) {
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    flow->handleMessage({kMsgServerList, 1, 0});
+    ASSERT_TRUE(flow->startUpdate());
+    flow->handleMessage({kMsgUpdateResult, packUpdateResultW(0, 1), 0});
+    EXPECT_EQ(flow->ending(), LauncherFlow::Ending::Upgrade);
+    ASSERT_EQ(launched.size(), 1u);
+    EXPECT_EQ(launched[0].commandLine,
+              u"\\games\\lumora\\bin\\upgrade.tmp "
+              u"\\games\\lumora\\bin\\;\\games\\lumora\\;lume.exe");
+    EXPECT_EQ(launched[0].workingDirectory, u"\\games\\lumora\\bin\\");
+}
+
+TEST_F(Flow, FailedUpdatesShowTheirTextAndAllowARetry) {
+    struct Case {
+        uint32_t w, l;
+        const char16_t* text;
+    } cases[] = {
+        {packUpdateResultW(1, 0), 0, u"下载文件列表失败,请换个入口再次尝试更新"},
+        {packUpdateResultW(1, 2), 0, u"下载文件失败"},
+        {packUpdateResultW(3, 0), 0, u"下载文件失败"},
+        {0, packUpdateResultL(2, 1), u"写文件失败，请检查游戏目录剩余空间以及写文件权限"},
+        {0, packUpdateResultL(0, 1), u"验证文件失败,请再次尝试更新"},
+    };
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    flow->handleMessage({kMsgServerList, 1, 0});
+    for (const auto& c : cases) {
+        ASSERT_TRUE(flow->startUpdate());
+        flow->handleMessage({kMsgUpdateResult, c.w, c.l});
+        EXPECT_EQ(view.tips.back(), c.text);
+        EXPECT_TRUE(view.startEnabled);
+        EXPECT_EQ(flow->state(), LauncherFlow::State::Idle);
+        EXPECT_FALSE(flow->updateDone());
+    }
+    EXPECT_TRUE(launched.empty());
+}
+
+TEST_F(Flow, ChoosingTheCurrentServerAgainKeepsTheUpdateDone) {
+    LauncherSettings settings;
+    LauncherFlow::Environment env;
+    env.programDirectory = u"\\g\\";
+    env.chooseMirror = [](const ServerRecord& s) -> std::optional<DownloadAddressSet> {
+        return DownloadAddressSet{s.primaryAddress, s.primaryPath, "", ""};
+    };
+    env.launchAtEnd = false;
+    LauncherFlow flow(view, updater, settings, env);
+    flow.setUp();
+    flow.handleMessage({kMsgServerList, 1, 0});
+    ASSERT_TRUE(flow.startUpdate());
+    flow.handleMessage({kMsgUpdateResult, 0, 0});
+    EXPECT_TRUE(flow.updateDone());
+    EXPECT_EQ(flow.ending(), LauncherFlow::Ending::Game);
+    // Without a hand-over the window stays, idle, and a done update is not started again.
+    EXPECT_EQ(flow.state(), LauncherFlow::State::Idle);
+    EXPECT_FALSE(flow.startUpdate());
+    flow.chooseServer(u"二区");  // the current server again
+    EXPECT_TRUE(flow.updateDone());
+    EXPECT_FALSE(flow.startUpdate());
+    flow.chooseServer(u"一区");  // another server needs its own update
+    EXPECT_FALSE(flow.updateDone());
+    EXPECT_TRUE(flow.startUpdate());
+    EXPECT_EQ(updater.begun.size(), 2u);
+}
+
+TEST_F(Flow, ZoneButtonsAndClosing) {
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    flow->handleMessage({kMsgServerList, 1, 0});
+    EXPECT_TRUE(flow->chooseZoneButton(0));
+    EXPECT_EQ(flow->currentServer(), u"一区");
+    EXPECT_EQ(LauncherSettings().serverName(), u"一区");
+    ASSERT_TRUE(flow->startUpdate());
+    EXPECT_FALSE(flow->chooseZoneButton(1));  // not while updating
+    view.answer = false;
+    EXPECT_FALSE(flow->requestClose());
+    view.answer = true;
+    EXPECT_TRUE(flow->requestClose());
+    EXPECT_EQ(view.questions, 2);
+    // A result arriving after the player confirmed closing is ignored.
+    flow->handleMessage({kMsgUpdateResult, 0, 0});
+    EXPECT_TRUE(launched.empty());
+}
+
+TEST(ProgressDisplay, TextAndBarArithmetic) {
+    ProgressDisplay p;
+    auto s = p.onProgress(0, 0x00020003, 7);
+    EXPECT_EQ(s.text, u"更新进度:5/0");  // T = 0: D and 2T
+    EXPECT_EQ(s.bar, 0);
+
+    ProgressDisplay d;
+    s = d.onProgress(10, 0, 0);  // first zero captures bases 0
+    EXPECT_EQ(s.text, u"更新进度:0%");
+    s = d.onProgress(10, 0x00050005, 0);  // D = 10 of 20
+    EXPECT_EQ(s.text, u"更新进度:50%");
+    EXPECT_EQ(s.bar, 50);
+    s = d.onProgress(10, 0x000A000A, 50);  // D = 2T: exactly 100 %
+    EXPECT_EQ(s.text, u"更新进度:100%");
+    EXPECT_EQ(s.bar, 100);
+    // A second phase starts again at zero and continues from where the bar stood.
+    s = d.onProgress(4, 0, 60);
+    EXPECT_EQ(s.text, u"更新进度:60%");
+    EXPECT_EQ(s.bar, 60);
+    s = d.onProgress(4, 0x00010001, 60);
+    EXPECT_EQ(s.text, u"更新进度:85%");
+    EXPECT_EQ(s.bar, 60 + 25);
+    s = d.onProgress(3, 0x00010000, 85);  // 1 of 6: 16 %
+    EXPECT_EQ(s.text, u"更新进度:76%");
+    EXPECT_EQ(s.bar, 60 + 16);
+}
+
+TEST(LauncherFiles, VersionTextIsTheFourthTabField) {
+    test::Sandbox box;
+    EXPECT_EQ(readVersionText(), u"");
+    box.writeFile("bin/version.dat", "a\tb\tc");
+    EXPECT_EQ(readVersionText(), u"");
+    box.writeFile("bin/version.dat", platform::utf8ToNarrow("lumora\t2026\tx\t1.0.7 正式版\trest"));
+    EXPECT_EQ(readVersionText(), u"1.0.7 正式版");
+    EXPECT_EQ(elapsedText(3599), u"更新耗时:59分59秒");
+}
+
+}  // namespace
+}  // namespace lume
