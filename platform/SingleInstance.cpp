@@ -1,0 +1,47 @@
+#include "platform/SingleInstance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/Error.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+namespace platform {
+
+SingleInstance::~SingleInstance() {
+    release();
+}
+
+bool SingleInstance::acquire(std::u16string_view name) {
+    release();
+    // One lock file per user in the temporary directory; flock locks belong to the open
+    // file, so they also exclude a second holder inside this process and vanish with it.
+    std::string path = nativePath(tempDirectory()) + "/" + wideToUtf8(name) + "-" +
+                       std::to_string(getuid()) + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        setLastError(errorFromErrno(errno));
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        setLastError(errno == EWOULDBLOCK ? kErrAlreadyExists : errorFromErrno(errno));
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+void SingleInstance::release() {
+    if (fd_ >= 0) {
+        ::flock(fd_, LOCK_UN);
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,48 @@
+// Start-up: one launcher at a time, and ".back" copies put in place.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "launcher/core/Startup.h"
+#include "tests/support/Sandbox.h"
+
+namespace lume {
+namespace {
+
+TEST(Startup, OnlyOneLauncherHoldsTheInstance) {
+    platform::SingleInstance first;
+    ASSERT_TRUE(first.acquire(u"LumeTestInstance"));
+    platform::SingleInstance second;
+    EXPECT_FALSE(second.acquire(u"LumeTestInstance"));
+
+    // Another process is refused too, and gets the name once the holder is gone.
+    pid_t child = fork();
+    if (child == 0) {
+        platform::SingleInstance other;
+        _exit(other.acquire(u"LumeTestInstance") ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    first.release();
+    EXPECT_TRUE(second.acquire(u"LumeTestInstance"));
+}
+
+TEST(Startup, BackCopiesReplaceTheirFiles) {
+    test::Sandbox box;
+    box.writeFile("lume.dat.back", "new client");
+    box.writeFile("lumcore.dll", "old core");
+    box.writeFile("lumcore.dll.back", "new core");
+    box.writeFile("other.dll.back", "not on the list");
+    EXPECT_EQ(restoreBackFiles(), 2);
+    EXPECT_EQ(box.readFile("lume.dat"), "new client");
+    EXPECT_EQ(box.readFile("lumcore.dll"), "new core");
+    EXPECT_FALSE(box.exists("lume.dat.back"));
+    EXPECT_FALSE(box.exists("lumcore.dll.back"));
+    EXPECT_TRUE(box.exists("other.dll.back"));
+    EXPECT_EQ(restoreBackFiles(), 0);
+}
+
+}  // namespace
+}  // namespace lume
