@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "platform/Error.h"
 #include "platform/Files.h"
@@ -240,6 +242,38 @@ std::vector<std::u16string> splitCommandLine(std::u16string_view line) {
     return args;
 }
 
+namespace {
+
+// "#!/bin/sh -e" -> {"/bin/sh", "-e"}; empty when the file is not a script.
+std::vector<std::string> scriptInterpreter(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line) || line.size() < 3 || line.compare(0, 2, "#!") != 0) {
+        return {};
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    std::vector<std::string> words;
+    std::istringstream split(line.substr(2));
+    for (std::string word; split >> word;) {
+        words.push_back(word);
+    }
+    // Like the kernel, everything after the interpreter is one argument.
+    if (words.size() > 2) {
+        for (size_t i = 2; i < words.size(); ++i) {
+            words[1] += " " + words[i];
+        }
+        words.resize(2);
+    }
+    if (words.empty() || words[0][0] != '/') {
+        return {};
+    }
+    return words;
+}
+
+}  // namespace
+
 bool startProcess(std::u16string_view commandLine, std::u16string_view workingDirectory, int* pid) {
     reapChildren();
     const std::vector<std::u16string> args = splitCommandLine(commandLine);
@@ -260,9 +294,23 @@ bool startProcess(std::u16string_view commandLine, std::u16string_view workingDi
     }
 
     std::vector<std::string> utf8Args;
-    utf8Args.reserve(args.size());
-    for (const std::u16string& arg : args) {
-        utf8Args.push_back(wideToUtf8(arg));
+    utf8Args.reserve(args.size() + 2);
+    // Windows starts any program file whatever its permissions, and files that an update
+    // installs carry no execute bit; a script without one is started through the
+    // interpreter its first line names.
+    if (::access(program.c_str(), X_OK) != 0) {
+        std::vector<std::string> interpreter = scriptInterpreter(program);
+        if (!interpreter.empty()) {
+            utf8Args = std::move(interpreter);
+            utf8Args.push_back(program);
+            program = utf8Args[0];
+        }
+    }
+    if (utf8Args.empty()) {
+        utf8Args.push_back(wideToUtf8(args[0]));
+    }
+    for (size_t i = 1; i < args.size(); ++i) {
+        utf8Args.push_back(wideToUtf8(args[i]));
     }
     std::vector<char*> argv;
     for (std::string& arg : utf8Args) {

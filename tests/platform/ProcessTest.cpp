@@ -122,8 +122,8 @@ TEST_F(StartProcess, MissingProgram) {
 }
 
 TEST_F(StartProcess, FilesThatCannotBeRun) {
-    sandbox.writeFile("notexec.sh", "#!/bin/sh\ntrue\n");
-    EXPECT_FALSE(platform::startProcess(u".\\notexec.sh", u""));
+    sandbox.writeFile("notexec.txt", "just text\n");
+    EXPECT_FALSE(platform::startProcess(u".\\notexec.txt", u""));
     EXPECT_EQ(platform::lastError(), platform::kErrAccessDenied);
     writeScript("garbage.exe", std::string("MZ\x90\0\3\0\0\0", 8));
     EXPECT_FALSE(platform::startProcess(u".\\garbage.exe", u""));
@@ -131,6 +131,13 @@ TEST_F(StartProcess, FilesThatCannotBeRun) {
     sandbox.writeFile("adir/.keep", "");
     EXPECT_FALSE(platform::startProcess(u".\\adir", u""));
     EXPECT_EQ(platform::lastError(), platform::kErrAccessDenied);
+}
+
+TEST_F(StartProcess, ScriptsWithoutExecuteBitRunThroughTheirInterpreter) {
+    // What an update installs has no execute bit; the game client must start all the same.
+    sandbox.writeFile("bin/client.dat", "#!/bin/sh\necho \"started $1\" > started.txt\n");
+    ASSERT_TRUE(platform::startProcess(u"bin\\client.dat run", u"bin"));
+    EXPECT_EQ(waitForLine(fs::path(sandbox.path()) / "bin" / "started.txt"), "started run\n");
 }
 
 TEST_F(StartProcess, ExitedChildrenAreReapedByLaterCalls) {
