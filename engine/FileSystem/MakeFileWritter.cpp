@@ -1,0 +1,105 @@
+#include "engine/FileSystem/MakeFileWritter.h"
+
+#include <optional>
+
+#include "engine/FileSystem/File.h"
+#include "engine/FileSystem/PackOperations.h"
+#include "engine/FileSystem/PackPatchList.h"
+#include "engine/Kernel/Format.h"
+#include "platform/DebugOutput.h"
+#include "platform/Thread.h"
+
+namespace lume {
+
+MakeFileWritter::~MakeFileWritter() {
+    stopAndJoin();
+}
+
+bool MakeFileWritter::start() {
+    if (threadHandle() != nullptr) {
+        return false;  // running: its queue is not thrown away
+    }
+    {
+        Lock lock(this);
+        queue_.clear();
+        busy_ = false;
+        enqueued_.store(0, std::memory_order_release);
+        succeeded_.store(0, std::memory_order_release);
+        failed_.store(0, std::memory_order_release);
+    }
+    setName("pack write thread");
+    return luThread::start();
+}
+
+void MakeFileWritter::enqueue(std::u16string_view packPath, std::u16string_view outputPath,
+                              std::u16string_view listPath, uint32_t listId, uint32_t kind) {
+    Lock lock(this);
+    queue_.push_back(PackTask{std::u16string(packPath), std::u16string(outputPath),
+                              std::u16string(listPath), listId, kind});
+    enqueued_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+size_t MakeFileWritter::pending() const {
+    Lock lock(this);
+    return queue_.size() + (busy_ ? 1 : 0);
+}
+
+void MakeFileWritter::run() {
+    std::optional<PackTask> task;
+    {
+        Lock lock(this);
+        if (!queue_.empty()) {
+            task = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+        }
+    }
+    if (!task) {
+        platform::sleepMs(5);
+        return;
+    }
+    if (isStopped()) {
+        // Stopping: the task is dropped unprocessed.
+        platform::sleepMs(5);
+    } else {
+        process(*task);
+    }
+    Lock lock(this);
+    busy_ = false;
+}
+
+void MakeFileWritter::process(const PackTask& task) {
+    if (task.kind != kPackModeMerge && task.kind != kPackModeBuild) {
+        return;
+    }
+    const bool ok = task.kind == kPackModeMerge ? merge(task) : build(task);
+    // Neither file is of use after the task, whatever its outcome. The counters move last,
+    // so a producer that sees them move finds the task's files already gone.
+    File::deleteFile(task.outputPath);
+    File::deleteFile(task.listPath);
+    (ok ? succeeded_ : failed_).fetch_add(1, std::memory_order_acq_rel);
+    platform::debugOutput(task.kind == kPackModeMerge ? u"更新结束\n" : u"打包结束\n");
+}
+
+bool MakeFileWritter::merge(const PackTask& task) {
+    platform::debugOutput(formatW(u"开始更新包:%s\n", task.packPath));
+    if (!mergePatchToPack(task.packPath, task.listPath, task.listId)) {
+        return false;
+    }
+    File::deleteTree(stagingDirectory(task.packPath));
+    return true;
+}
+
+bool MakeFileWritter::build(const PackTask& task) {
+    platform::debugOutput(formatW(u"开始打包:%s\n", task.packPath));
+    // One rename puts the new pack in place: the old one stays whole until the new one
+    // replaces it, and stays when the rename fails.
+    if (!buildPack(task.packPath, task.outputPath, task.listPath, task.listId) ||
+        !File::replace(task.outputPath, task.packPath)) {
+        return false;
+    }
+    File::deleteTree(stagingDirectory(task.packPath));
+    return true;
+}
+
+}  // namespace lume

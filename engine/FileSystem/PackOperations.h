@@ -1,0 +1,39 @@
+// The operations that change a pack on disk: merging staged files into it, building it
+// anew, dropping records, and rewriting its index unchanged. Each opens the pack itself,
+// works on a private copy of the index and ends with the index rewrite; the in-memory view
+// of PackManager is not refreshed. Every failure is logged and fails the operation.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "engine/FileSystem/PackFormat.h"
+
+namespace lume {
+
+// Puts the files of the patch list (staged as "update\<stem>\<key>.gzf") into the pack:
+// over their old block when it is big enough, else into the best-fitting hole, else at the
+// end of the file; a block that moves leaves a zeroed hole. The list, every staged file and
+// the room in the index are checked before the pack is written, so a missing staged file
+// or an impossible list fails the merge with the pack untouched. Called on the pack write
+// thread.
+bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchListPath,
+                      uint32_t listId);
+
+// Writes a complete new pack of the listed files to outputPath (blocks back to back from
+// 8 MiB, no holes), the root keyed by the hash of the pack's stem as it is written. The
+// caller puts it in place of packPath. Called on the pack write thread.
+bool buildPack(std::u16string_view packPath, std::u16string_view outputPath,
+               std::u16string_view patchListPath, uint32_t listId);
+
+// Frees the block of each given record (its offset and block size) and drops the first
+// record with its name key, if the pack has one. Block bytes stay; only the index changes.
+// Called on the update thread.
+bool removeFileFromPack(std::u16string_view packPath, const std::vector<PackRecord>& records);
+
+// Rewrites the index with the same records and holes, which recomputes its checksum.
+// Called on the update thread.
+bool repairLocalFileCrc(std::u16string_view packPath);
+
+}  // namespace lume

@@ -1,0 +1,799 @@
+#include "tools/pak/PakTool.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <unordered_map>
+
+#include "engine/FileSystem/File.h"
+#include "engine/FileSystem/PackIndex.h"
+#include "engine/FileSystem/PackPatchList.h"
+#include "engine/FileSystem/WinStream.h"
+#include "engine/Kernel/Checksum.h"
+#include "engine/Kernel/NameKey.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+namespace lume::pak {
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: lume-pak COMMAND ARGS\n"
+    "\n"
+    "  create DIR OUT.pak                  pack every file under DIR into OUT.pak\n"
+    "  list PAK [--names DIR]              one line per record; --names shows the paths\n"
+    "                                      under DIR whose keys the records carry\n"
+    "  extract PAK PATH|0xKEY [-o FILE]    one file, to FILE or to standard output\n"
+    "  extract PAK --all OUTDIR [--names DIR]\n"
+    "                                      every file into OUTDIR, named by its path under\n"
+    "                                      DIR (with --names) or by its key (0x1234abcd)\n"
+    "  verify PAK                          check header, tables, index checksum, every\n"
+    "                                      block's bytes and sizes, overlaps and holes\n"
+    "  info PAK                            header, counts, free blocks and wasted bytes\n"
+    "  --help                              this text\n"
+    "\n"
+    "Files are keyed by the name hash of their lower-cased relative path with backslashes\n"
+    "(ui\\main.png). Exit status: 0 success, 1 damage found or the command failed, 2 bad\n"
+    "usage.\n";
+
+std::string u8(std::u16string_view text) {
+    return platform::wideToUtf8(text);
+}
+
+std::string printf(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string printf(const char* pattern, ...) {
+    va_list args;
+    va_start(args, pattern);
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, pattern, copy);
+    va_end(copy);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) {
+        std::vsnprintf(out.data(), out.size() + 1, pattern, args);
+    }
+    va_end(args);
+    return out;
+}
+
+std::string hex(uint32_t value) {
+    return printf("0x%08x", value);
+}
+
+// ---- folders ----
+
+struct TreeFile {
+    std::u16string relative;  // backslashes, as the key is made from it
+    std::u16string full;
+};
+
+bool walk(const std::u16string& dir, const std::u16string& prefix, std::vector<TreeFile>& out) {
+    std::vector<platform::FindData> entries;
+    if (!platform::findFiles(dir + u"\\*", entries)) {
+        return false;
+    }
+    for (const platform::FindData& e : entries) {
+        const std::u16string relative = prefix.empty() ? e.name : prefix + u"\\" + e.name;
+        const std::u16string full = dir + u"\\" + e.name;
+        if (e.directory) {
+            if (!walk(full, relative, out)) {
+                return false;
+            }
+        } else {
+            out.push_back(TreeFile{relative, full});
+        }
+    }
+    return true;
+}
+
+// Key -> relative path of every file under a reference folder (the first path of a key).
+bool namesOf(const std::u16string& dir, std::unordered_map<uint32_t, std::u16string>& names,
+             std::ostream& err) {
+    std::vector<TreeFile> files;
+    if (!platform::isDirectory(dir) || !walk(dir, u"", files)) {
+        err << "lume-pak: cannot read the folder " << u8(dir) << "\n";
+        return false;
+    }
+    for (const TreeFile& f : files) {
+        names.try_emplace(keyOfPath(f.relative), f.relative);
+    }
+    return true;
+}
+
+bool readWholeFile(const std::u16string& path, std::string& bytes) {
+    WinStream in;
+    if (!in.open(path, 0)) {
+        return false;
+    }
+    platform::FileAttributes attributes;
+    if (!platform::getAttributes(path, attributes) || attributes.size > 0xFFFFFFFFu) {
+        return false;
+    }
+    bytes.assign(static_cast<size_t>(attributes.size), '\0');
+    uint32_t got = 0;
+    return bytes.empty() || (in.read(bytes.data(), static_cast<uint32_t>(bytes.size()), &got) &&
+                             got == bytes.size());
+}
+
+bool writeWholeFile(const std::u16string& path, std::string_view bytes) {
+    WinStream out;
+    return out.open(path, 1) &&
+           (bytes.empty() || out.write(bytes.data(), static_cast<uint32_t>(bytes.size())));
+}
+
+uint32_t checksumOf(std::string_view bytes) {
+    return checksumUpdate(kChecksumStart, bytes.data(), bytes.size());
+}
+
+// ---- deflate ----
+
+bool rawDeflate(std::string_view input, std::string& out) {
+    z_stream z{};
+    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
+        return false;
+    }
+    out.assign(deflateBound(&z, static_cast<uLong>(input.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+    z.avail_in = static_cast<uInt>(input.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int code = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return code == Z_STREAM_END;
+}
+
+// Inflates raw deflate data that must come to exactly size bytes.
+bool rawInflate(std::string_view stored, uint32_t size, std::string& out, std::string& why) {
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) {
+        why = "zlib cannot start";
+        return false;
+    }
+    // One byte more than expected shows a stream that inflates to too much.
+    out.assign(static_cast<size_t>(size) + 1, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stored.data()));
+    z.avail_in = static_cast<uInt>(stored.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int code = inflate(&z, Z_FINISH);
+    const uLong produced = z.total_out;
+    inflateEnd(&z);
+    if (code == Z_STREAM_END && produced == size) {
+        out.resize(size);
+        return true;
+    }
+    if (code == Z_STREAM_END) {
+        why = printf("inflates to %lu bytes, the record says %u", produced, size);
+    } else if (produced > size) {
+        why = printf("inflates to more than the %u bytes the record says", size);
+    } else {
+        why = printf("deflate data is damaged or cut short (%lu of %u bytes inflated)", produced,
+                     size);
+    }
+    return false;
+}
+
+// ---- packs ----
+
+struct Pack {
+    WinStream file;
+    uint32_t length = 0;
+    PackHeader header;
+    std::vector<uint32_t> keys;
+    std::vector<FreeBlock> holes;
+    std::vector<PackRecord> records;
+};
+
+bool readAt(WinStream& file, uint32_t offset, void* buffer, uint32_t length) {
+    uint32_t got = 0;
+    return length == 0 || (file.seek(offset) && file.read(buffer, length, &got) && got == length);
+}
+
+bool loadPack(const std::u16string& path, Pack& pack, std::string& why) {
+    if (!pack.file.open(path, 0)) {
+        why = "cannot be opened";
+        return false;
+    }
+    pack.length = pack.file.size();
+    PackHeader& h = pack.header;
+    if (!readAt(pack.file, 0, &h, sizeof h)) {
+        why = printf("%u bytes, shorter than the 48-byte header", pack.length);
+        return false;
+    }
+    if (h.magic != kPackMagic) {
+        why = printf("bad magic %s, not \"!PAK\"", hex(h.magic).c_str());
+        return false;
+    }
+    if (h.version != kPackVersion) {
+        why = printf("version %u, only version 8 is known", h.version);
+        return false;
+    }
+    if (!checkIndexLayout(h, &why)) {
+        return false;
+    }
+    if (uint64_t{h.recordTableOffset} + h.recordTableSize > pack.length) {
+        why = printf("the index tables end at %u, past the end of the %u-byte file",
+                     h.recordTableOffset + h.recordTableSize, pack.length);
+        return false;
+    }
+    pack.keys.resize(h.recordCount);
+    pack.holes.resize(h.freeTableSize / sizeof(FreeBlock));
+    pack.records.resize(h.recordCount);
+    if (!readAt(pack.file, h.keyTableOffset, pack.keys.data(), h.keyTableSize) ||
+        !readAt(pack.file, h.freeTableOffset, pack.holes.data(), h.freeTableSize) ||
+        !readAt(pack.file, h.recordTableOffset, pack.records.data(), h.recordTableSize)) {
+        why = "the index tables cannot be read";
+        return false;
+    }
+    return true;
+}
+
+bool openPack(const std::u16string& path, Pack& pack, std::ostream& err) {
+    std::string why;
+    if (loadPack(path, pack, why)) {
+        return true;
+    }
+    err << "lume-pak: " << u8(path) << ": " << why << "\n";
+    return false;
+}
+
+// Reads a record's stored bytes and its content, checking both against the record.
+bool readRecord(Pack& pack, const PackRecord& r, std::string& stored, std::string& content,
+                std::string& why) {
+    if (!regionInData(r.offset, r.zipSize, pack.length)) {
+        why = printf("stored bytes at %u, %u bytes, lie outside the data region", r.offset,
+                     r.zipSize);
+        return false;
+    }
+    stored.assign(r.zipSize, '\0');
+    if (!readAt(pack.file, r.offset, stored.data(), r.zipSize)) {
+        why = "stored bytes cannot be read";
+        return false;
+    }
+    if (checksumOf(stored) != r.dataCrc) {
+        why = printf("stored bytes have checksum %s, the record says %s",
+                     hex(checksumOf(stored)).c_str(), hex(r.dataCrc).c_str());
+        return false;
+    }
+    if (r.zipSize == r.size) {
+        content = stored;
+        return true;
+    }
+    if (r.size > maxInflatedSize(r.zipSize)) {
+        why = printf("%u stored bytes cannot inflate to the %u bytes the record says", r.zipSize,
+                     r.size);
+        return false;
+    }
+    return rawInflate(stored, r.size, content, why);
+}
+
+const PackRecord* findRecord(const Pack& pack, uint32_t key) {
+    for (const PackRecord& r : pack.records) {
+        if (r.parentIndex != kRootParent && r.nameKey == key) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+// A relative name is written under the output folder only when it cannot leave it.
+bool safeRelativeName(std::u16string_view name) {
+    if (name.empty() || name.front() == u'\\' || name.front() == u'/' ||
+        name.find(u':') != std::u16string_view::npos) {
+        return false;
+    }
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of(u"\\/", start);
+        if (end == std::u16string_view::npos) {
+            end = name.size();
+        }
+        const std::u16string_view part = name.substr(start, end - start);
+        if (part.empty() || part == u"." || part == u"..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// ---- arguments ----
+
+struct Arguments {
+    std::vector<std::u16string> positional;
+    std::map<std::u16string, std::u16string> options;
+};
+
+// Options that take a value; anything else starting with '-' is a usage error.
+bool parseArguments(const std::vector<std::u16string>& args, size_t first,
+                    std::initializer_list<std::u16string_view> known, Arguments& out,
+                    std::ostream& err) {
+    for (size_t i = first; i < args.size(); ++i) {
+        const std::u16string& a = args[i];
+        if (a.size() > 1 && a.front() == u'-') {
+            if (std::find(known.begin(), known.end(), a) == known.end()) {
+                err << "lume-pak: unknown option " << u8(a) << "\n";
+                return false;
+            }
+            if (i + 1 >= args.size()) {
+                err << "lume-pak: " << u8(a) << " needs a value\n";
+                return false;
+            }
+            out.options[a] = args[++i];
+        } else {
+            out.positional.push_back(a);
+        }
+    }
+    return true;
+}
+
+int usageError(std::ostream& err, const char* what) {
+    err << "lume-pak: " << what << "\n\n" << kUsage;
+    return kExitUsage;
+}
+
+// ---- commands ----
+
+int create(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.positional.size() != 2) {
+        return usageError(err, "create needs DIR and OUT.pak");
+    }
+    const std::u16string& dir = a.positional[0];
+    const std::u16string& target = a.positional[1];
+    std::vector<TreeFile> files;
+    if (!platform::isDirectory(dir) || !walk(dir, u"", files)) {
+        err << "lume-pak: cannot read the folder " << u8(dir) << "\n";
+        return kExitDamaged;
+    }
+    std::sort(files.begin(), files.end(),
+              [](const TreeFile& x, const TreeFile& y) { return x.relative < y.relative; });
+    std::unordered_map<uint32_t, const TreeFile*> byKey;
+    for (const TreeFile& f : files) {
+        const auto [it, added] = byKey.try_emplace(keyOfPath(f.relative), &f);
+        if (!added) {
+            err << "lume-pak: " << u8(it->second->relative) << " and " << u8(f.relative)
+                << " have the same key " << hex(it->first)
+                << "; only one of them could be found in the pack\n";
+            return kExitDamaged;
+        }
+    }
+    if (!indexFits(files.size() + 1, 0)) {
+        err << "lume-pak: " << files.size() << " files do not fit the 8 MiB index\n";
+        return kExitDamaged;
+    }
+    const std::u16string stem = packStem(target);
+    if (std::any_of(stem.begin(), stem.end(), [](char16_t c) { return c >= u'A' && c <= u'Z'; })) {
+        err << "lume-pak: warning: the launcher looks packs up by their lower-cased name, so a "
+               "pack named "
+            << u8(stem) << " supplies no files; name it in lower case\n";
+    }
+
+    const std::u16string temporary = target + u".tmp";
+    WinStream pack;
+    if (!pack.open(temporary, 1) || !pack.seek(kIndexRegionSize)) {
+        err << "lume-pak: cannot create " << u8(temporary) << "\n";
+        return kExitDamaged;
+    }
+    const auto fail = [&](const std::string& why) {
+        pack.close();
+        File::deleteFile(temporary);
+        err << "lume-pak: " << why << "\n";
+        return kExitDamaged;
+    };
+    std::vector<PackRecord> records;
+    PackRecord root;
+    root.nameKey = nameKey(stem);
+    root.offset = kIndexRegionSize;
+    root.parentIndex = kRootParent;
+    records.push_back(root);
+    uint64_t end = kIndexRegionSize;
+    uint64_t compressed = 0;
+    for (const TreeFile& f : files) {
+        std::string content;
+        std::string deflated;
+        if (!readWholeFile(f.full, content)) {
+            return fail("cannot read " + u8(f.full) + " (or it is 4 GiB or more)");
+        }
+        const bool useDeflate = rawDeflate(content, deflated) && deflated.size() < content.size();
+        const std::string& stored = useDeflate ? deflated : content;
+        if (end + stored.size() > 0xFFFFFFFFu) {
+            return fail("the pack would pass 4 GiB at " + u8(f.relative));
+        }
+        PackRecord r;
+        r.nameKey = keyOfPath(f.relative);
+        r.zipSize = static_cast<uint32_t>(stored.size());
+        r.offset = static_cast<uint32_t>(end);
+        r.size = static_cast<uint32_t>(content.size());
+        r.blockSize = r.zipSize;
+        r.dataCrc = checksumOf(stored);
+        r.parentIndex = 0;
+        r.flags = useDeflate ? 1 : 0;
+        r.extra1 = checksumOf(content);
+        if (!stored.empty() && !pack.write(stored.data(), r.zipSize)) {
+            return fail("cannot write " + u8(temporary));
+        }
+        compressed += useDeflate ? 1 : 0;
+        end += stored.size();
+        records.push_back(r);
+    }
+    const BlankBlockPool noHoles;
+    if (!writePackIndex(pack, records, noHoles, static_cast<uint32_t>(end))) {
+        return fail("cannot write the index of " + u8(temporary));
+    }
+    pack.close();
+    if (!File::replace(temporary, target)) {
+        File::deleteFile(temporary);
+        err << "lume-pak: cannot move " << u8(temporary) << " to " << u8(target) << "\n";
+        return kExitDamaged;
+    }
+    out << u8(target) << ": " << files.size() << " files (" << compressed << " deflated), " << end
+        << " bytes, index checksum " << hex(indexCrc(records)) << "\n";
+    return kExitOk;
+}
+
+int list(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.positional.size() != 1) {
+        return usageError(err, "list needs PAK");
+    }
+    std::unordered_map<uint32_t, std::u16string> names;
+    const auto dir = a.options.find(u"--names");
+    if (dir != a.options.end() && !namesOf(dir->second, names, err)) {
+        return kExitDamaged;
+    }
+    Pack pack;
+    if (!openPack(a.positional[0], pack, err)) {
+        return kExitDamaged;
+    }
+    out << "index  key         zipsize     size        offset      blocksize   flags  datacrc     "
+           "extra1      parent";
+    out << (names.empty() ? "\n" : "  name\n");
+    for (size_t i = 0; i < pack.records.size(); ++i) {
+        const PackRecord& r = pack.records[i];
+        out << printf("%-6zu %s  %-10u  %-10u  %-10u  %-10u  %-5u  %s  %s  ", i,
+                      hex(r.nameKey).c_str(), r.zipSize, r.size, r.offset, r.blockSize, r.flags,
+                      hex(r.dataCrc).c_str(), hex(r.extra1).c_str());
+        out << (r.parentIndex == kRootParent ? std::string("root  ")
+                                             : printf("%-6u", r.parentIndex));
+        if (!names.empty()) {
+            const auto name = names.find(r.nameKey);
+            out << "  "
+                << (r.parentIndex == kRootParent ? std::string("(root)")
+                    : name == names.end()        ? std::string("-")
+                                                 : u8(name->second));
+        }
+        out << "\n";
+    }
+    return kExitOk;
+}
+
+int extract(const Arguments& a, std::ostream& out, std::ostream& err) {
+    const auto all = a.options.find(u"--all");
+    const auto output = a.options.find(u"-o");
+    const bool extractAll = all != a.options.end();
+    if (a.positional.size() != (extractAll ? 1u : 2u) ||
+        (extractAll && output != a.options.end())) {
+        return usageError(err, "extract needs PAK and one of PATH, 0xKEY or --all OUTDIR");
+    }
+    std::unordered_map<uint32_t, std::u16string> names;
+    const auto dir = a.options.find(u"--names");
+    if (dir != a.options.end() && !namesOf(dir->second, names, err)) {
+        return kExitDamaged;
+    }
+    Pack pack;
+    if (!openPack(a.positional[0], pack, err)) {
+        return kExitDamaged;
+    }
+
+    std::string stored;
+    std::string content;
+    std::string why;
+    if (!extractAll) {
+        const std::u16string& what = a.positional[1];
+        uint32_t key = 0;
+        if (what.size() > 2 && what[0] == u'0' && (what[1] == u'x' || what[1] == u'X')) {
+            const std::string digits = u8(what.substr(2));
+            char* rest = nullptr;
+            const unsigned long value = std::strtoul(digits.c_str(), &rest, 16);
+            if (digits.size() > 8 || *rest != '\0') {
+                return usageError(err, "a key is 0x followed by up to eight hex digits");
+            }
+            key = static_cast<uint32_t>(value);
+        } else {
+            key = keyOfPath(what);
+        }
+        const PackRecord* r = findRecord(pack, key);
+        if (r == nullptr) {
+            err << "lume-pak: " << u8(what) << " (key " << hex(key) << ") is not in the pack\n";
+            return kExitDamaged;
+        }
+        if (!readRecord(pack, *r, stored, content, why)) {
+            err << "lume-pak: " << u8(what) << ": " << why << "\n";
+            return kExitDamaged;
+        }
+        if (output == a.options.end()) {
+            out.write(content.data(), static_cast<std::streamsize>(content.size()));
+            return out ? kExitOk : kExitDamaged;
+        }
+        if (!writeWholeFile(output->second, content)) {
+            err << "lume-pak: cannot write " << u8(output->second) << "\n";
+            return kExitDamaged;
+        }
+        return kExitOk;
+    }
+
+    const std::u16string& outDir = all->second;
+    int status = kExitOk;
+    size_t written = 0;
+    std::unordered_map<uint32_t, size_t> seen;
+    for (size_t i = 0; i < pack.records.size(); ++i) {
+        const PackRecord& r = pack.records[i];
+        if (r.parentIndex == kRootParent) {
+            continue;
+        }
+        if (!seen.try_emplace(r.nameKey, i).second) {
+            err << "lume-pak: warning: record " << i << " repeats the key " << hex(r.nameKey)
+                << " of record " << seen[r.nameKey] << "; only the first is extracted\n";
+            continue;
+        }
+        const auto name = names.find(r.nameKey);
+        const std::u16string relative =
+            name == names.end() ? platform::utf8ToWide(hex(r.nameKey)) : name->second;
+        if (!safeRelativeName(relative)) {
+            err << "lume-pak: refusing to write " << u8(relative) << " outside " << u8(outDir)
+                << "\n";
+            status = kExitDamaged;
+            continue;
+        }
+        if (!readRecord(pack, r, stored, content, why)) {
+            err << "lume-pak: " << u8(relative) << ": " << why << "\n";
+            status = kExitDamaged;
+            continue;
+        }
+        const std::u16string path = outDir + u"\\" + relative;
+        if (!writeWholeFile(path, content)) {
+            err << "lume-pak: cannot write " << u8(path) << "\n";
+            status = kExitDamaged;
+            continue;
+        }
+        ++written;
+    }
+    out << written << " files written to " << u8(outDir) << "\n";
+    return status;
+}
+
+struct Span {
+    uint64_t start;
+    uint64_t end;
+    std::string what;
+};
+
+int verify(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.positional.size() != 1) {
+        return usageError(err, "verify needs PAK");
+    }
+    const std::u16string& path = a.positional[0];
+    Pack pack;
+    if (!openPack(path, pack, err)) {
+        return kExitDamaged;
+    }
+    std::vector<std::string> damage;
+    std::vector<std::string> warnings;
+    const PackHeader& h = pack.header;
+    const auto recordName = [&](size_t i) {
+        return printf("record %zu (key %s)", i, hex(pack.records[i].nameKey).c_str());
+    };
+
+    if (pack.length < kIndexRegionSize) {
+        damage.push_back(
+            printf("the file has %u bytes, less than its 8 MiB index region", pack.length));
+    }
+    size_t keyMismatches = 0;
+    for (size_t i = 0; i < pack.records.size(); ++i) {
+        keyMismatches += pack.keys[i] != pack.records[i].nameKey ? 1 : 0;
+    }
+    if (keyMismatches != 0) {
+        damage.push_back(printf("the key table differs from the record keys at %zu of %zu places",
+                                keyMismatches, pack.records.size()));
+    }
+    // Parents are positions among the records the launcher has taken so far.
+    size_t roots = 0;
+    size_t taken = 0;
+    for (size_t i = 0; i < pack.records.size(); ++i) {
+        const PackRecord& r = pack.records[i];
+        if (r.parentIndex == kRootParent) {
+            ++roots;
+            ++taken;
+        } else if (roots == 0 || r.parentIndex >= taken) {
+            damage.push_back(recordName(i) + printf(": parent index %u is out of range, so the "
+                                                    "launcher skips it",
+                                                    r.parentIndex));
+        } else {
+            ++taken;
+        }
+    }
+    if (roots == 0) {
+        damage.push_back("there is no root record");
+    } else if (roots > 1) {
+        warnings.push_back(
+            printf("%zu root records; the launcher looks files up under the last", roots));
+    }
+    const uint32_t crc = indexCrc(pack.records);
+    if (crc != h.indexCrc) {
+        damage.push_back(printf("the index checksum is %s, the header says %s", hex(crc).c_str(),
+                                hex(h.indexCrc).c_str()));
+    }
+    if (pack.length >= kIndexRegionSize && h.dataSize != pack.length - kIndexRegionSize) {
+        if (uint64_t{kIndexRegionSize} + h.dataSize > pack.length) {
+            damage.push_back(
+                printf("the header's data size %u runs past the end of the file", h.dataSize));
+        } else {
+            warnings.push_back(printf("%u bytes follow the data size the header recorded",
+                                      pack.length - kIndexRegionSize - h.dataSize));
+        }
+    }
+
+    std::vector<Span> spans;
+    std::unordered_map<uint32_t, size_t> firstOfKey;
+    std::string stored;
+    std::string content;
+    std::string why;
+    for (size_t i = 0; i < pack.records.size(); ++i) {
+        const PackRecord& r = pack.records[i];
+        if (r.parentIndex == kRootParent) {
+            continue;
+        }
+        if (!firstOfKey.try_emplace(r.nameKey, i).second) {
+            warnings.push_back(recordName(i) + printf(": repeats the key of record %zu; only "
+                                                      "the first is found",
+                                                      firstOfKey[r.nameKey]));
+        }
+        if (r.zipSize > r.blockSize) {
+            damage.push_back(recordName(i) + printf(": zip size %u exceeds its block size %u",
+                                                    r.zipSize, r.blockSize));
+        }
+        const uint32_t extent = std::max(r.zipSize, r.blockSize);
+        if (!regionInData(r.offset, extent, pack.length)) {
+            damage.push_back(recordName(i) + printf(": its block at %u, %u bytes, lies outside "
+                                                    "the data region of the %u-byte file",
+                                                    r.offset, extent, pack.length));
+            continue;
+        }
+        if (r.blockSize != 0) {
+            spans.push_back(Span{r.offset, uint64_t{r.offset} + r.blockSize, recordName(i)});
+        }
+        if (!readRecord(pack, r, stored, content, why)) {
+            damage.push_back(recordName(i) + ": " + why);
+        } else if (checksumOf(content) != r.extra1) {
+            warnings.push_back(recordName(i) + printf(": its content has checksum %s, extra 1 "
+                                                      "says %s",
+                                                      hex(checksumOf(content)).c_str(),
+                                                      hex(r.extra1).c_str()));
+        }
+    }
+    for (const FreeBlock& b : pack.holes) {
+        const std::string name = printf("free block at %u (%u bytes)", b.offset, b.size);
+        if (!regionInData(b.offset, b.size, pack.length)) {
+            damage.push_back(name + " lies outside the data region");
+        } else if (b.size != 0) {
+            spans.push_back(Span{b.offset, uint64_t{b.offset} + b.size, name});
+        }
+    }
+    std::sort(spans.begin(), spans.end(),
+              [](const Span& x, const Span& y) { return x.start < y.start; });
+    const Span* reach = nullptr;  // the span seen so far that ends last
+    for (const Span& s : spans) {
+        if (reach != nullptr && s.start < reach->end) {
+            damage.push_back(s.what + " overlaps " + reach->what);
+        }
+        if (reach == nullptr || s.end > reach->end) {
+            reach = &s;
+        }
+    }
+
+    for (const std::string& d : damage) {
+        out << "damage: " << d << "\n";
+    }
+    for (const std::string& w : warnings) {
+        out << "warning: " << w << "\n";
+    }
+    out << u8(path) << ": " << pack.records.size() << " records, " << pack.holes.size()
+        << " free blocks: "
+        << (damage.empty() ? std::string("OK") : printf("%zu problems", damage.size())) << "\n";
+    return damage.empty() ? kExitOk : kExitDamaged;
+}
+
+int info(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.positional.size() != 1) {
+        return usageError(err, "info needs PAK");
+    }
+    Pack pack;
+    if (!openPack(a.positional[0], pack, err)) {
+        return kExitDamaged;
+    }
+    const PackHeader& h = pack.header;
+    uint64_t stored = 0;
+    uint64_t inflated = 0;
+    uint64_t slack = 0;
+    size_t roots = 0;
+    for (const PackRecord& r : pack.records) {
+        if (r.parentIndex == kRootParent) {
+            ++roots;
+            continue;
+        }
+        stored += r.zipSize;
+        inflated += r.size;
+        slack += r.blockSize > r.zipSize ? r.blockSize - r.zipSize : 0;
+    }
+    uint64_t holeBytes = 0;
+    uint32_t largest = 0;
+    for (const FreeBlock& b : pack.holes) {
+        holeBytes += b.size;
+        largest = std::max(largest, b.size);
+    }
+    out << "file:              " << u8(a.positional[0]) << ", " << pack.length << " bytes\n";
+    out << "version:           " << h.version << "\n";
+    out << "records:           " << h.recordCount << " (" << roots << " root, "
+        << pack.records.size() - roots << " files)\n";
+    out << printf("key table:         offset %u, %u bytes\n", h.keyTableOffset, h.keyTableSize);
+    out << printf("free-block table:  offset %u, %u bytes\n", h.freeTableOffset, h.freeTableSize);
+    out << printf("record table:      offset %u, %u bytes\n", h.recordTableOffset,
+                  h.recordTableSize);
+    out << "index checksum:    " << hex(h.indexCrc) << " (computed " << hex(indexCrc(pack.records))
+        << ")\n";
+    out << printf("data:              offset %u, size %u\n", h.dataOffset, h.dataSize);
+    out << "stored bytes:      " << stored << " (inflating to " << inflated << ")\n";
+    out << "free blocks:       " << pack.holes.size() << ", " << holeBytes << " bytes (largest "
+        << largest << ")\n";
+    for (const FreeBlock& b : pack.holes) {
+        out << printf("  free block:      offset %u, %u bytes\n", b.offset, b.size);
+    }
+    out << "block slack:       " << slack << " bytes reserved after stored data\n";
+    out << "wasted bytes:      " << holeBytes + slack << "\n";
+    return kExitOk;
+}
+
+}  // namespace
+
+uint32_t keyOfPath(std::u16string_view relativePath) {
+    std::u16string path(relativePath);
+    std::replace(path.begin(), path.end(), u'/', u'\\');
+    return nameKey(path, true);
+}
+
+int run(const std::vector<std::u16string>& args, std::ostream& out, std::ostream& err) {
+    if (args.empty()) {
+        return usageError(err, "no command given");
+    }
+    const std::u16string& command = args[0];
+    if (command == u"--help" || command == u"-h" || command == u"help") {
+        out << kUsage;
+        return kExitOk;
+    }
+    Arguments a;
+    if (command == u"create") {
+        return parseArguments(args, 1, {}, a, err) ? create(a, out, err) : kExitUsage;
+    }
+    if (command == u"list") {
+        return parseArguments(args, 1, {u"--names"}, a, err) ? list(a, out, err) : kExitUsage;
+    }
+    if (command == u"extract") {
+        return parseArguments(args, 1, {u"--names", u"--all", u"-o"}, a, err) ? extract(a, out, err)
+                                                                              : kExitUsage;
+    }
+    if (command == u"verify") {
+        return parseArguments(args, 1, {}, a, err) ? verify(a, out, err) : kExitUsage;
+    }
+    if (command == u"info") {
+        return parseArguments(args, 1, {}, a, err) ? info(a, out, err) : kExitUsage;
+    }
+    return usageError(err, ("unknown command " + u8(command)).c_str());
+}
+
+}  // namespace lume::pak
