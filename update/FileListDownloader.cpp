@@ -1,0 +1,121 @@
+#include "update/FileListDownloader.h"
+
+#include "engine/Kernel/Logger.h"
+#include "update/GrowingMemoryStream.h"
+#include "update/ListFetch.h"
+#include "update/Messages.h"
+#include "update/PatchUpdater.h"
+
+namespace lume {
+
+namespace {
+
+std::u16string_view extensionOf(std::u16string_view name) {
+    const size_t dot = name.rfind(u'.');
+    return dot == std::u16string_view::npos ? std::u16string_view() : name.substr(dot + 1);
+}
+
+bool isLauncher(std::u16string_view name) {
+    constexpr std::u16string_view launcher = FileListDownloader::kLauncherName;
+    if (name.size() != launcher.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < name.size(); ++i) {
+        char16_t c = name[i];
+        if (c >= u'A' && c <= u'Z') {
+            c = static_cast<char16_t>(c - u'A' + u'a');
+        }
+        if (c != launcher[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+FileListDownloader::FileListDownloader() {
+    onStart(u"folder", &FileListDownloader::startFolder);
+    onEnd(u"folder", &FileListDownloader::endFolder);
+    onStart(u"file", &FileListDownloader::startFile);
+}
+
+bool FileListDownloader::download(std::u16string_view url, std::u16string_view backUrl,
+                                  FileListChecks& checks) {
+    GrowingMemoryStream list(kListReserve);
+    if (!fetchList(url, backUrl, list)) {
+        return false;
+    }
+    if (PatchUpdater* updater = PatchUpdater::instance()) {
+        updater->postMessage(kMsgFileList, 0, 0);
+    }
+    // Only this document's entries count. One that does not parse delivers no element at all
+    // (it is parsed whole before the walk), so both lists stay empty.
+    reset();
+    parse(list);
+    runChecks(checks);
+    return true;
+}
+
+uint32_t FileListDownloader::runChecks(FileListChecks& checks) {
+    mustCount_ = 0;
+    for (const FileListEntry& entry : must_) {
+        if (entry.isPack() ? checks.checkPack(entry) : checks.checkMustFile(entry)) {
+            ++mustCount_;
+        }
+    }
+    if (mustCount_ == 0) {
+        for (const FileListEntry& entry : regular_) {
+            if (entry.isPack()) {
+                checks.checkPack(entry);
+            } else {
+                checks.checkFile(entry);
+            }
+        }
+    }
+    return mustCount_;
+}
+
+void FileListDownloader::reset() {
+    folders_.clear();
+    regular_.clear();
+    must_.clear();
+    mustCount_ = 0;
+}
+
+void FileListDownloader::startFolder(const XMLAttributes& attributes) {
+    folders_.push_back(attributes.readString(u"name"));
+}
+
+void FileListDownloader::endFolder() {
+    if (!folders_.empty()) {
+        folders_.pop_back();
+    }
+}
+
+void FileListDownloader::startFile(const XMLAttributes& attributes) {
+    FileListEntry entry;
+    entry.name = attributes.readString(u"name");
+    for (size_t i = 0; i < folders_.size(); ++i) {
+        if (i != 0) {
+            entry.folder += u'\\';
+        }
+        entry.folder += folders_[i];
+    }
+    // Checksums of 0x80000000 and above are published as negative numbers.
+    entry.crc = static_cast<uint32_t>(attributes.readInt(u"crc"));
+    entry.zip = static_cast<uint32_t>(attributes.readInt(u"zip"));
+    entry.size = static_cast<uint32_t>(attributes.readInt(u"size"));
+    entry.zipcrc = static_cast<uint32_t>(attributes.readInt(u"zipcrc"));
+    if (extensionOf(entry.name) == u"pak") {
+        entry.pakName = entry.name;
+    }
+    logW_m1(u"parse '%s' crc: %lu\n", entry.name, entry.crc);
+    if (!attributes.readBool(u"must") && !isLauncher(entry.name)) {
+        regular_.push_back(std::move(entry));
+    } else {
+        must_.push_back(std::move(entry));
+    }
+}
+
+}  // namespace lume

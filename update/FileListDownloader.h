@@ -1,0 +1,79 @@
+// The file list flist.xml: every loose file and resource pack of the game that the launcher
+// keeps current, with the checksums and sizes the local copy must have. Parsed into a regular
+// list and a must-update list, then handed entry by entry to the file checks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "update/XMLHandler.h"
+
+namespace lume {
+
+// One `file` element. Numbers are published as signed decimal and kept as the unsigned value
+// with the same bits. Folder and name are kept exactly as published; they are not checked
+// here for ".." or absolute forms, that is the business of whoever turns them into paths.
+struct FileListEntry {
+    std::u16string pakName;  // the name when its extension is exactly "pak": a resource pack
+    std::u16string folder;   // enclosing folder names, outermost first, joined with '\'
+    std::u16string name;
+    uint32_t crc = 0;  // pack: expected IndexCrc; loose file: checksum of the content
+    uint32_t zipcrc = 0;
+    uint32_t size = 0;
+    uint32_t zip = 0;
+
+    bool isPack() const { return !pakName.empty(); }
+};
+
+// The file checks the list passes drive; the update run implements them. Called on the
+// thread that called FileListDownloader::download, in list order, one entry at a time.
+class FileListChecks {
+public:
+    virtual ~FileListChecks() = default;
+    // Entries with a pak name, in both passes. True when the pack needs work.
+    virtual bool checkPack(const FileListEntry& entry) = 0;
+    // Entries of the regular list without a pak name. True when the file needs a download.
+    virtual bool checkFile(const FileListEntry& entry) = 0;
+    // Entries of the must list without a pak name. True when the file needs a download.
+    virtual bool checkMustFile(const FileListEntry& entry) = 0;
+};
+
+class FileListDownloader : public XMLHandler<FileListDownloader> {
+public:
+    // The launcher's own executable always belongs to the must-update pass.
+    static constexpr char16_t kLauncherName[] = u"lume.exe";
+
+    FileListDownloader();
+
+    // Fetches the list (backUrl only after url fails), posts message 6028 (0) when it has
+    // arrived, parses it into fresh lists and runs the checks (runChecks). False only when
+    // neither address delivered the list; a document that does not parse leaves both lists
+    // empty and still returns true. Called on the update run's thread.
+    bool download(std::u16string_view url, std::u16string_view backUrl, FileListChecks& checks);
+
+    // The must pass over the must list (checkPack or checkMustFile); then, only when none of
+    // those checks returned true, the regular pass (checkPack or checkFile). Returns the
+    // must-count: the number of must entries whose check returned true.
+    uint32_t runChecks(FileListChecks& checks);
+
+    // Empties the folder stack and both lists and clears the must-count.
+    void reset();
+
+    const std::vector<FileListEntry>& regularList() const { return regular_; }
+    const std::vector<FileListEntry>& mustList() const { return must_; }
+    uint32_t mustCount() const { return mustCount_; }
+
+private:
+    void startFolder(const XMLAttributes& attributes);
+    void endFolder();
+    void startFile(const XMLAttributes& attributes);
+
+    std::vector<std::u16string> folders_;
+    std::vector<FileListEntry> regular_;
+    std::vector<FileListEntry> must_;
+    uint32_t mustCount_ = 0;
+};
+
+}  // namespace lume

@@ -1,0 +1,26 @@
+#include "update/ListFetch.h"
+
+#include "transfer/UrlFile.h"
+#include "update/GrowingMemoryStream.h"
+
+namespace lume {
+
+namespace {
+
+bool attempt(UrlFile& transfer, std::u16string_view url, GrowingMemoryStream& sink) {
+    sink.clear();
+    return transfer.downloadToStream(url, sink, kListConnectTimeoutMs) && !sink.overflowed() &&
+           sink.seek(0);
+}
+
+}  // namespace
+
+bool fetchList(std::u16string_view url, std::u16string_view backUrl, GrowingMemoryStream& sink) {
+    UrlFile transfer;
+    if (attempt(transfer, url, sink)) {
+        return true;
+    }
+    return attempt(transfer, backUrl, sink);
+}
+
+}  // namespace lume
