@@ -4,15 +4,55 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace lume {
 
 class Stream;
 
+// Kind of libcurl callback being delivered to a transfer's handler.
+enum class TransferEvent : int32_t { None = 0, Write = 1, Read = 2, Header = 3, Progress = 4 };
+
+// The state of one transfer, handed to libcurl as the user data of every callback. Lives on
+// the transferring thread's stack for the duration of one transfer.
+struct TransferContext {
+    // Returns 0 to go on, anything else to end the transfer.
+    using Handler = int (*)(TransferContext& context);
+    // (bytes downloaded, bytes expected); non-zero aborts the transfer.
+    using Progress = std::function<int(double now, double total)>;
+
+    Handler handler = nullptr;
+    Progress progress;
+    uint8_t* memory = nullptr;  // raw sink, used only when stream is null
+    uint32_t memoryCapacity = 0;
+    Stream* stream = nullptr;  // sink of the response body
+    uint32_t written = 0;      // bytes copied into the raw memory sink
+    int32_t connectTimeoutMs = 0;
+    TransferEvent event = TransferEvent::None;
+    int32_t status = 0;  // from the first status line; 0 until one is seen
+
+    // Arguments of the current Write, Read or Header callback.
+    char* data = nullptr;
+    size_t itemSize = 0;
+    size_t itemCount = 0;
+    // Arguments of the current Progress callback.
+    double downloadNow = 0;
+    double downloadTotal = 0;
+    double uploadNow = 0;
+    double uploadTotal = 0;
+};
+
 class UrlFile {
 public:
+    static constexpr const char* kUserAgent = "libcurl-agent/1.0";
+    static constexpr int32_t kLowSpeedLimit = 1;  // bytes per second
+    static constexpr int32_t kLowSpeedTime = 30;  // seconds
+    static constexpr uint32_t kProbeCapacity = 0x100000;
+    static constexpr double kProbeFailedSeconds = 555555.0;
+
     UrlFile();
     ~UrlFile();
     UrlFile(const UrlFile&) = delete;
@@ -21,20 +61,40 @@ public:
     // Releases the handle; later transfers fail.
     void cleanup();
 
-    // connectTimeoutMs 0 leaves libcurl's default connect time-out.
+    // connectTimeoutMs 0 leaves libcurl's default connect time-out. False when the
+    // destination cannot be created (nothing is transferred then).
     bool downloadToFile(std::u16string_view url, std::u16string_view path,
                         int32_t connectTimeoutMs);
     // On success the stream is positioned at 0.
     bool downloadToStream(std::u16string_view url, Stream& stream, int32_t connectTimeoutMs);
     // Fetches bytes offset .. offset + size - 1. On success the stream is positioned at 0.
+    // A range that is empty or reaches past 4 GiB is refused without a transfer.
     bool downloadRange(std::u16string_view url, Stream& stream, uint32_t offset, uint32_t size,
                        int32_t connectTimeoutMs);
     // Downloads the resource into 1 MiB of memory and reports the transfer time; a failed
     // download reports 555555.0 seconds.
     bool probe(std::u16string_view url, int32_t connectTimeoutMs, double& seconds);
 
+    // The common step of the transfers: sets the options (an empty range and a connect
+    // time-out of 0 clear what an earlier transfer of the handle set) and runs the transfer;
+    // logs and returns false on any libcurl error, a status outside 200-299 included.
+    bool perform(const std::string& utf8Url, const std::string& range, TransferContext& context);
+
+    // The range text of a block: first and last byte, both inclusive ("0-15").
+    static std::string rangeText(uint32_t offset, uint32_t size);
+
+    // Installed into every later transfer of this handle; its owner uses it to cut a
+    // transfer short (for instance when its thread is asked to stop). Called on the
+    // transferring thread, at least about once per second while a transfer runs.
+    void setProgressHook(TransferContext::Progress hook) { progressHook_ = std::move(hook); }
+    // How long a transfer may move less than kLowSpeedLimit bytes per second before libcurl
+    // ends it. Tests shorten it; the product keeps kLowSpeedTime.
+    void setLowSpeedTime(int32_t seconds) { lowSpeedTime_ = seconds; }
+
 private:
     void* handle_ = nullptr;  // CURL*
+    TransferContext::Progress progressHook_;
+    int32_t lowSpeedTime_ = kLowSpeedTime;
 };
 
 }  // namespace lume

@@ -1,0 +1,293 @@
+#include "tests/support/TestHttpServer.h"
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "platform/Text.h"
+#include "tools/serve/ServerThread.h"
+#include "tools/serve/StaticFiles.h"
+
+namespace lume::test {
+namespace {
+
+// The server's end of the connection from remotePort (the library does not hand it to a
+// handler), or -1. Found by name only, through the kernel's table of TCP sockets and the
+// process's descriptor links, without touching descriptors that other threads own.
+int findServerSocket(int serverPort, int remotePort) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    std::string inode;
+    while (inode.empty() && std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, node;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> node;
+        auto port = [](const std::string& address) {
+            const size_t colon = address.find(':');
+            return colon == std::string::npos
+                       ? -1
+                       : static_cast<int>(std::strtol(address.c_str() + colon + 1, nullptr, 16));
+        };
+        if (port(local) == serverPort && port(remote) == remotePort) {
+            inode = node;
+        }
+    }
+    if (inode.empty()) {
+        return -1;
+    }
+    const std::string target = "socket:[" + inode + "]";
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    int found = -1;
+    while (dirent* entry = ::readdir(dir)) {
+        char link[64];
+        const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t length = ::readlink(path.c_str(), link, sizeof link - 1);
+        if (length > 0 && std::string(link, static_cast<size_t>(length)) == target) {
+            found = std::atoi(entry->d_name);
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// Resets the connection at once: connecting a TCP socket to the unspecified address aborts
+// its connection with RST. The descriptor stays the library's, which closes it as usual.
+// The call is made directly, not through the C library's wrapper, so that a thread sanitizer
+// (which does not see the library open or close its sockets) does not start tracking it.
+void resetConnection(int serverPort, int remotePort) {
+    const int fd = findServerSocket(serverPort, remotePort);
+    if (fd < 0) {
+        return;
+    }
+    sockaddr none{};
+    none.sa_family = AF_UNSPEC;
+    ::syscall(SYS_connect, fd, &none, sizeof none);
+}
+
+}  // namespace
+
+namespace {
+FaultSpec makeFault(Fault kind, int status = 0, uint32_t delayMs = 0) {
+    FaultSpec spec;
+    spec.fault = kind;
+    spec.status = status;
+    spec.delayMs = delayMs;
+    return spec;
+}
+}  // namespace
+
+FaultSpec FaultSpec::withStatus(int code, std::string location) {
+    FaultSpec spec = makeFault(Fault::Status, code);
+    spec.location = std::move(location);
+    return spec;
+}
+FaultSpec FaultSpec::reset() {
+    return makeFault(Fault::Reset);
+}
+FaultSpec FaultSpec::stall(uint32_t ms) {
+    return makeFault(Fault::Stall, 0, ms);
+}
+FaultSpec FaultSpec::wholeBody() {
+    return makeFault(Fault::WholeBody);
+}
+FaultSpec FaultSpec::shortBody() {
+    return makeFault(Fault::ShortBody);
+}
+FaultSpec FaultSpec::delayHeaders(uint32_t ms) {
+    return makeFault(Fault::DelayHeaders, 0, ms);
+}
+
+struct TestHttpServer::State {
+    std::string root;
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::deque<std::pair<FaultSpec, int>> next;
+    std::map<std::string, std::pair<FaultSpec, int>> byPath;
+    std::vector<RequestRecord> records;
+    std::map<std::string, int> counts;
+    std::unique_ptr<serve::ServerThread> server;
+
+    // False when the server is stopping.
+    bool sleepFor(uint32_t ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return !wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
+    }
+
+    FaultSpec takeFault(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!next.empty()) {
+            FaultSpec spec = next.front().first;
+            if (--next.front().second <= 0) {
+                next.pop_front();
+            }
+            return spec;
+        }
+        auto it = byPath.find(path);
+        if (it == byPath.end()) {
+            return FaultSpec();
+        }
+        FaultSpec spec = it->second.first;
+        if (it->second.second > 0 && --it->second.second == 0) {
+            byPath.erase(it);
+        }
+        return spec;
+    }
+
+    void handle(const httplib::Request& req, httplib::Response& res) {
+        serve::takeOverRange(req);
+        const std::string range = req.get_header_value("Range");
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            records.push_back({req.path, range, req.get_header_value("User-Agent")});
+            ++counts[req.path];
+        }
+        const FaultSpec fault = takeFault(req.path);
+        if (fault.fault == Fault::Status) {
+            res.status = fault.status;
+            if (fault.status >= 300 && fault.status < 400) {
+                res.set_header("Location",
+                               fault.location.empty() ? req.path + "?moved" : fault.location);
+            }
+            // These statuses carry no body; one would be read as the next response.
+            if (fault.status >= 200 && fault.status != 204 && fault.status != 304) {
+                res.set_content("fault\n", "text/plain");
+            }
+            return;
+        }
+        if (fault.fault == Fault::DelayHeaders && !sleepFor(fault.delayMs)) {
+            res.status = 503;
+            res.set_content("stopping\n", "text/plain");
+            return;
+        }
+        const serve::FileReply reply = serve::planReply(
+            root, req.path, fault.fault == Fault::WholeBody ? std::string_view() : range);
+        const bool hasBody = (reply.status == 200 || reply.status == 206) && reply.length > 0;
+        if (!hasBody || fault.fault == Fault::None || fault.fault == Fault::DelayHeaders ||
+            fault.fault == Fault::WholeBody) {
+            serve::sendReply(req, res, reply);
+            return;
+        }
+        res.status = reply.status;
+        res.set_header("Accept-Ranges", "bytes");
+        if (!reply.contentRange.empty()) {
+            res.set_header("Content-Range", reply.contentRange);
+        }
+        auto source = std::make_shared<serve::FileSource>(reply.file);
+        const uint64_t start = reply.offset;
+        const uint64_t half = reply.length / 2;
+        const Fault kind = fault.fault;
+        const uint32_t stallMs = fault.delayMs;
+        const int serverPort = server->port();
+        const int remotePort = req.remote_port;
+        res.set_content_provider(static_cast<size_t>(reply.length), "application/octet-stream",
+                                 [this, source, start, half, kind, stallMs, serverPort, remotePort](
+                                     size_t offset, size_t length, httplib::DataSink& sink) {
+                                     if (kind == Fault::Stall) {
+                                         sleepFor(stallMs);
+                                         return false;
+                                     }
+                                     if (offset >= half) {
+                                         if (kind == Fault::Reset) {
+                                             resetConnection(serverPort, remotePort);
+                                         }
+                                         return false;
+                                     }
+                                     return source->send(start + offset,
+                                                         std::min<uint64_t>(length, half - offset),
+                                                         sink);
+                                 });
+    }
+};
+
+TestHttpServer::TestHttpServer(std::string root) : state_(std::make_shared<State>()) {
+    state_->root = std::move(root);
+    State* state = state_.get();
+    state_->server = std::make_unique<serve::ServerThread>(
+        [state](const httplib::Request& req, httplib::Response& res) { state->handle(req, res); });
+    state_->server->start("127.0.0.1", 0);
+}
+
+TestHttpServer::~TestHttpServer() {
+    stop();
+}
+
+bool TestHttpServer::started() const {
+    return state_->server->running();
+}
+
+void TestHttpServer::stop() {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->stopping = true;
+    }
+    state_->wake.notify_all();
+    state_->server->stop();
+}
+
+int TestHttpServer::port() const {
+    return state_->server->port();
+}
+
+std::string TestHttpServer::host() const {
+    return "127.0.0.1:" + std::to_string(port());
+}
+
+std::string TestHttpServer::url(std::string_view path) const {
+    return "http://" + host() + std::string(path);
+}
+
+std::u16string TestHttpServer::wideUrl(std::string_view path) const {
+    return platform::utf8ToWide(url(path));
+}
+
+void TestHttpServer::injectNext(FaultSpec fault, int count) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->next.emplace_back(std::move(fault), count);
+}
+
+void TestHttpServer::injectForPath(const std::string& path, FaultSpec fault, int count) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->byPath[path] = {std::move(fault), count};
+}
+
+void TestHttpServer::clearFaults() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->next.clear();
+    state_->byPath.clear();
+}
+
+int TestHttpServer::requestCount(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    auto it = state_->counts.find(path);
+    return it == state_->counts.end() ? 0 : it->second;
+}
+
+int TestHttpServer::totalRequests() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return static_cast<int>(state_->records.size());
+}
+
+std::vector<RequestRecord> TestHttpServer::requests() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->records;
+}
+
+}  // namespace lume::test

@@ -1,0 +1,79 @@
+// A loopback HTTP server for tests: serves a directory with byte ranges on 127.0.0.1 (a free
+// port) and misbehaves on request. A fault applies to the next requests whatever their path
+// (injectNext) or to the requests of one path (injectForPath); it counts and records every
+// request it receives, faulty or not.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lume::test {
+
+enum class Fault {
+    None,
+    Status,        // answer with FaultSpec::status (404, 500, 302 ...) and a short body
+    Reset,         // send the headers and part of the body, then reset the connection
+    Stall,         // send the headers, then nothing for FaultSpec::delayMs (default 60 s)
+    WholeBody,     // ignore the range: 200 with the whole file
+    ShortBody,     // announce the full length, send half the body, then close
+    DelayHeaders,  // wait FaultSpec::delayMs before answering normally
+};
+
+struct FaultSpec {
+    Fault fault = Fault::None;
+    int status = 0;        // Fault::Status
+    uint32_t delayMs = 0;  // Fault::DelayHeaders, Fault::Stall
+    std::string location;  // Location of a 3xx status; the same path with "?moved" if empty
+
+    static FaultSpec withStatus(int code, std::string location = {});
+    static FaultSpec reset();
+    static FaultSpec stall(uint32_t ms = 60000);
+    static FaultSpec wholeBody();
+    static FaultSpec shortBody();
+    static FaultSpec delayHeaders(uint32_t ms);
+};
+
+struct RequestRecord {
+    std::string path;   // as requested, without the query
+    std::string range;  // the Range header, empty when none
+    std::string userAgent;
+};
+
+class TestHttpServer {
+public:
+    // root: the directory to serve (native path). Starts at once; check started().
+    explicit TestHttpServer(std::string root);
+    // Stops: stalled and delayed answers are cut short, the server thread is joined.
+    ~TestHttpServer();
+    TestHttpServer(const TestHttpServer&) = delete;
+    TestHttpServer& operator=(const TestHttpServer&) = delete;
+
+    bool started() const;
+    void stop();
+
+    int port() const;
+    // "127.0.0.1:PORT": what the engine calls a host.
+    std::string host() const;
+    // "http://127.0.0.1:PORT" + path (path starts with "/").
+    std::string url(std::string_view path) const;
+    std::u16string wideUrl(std::string_view path) const;
+
+    // The next count requests, whatever their path, get the fault (before any path fault).
+    void injectNext(FaultSpec fault, int count = 1);
+    // Requests of path get the fault: all of them (count < 0) or the next count.
+    void injectForPath(const std::string& path, FaultSpec fault, int count = -1);
+    void clearFaults();
+
+    int requestCount(const std::string& path) const;
+    int totalRequests() const;
+    std::vector<RequestRecord> requests() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace lume::test
