@@ -1,24 +1,89 @@
-// The downloaded list of zones and servers. This build keeps the object in its place in the
-// updater; fetching and parsing the list is not part of it yet, so a download reports
-// failure (message 6025 with 0) and no server is listed.
+// The downloaded list of zones and servers. Reads bin\srvListUrl.xml (under the data
+// directory, then inside the packs) for up to five list addresses and bin\inner.dat for the
+// mode, downloads the list from the first address that answers, and fills the updater's
+// servers, each with the download addresses of its type, sorted for display.
 #pragma once
 
+#include <array>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/Kernel/Singleton.h"
+#include "update/ServerRecord.h"
+#include "update/XMLHandler.h"
 
 namespace lume {
 
-class ServerListDownloader : public Singleton<ServerListDownloader> {
-public:
-    ServerListDownloader() = default;
-    ~ServerListDownloader() override { withdrawInstance(); }
+class Updater;
 
-    // Called on the window's thread. The slot that worked, 0 when none did.
+// One download address of a server type.
+struct PatchItem {
+    std::string address;  // host part, narrow
+    std::string path;     // written directly after the host
+    int32_t flag = 0;     // 1 primary, 2 mirror, 3 fallback, others unused
+};
+
+class ServerListDownloader : public XMLHandler<ServerListDownloader>,
+                             public Singleton<ServerListDownloader> {
+public:
+    static constexpr int kSlots = 5;
+    static constexpr int32_t kConnectTimeoutMs = 2000;
+    static constexpr char16_t kAddressFile[] = u"bin\\srvListUrl.xml";
+    static constexpr char16_t kInnerMarker[] = u"bin\\inner.dat";
+
+    // Reads the list addresses and the mode once; the servers go into owner's list.
+    // Called on the window's thread.
+    explicit ServerListDownloader(Updater& owner);
+    ~ServerListDownloader() override;
+
+    // Downloads and parses the list, trying startSlot first, then 0..4; posts 6025 and
+    // returns the slot that worked (0 when none did). Blocks the calling thread.
     int download(int startSlot);
     std::u16string defaultServer() const { return defaultServer_; }
 
+    const std::array<std::u16string, kSlots>& slots() const { return slots_; }
+    bool innerMode() const { return inner_; }
+    const std::map<int32_t, std::vector<PatchItem>>& groups() const { return groups_; }
+    const std::vector<std::pair<std::u16string, std::u16string>>& loginServers(int which) const {
+        return login_[which == 0 ? 0 : 1];
+    }
+
+    // Parses a downloaded list into the owner's servers and sorts them (the download's
+    // second half; also used by tests).
+    bool parseList(std::string_view bytes);
+
+    // The display order: lower rank first; then new before not new; then the shorter name;
+    // then the UTF-16 little-endian bytes of the names.
+    static bool comesBefore(const ServerRecord& a, const ServerRecord& b);
+
 private:
+    // bin\srvListUrl.xml
+    class AddressFile : public XMLHandler<AddressFile> {
+    public:
+        explicit AddressFile(std::array<std::u16string, kSlots>& slots);
+        void onUrl(const XMLAttributes& a);
+
+    private:
+        std::array<std::u16string, kSlots>& slots_;
+    };
+
+    void onItemsStart(const XMLAttributes& a);
+    void onItemsEnd();
+    void onServerItem(const XMLAttributes& a);
+    void onZones(const XMLAttributes& a);
+    void onZone(const XMLAttributes& a);
+    void onLoginList(const XMLAttributes& a);
+    void onLogin(const XMLAttributes& a);
+
+    Updater& owner_;
+    std::array<std::u16string, kSlots> slots_;
+    bool inner_ = false;
+    std::map<int32_t, std::vector<PatchItem>> groups_;
+    int32_t openType_ = 0;
+    std::vector<PatchItem> openItems_;
+    std::vector<std::pair<std::u16string, std::u16string>> login_[2];
     std::u16string defaultServer_;
 };
 

@@ -11,7 +11,7 @@ namespace lume {
 PatchUpdater::PatchUpdater(MessageTarget* window, Logger::Writter* writer) : window_(window) {
     logger_ = std::make_unique<Logger>(writer);
     logA_m1("create updater:%s %s", __DATE__, __TIME__);
-    serverList_ = std::make_unique<ServerListDownloader>();
+    serverList_ = std::make_unique<ServerListDownloader>(*this);
     updateThread_ = std::make_unique<UpdateThread>();
     patchProcessor_ = std::make_unique<SPThread>();
     settings_ = readTransferSettings(kConfigPath);
