@@ -1,0 +1,226 @@
+// The release publisher: what a published tree holds, read back the way the launcher reads
+// it (flist.xml through the file list parser, data files by the names the launcher asks
+// for), and how a newer version is published into the same tree.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "engine/FileSystem/Inflate.h"
+#include "engine/FileSystem/PackFormat.h"
+#include "engine/Kernel/Checksum.h"
+#include "engine/Kernel/NameKey.h"
+#include "platform/Text.h"
+#include "tests/support/Sandbox.h"
+#include "tools/pak/PakTool.h"
+#include "tools/publish/Publisher.h"
+#include "update/FileListDownloader.h"
+#include "update/SubFileListDownloader.h"
+
+namespace fs = std::filesystem;
+
+namespace lume {
+namespace {
+
+std::string hex(uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%x", v);
+    return b;
+}
+
+uint32_t reg(const std::string& bytes) {
+    return checksumUpdate(kChecksumStart, bytes.data(), bytes.size());
+}
+
+class Publish : public ::testing::Test {
+protected:
+    void makePack(const std::string& version, const std::string& pack,
+                  const std::vector<std::pair<std::string, std::string>>& files) {
+        const std::string src = "src/" + version + "-" + pack + "/";
+        for (const auto& [name, bytes] : files) {
+            box.writeFile(src + name, bytes);
+        }
+        fs::create_directories(box.path() + "/" + version + "/data");
+        std::ostringstream out, err;
+        ASSERT_EQ(
+            pak::run({u"create", platform::utf8ToWide(box.path() + "/" + src),
+                      platform::utf8ToWide(box.path() + "/" + version + "/data/" + pack + ".pak")},
+                     out, err),
+            0)
+            << err.str();
+    }
+    bool publish(const std::string& version, std::vector<std::string> must = {}) {
+        PublishOptions o;
+        o.gameDirectory = box.path() + "/" + version;
+        o.outDirectory = box.path() + "/www";
+        o.must = std::move(must);
+        report = {};
+        error.clear();
+        return publishRelease(o, report, error);
+    }
+    // The published list as the launcher parses it.
+    std::vector<FileListEntry> entries() {
+        FileListDownloader list;
+        EXPECT_TRUE(list.parseFile(platform::utf8ToWide(box.path() + "/www/flist.xml"), false));
+        std::vector<FileListEntry> all = list.mustList();
+        all.insert(all.end(), list.regularList().begin(), list.regularList().end());
+        return all;
+    }
+    const FileListEntry* find(const std::vector<FileListEntry>& all, const std::u16string& folder,
+                              const std::u16string& name) {
+        for (const auto& e : all) {
+            if (e.folder == folder && e.name == name) {
+                return &e;
+            }
+        }
+        return nullptr;
+    }
+
+    test::Sandbox box;
+    PublishReport report;
+    std::string error;
+};
+
+TEST_F(Publish, LooseFilesAndPacksAsTheLauncherAsksForThem) {
+    const std::string text(5000, 'a');                 // compresses well: published deflated
+    const std::string noise = "\x01\x7f\x33\xee\x10";  // does not: published stored
+    box.writeFile("v1/readme.txt", text);
+    box.writeFile("v1/bin/lume.dat", "#!/bin/sh\necho hi\n");
+    box.writeFile("v1/bin/noise.bin", noise);
+    box.writeFile("v1/说明.txt", "说明");
+    box.writeFile("v1/lume.exe", "launcher");
+    box.writeFile("v1/log/old.log", "not published");
+    box.writeFile("v1/bin/config.ini", "[server]\n");
+    box.writeFile("v1/bin/x.dat.gzf", "temporary");
+    makePack("v1", "ui", {{"textures/Button.png", std::string(3000, 'b')}, {"Layout.xml", "<l/>"}});
+    ASSERT_TRUE(publish("v1", {"bin/lume.dat"})) << error;
+    EXPECT_EQ(report.looseFiles, 5);
+    EXPECT_EQ(report.packs, 1);
+    EXPECT_EQ(report.packMembers, 2);
+
+    const auto all = entries();
+    EXPECT_EQ(all.size(), 6u);
+    EXPECT_EQ(find(all, u"log", u"old.log"), nullptr);
+    EXPECT_EQ(find(all, u"bin", u"config.ini"), nullptr);
+
+    // A deflated loose file: its data inflates to the file, checksums as listed.
+    const FileListEntry* readme = find(all, u"", u"readme.txt");
+    ASSERT_NE(readme, nullptr);
+    EXPECT_EQ(readme->size, text.size());
+    EXPECT_EQ(readme->crc, reg(text));
+    EXPECT_LT(readme->zip, readme->size);
+    const std::string data = box.readFile("www/readme.txt.gzf." + hex(readme->zipcrc));
+    ASSERT_EQ(data.size(), readme->zip);
+    EXPECT_EQ(reg(data), readme->zipcrc);
+    std::string inflated(readme->size, '\0');
+    uint32_t outLength = readme->size;
+    z_stream z{};
+    EXPECT_EQ(unCompressData(&z, reinterpret_cast<uint8_t*>(inflated.data()), outLength,
+                             reinterpret_cast<const uint8_t*>(data.data()),
+                             static_cast<uint32_t>(data.size())),
+              kUncompressOk);
+    EXPECT_EQ(inflated, text);
+
+    // A file that does not compress is stored: zip equals size and the data is the file.
+    const FileListEntry* stored = find(all, u"bin", u"noise.bin");
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->zip, stored->size);
+    EXPECT_EQ(box.readFile("www/bin/noise.bin.gzf." + hex(stored->zipcrc)), noise);
+
+    // Must files, named and implicit, land on the must list.
+    FileListDownloader list;
+    ASSERT_TRUE(list.parseFile(platform::utf8ToWide(box.path() + "/www/flist.xml"), false));
+    ASSERT_EQ(list.mustList().size(), 2u);
+    EXPECT_NE(find(list.mustList(), u"bin", u"lume.dat"), nullptr);
+    EXPECT_NE(find(list.mustList(), u"", u"lume.exe"), nullptr);
+    EXPECT_NE(find(all, u"", u"说明.txt"), nullptr);
+
+    // The pack: its crc is the index checksum, its sub file list names every member with
+    // the stored bytes' checksum, and each member's bytes are published under its key.
+    const FileListEntry* ui = find(all, u"data", u"ui.pak");
+    ASSERT_NE(ui, nullptr);
+    EXPECT_TRUE(ui->isPack());
+    SubFileListDownloader sub;
+    ASSERT_EQ(sub.load(platform::utf8ToWide(box.path() + "/www/data/ui.fxml." + hex(ui->crc)),
+                       u"missing.pak", false),
+              1);
+    ASSERT_EQ(sub.downloadItems().size(), 2u);
+    for (const PackPatchItem& item : sub.downloadItems()) {
+        const std::string bytes =
+            box.readFile("www/data/" + hex(item.nameKey) + ".gzf." + hex(item.dataCrc));
+        EXPECT_EQ(bytes.size(), item.zipSize);
+        EXPECT_EQ(reg(bytes), item.dataCrc);
+    }
+    const uint32_t buttonKey = nameKey(u"textures\\button.png");
+    EXPECT_TRUE(sub.downloadItems()[0].nameKey == buttonKey ||
+                sub.downloadItems()[1].nameKey == buttonKey);
+}
+
+TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
+    box.writeFile("v1/readme.txt", "version one");
+    makePack("v1", "ui", {{"a.txt", "ui one"}});
+    makePack("v1", "legacy", {{"old.txt", "legacy"}});
+    ASSERT_TRUE(publish("v1")) << error;
+    const auto v1 = entries();
+    const FileListEntry oldReadme = *find(v1, u"", u"readme.txt");
+    const uint32_t legacyCrc = find(v1, u"data", u"legacy.pak")->crc;
+
+    box.writeFile("v2/readme.txt", "version two");
+    makePack("v2", "ui", {{"a.txt", "ui two"}, {"b.txt", "new"}});
+    ASSERT_TRUE(publish("v2")) << error;
+    EXPECT_EQ(report.withdrawnPacks, 1);
+    const auto v2 = entries();
+    // Version 1's data is still there for players who have not updated.
+    EXPECT_TRUE(box.exists("www/readme.txt.gzf." + hex(oldReadme.zipcrc)));
+    EXPECT_NE(find(v2, u"", u"readme.txt")->zipcrc, oldReadme.zipcrc);
+    // The dropped pack is listed under a crc no real pack has, and its list withdraws it.
+    const FileListEntry* legacy = find(v2, u"data", u"legacy.pak");
+    ASSERT_NE(legacy, nullptr);
+    EXPECT_NE(legacy->crc, legacyCrc);
+    SubFileListDownloader sub;
+    EXPECT_EQ(
+        sub.load(platform::utf8ToWide(box.path() + "/www/data/legacy.fxml." + hex(legacy->crc)),
+                 u"x.pak", false),
+        2);
+
+    // Publishing again keeps it withdrawn under the same crc.
+    box.writeFile("v3/readme.txt", "version three");
+    makePack("v3", "ui", {{"a.txt", "ui three"}});
+    ASSERT_TRUE(publish("v3")) << error;
+    EXPECT_EQ(find(entries(), u"data", u"legacy.pak")->crc, legacy->crc);
+}
+
+TEST_F(Publish, DamageIsRefusedAndLeavesThePublishedVersion) {
+    box.writeFile("v1/readme.txt", "one");
+    ASSERT_TRUE(publish("v1")) << error;
+    const std::string published = box.readFile("www/flist.xml");
+
+    makePack("v2", "ui", {{"a.txt", std::string(4000, 'q')}});
+    std::string pack = box.readFile("v2/data/ui.pak");
+    pack[kIndexRegionSize + 3] ^= 0x40;  // a flipped byte in the member's stored data
+    box.writeFile("v2/data/ui.pak", pack);
+    EXPECT_FALSE(publish("v2"));
+    EXPECT_NE(error.find("lume-pak verify"), std::string::npos) << error;
+    EXPECT_EQ(box.readFile("www/flist.xml"), published);
+
+    box.writeFile("v3/bad.pak", "not a pack");
+    EXPECT_FALSE(publish("v3"));
+    EXPECT_NE(error.find("bad.pak"), std::string::npos);
+    EXPECT_FALSE(publish("missing"));
+    EXPECT_NE(error.find("does not exist"), std::string::npos);
+}
+
+TEST(PublishMain, Usage) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    EXPECT_EQ(publishMain({}, out, err), 2);
+    EXPECT_EQ(publishMain({"a", "b", "--must"}, out, err), 2);
+    EXPECT_EQ(publishMain({"--bogus", "a", "b"}, out, err), 2);
+    EXPECT_EQ(publishMain({"--help"}, out, err), 0);
+    std::fclose(out);
+    std::fclose(err);
+}
+
+}  // namespace
+}  // namespace lume

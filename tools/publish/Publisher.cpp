@@ -1,0 +1,547 @@
+#include "tools/publish/Publisher.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "engine/FileSystem/PackIndex.h"
+#include "engine/FileSystem/WinStream.h"
+#include "engine/Kernel/Checksum.h"
+#include "platform/Text.h"
+#include "update/XMLHandler.h"
+
+namespace fs = std::filesystem;
+
+namespace lume {
+
+namespace {
+
+constexpr uint32_t kWithdrawn = 0xFFFFFFFFu;
+
+std::string hex(uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%x", v);
+    return b;
+}
+
+std::string signedDecimal(uint32_t v) {
+    return std::to_string(static_cast<int32_t>(v));
+}
+
+std::string toSlashes(std::string s) {
+    std::replace(s.begin(), s.end(), '\\', '/');
+    return s;
+}
+
+// The sub file list's path as the launcher derives it from the pack's local path: every
+// ".pak" becomes ".fxml".
+std::string fxmlPath(const std::string& packRelative) {
+    std::string s = packRelative;
+    for (size_t at = s.find(".pak"); at != std::string::npos; at = s.find(".pak", at + 5)) {
+        s.replace(at, 4, ".fxml");
+    }
+    return s;
+}
+
+std::string xmlEscape(const std::string& narrow) {
+    std::string out;
+    for (char c : narrow) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out.push_back(c);
+        }
+    }
+    return out;
+}
+
+bool readWhole(const fs::path& p, std::string& bytes) {
+    std::ifstream in(p, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    bytes = s.str();
+    return static_cast<bool>(in) || in.eof();
+}
+
+// Writes through a temporary name and renames, so a reader never sees half a file.
+bool writeWhole(const fs::path& p, const std::string& bytes) {
+    std::error_code ec;
+    fs::create_directories(p.parent_path(), ec);
+    const fs::path tmp = p.string() + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out) {
+            return false;
+        }
+    }
+    fs::rename(tmp, p, ec);
+    return !ec;
+}
+
+// Raw deflate (no header), as the launcher inflates it.
+std::string deflateRaw(const std::string& data) {
+    z_stream z{};
+    if (deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        return {};
+    }
+    std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return rc == Z_STREAM_END ? out : std::string();
+}
+
+// The packs of the previously published flist.xml: relative path -> listed crc.
+class PublishedPacks : public XMLHandler<PublishedPacks> {
+public:
+    PublishedPacks() {
+        onStart(u"folder", &PublishedPacks::onFolderStart);
+        onEnd(u"folder", &PublishedPacks::onFolderEnd);
+        onStart(u"file", &PublishedPacks::onFile);
+    }
+    std::map<std::string, uint32_t> packs;
+
+private:
+    void onFolderStart(const XMLAttributes& a) {
+        folders_.push_back(platform::wideToUtf8(a.readString(u"name")));
+    }
+    void onFolderEnd() {
+        if (!folders_.empty()) {
+            folders_.pop_back();
+        }
+    }
+    void onFile(const XMLAttributes& a) {
+        const std::string name = platform::wideToUtf8(a.readString(u"name"));
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".pak") != 0) {
+            return;
+        }
+        std::string rel;
+        for (const auto& f : folders_) {
+            rel += f + "/";
+        }
+        packs[rel + name] = static_cast<uint32_t>(a.readInt(u"crc", 0));
+    }
+    std::vector<std::string> folders_;
+};
+
+// Reads data_crc from a published sub file list.
+class SubListMark : public XMLHandler<SubListMark> {
+public:
+    SubListMark() { onStart(u"pak", &SubListMark::onPak); }
+    uint32_t dataCrc = 0;
+
+private:
+    void onPak(const XMLAttributes& a) { dataCrc = a.readUInt(u"data_crc", 0); }
+};
+
+struct Entry {
+    std::string folder;      // "a/b" (UTF-8), empty at the top
+    std::string name;        // UTF-8
+    std::string attributes;  // the file element's attributes after its name
+};
+
+class Publisher {
+public:
+    Publisher(const PublishOptions& o, PublishReport& r, std::string& e, std::FILE* log)
+        : options_(o),
+          report_(r),
+          error_(e),
+          log_(log),
+          game_(o.gameDirectory),
+          out_(o.outDirectory) {}
+
+    bool run() {
+        std::error_code ec;
+        if (!fs::is_directory(game_, ec)) {
+            return fail("the game directory " + game_.string() + " does not exist");
+        }
+        fs::create_directories(out_, ec);
+        if (ec) {
+            return fail("cannot create the release directory " + out_.string() + ": " +
+                        ec.message());
+        }
+        for (const auto& m : options_.must) {
+            must_.insert(toSlashes(m));
+        }
+        must_.insert("lume.exe");
+
+        std::vector<fs::path> files;
+        for (auto it = fs::recursive_directory_iterator(game_, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            const std::string rel = toSlashes(fs::relative(it->path(), game_).generic_string());
+            if (excluded(rel)) {
+                if (it->is_directory()) {
+                    it.disable_recursion_pending();
+                }
+                continue;
+            }
+            if (it->is_regular_file()) {
+                files.push_back(it->path());
+            }
+        }
+        if (ec) {
+            return fail("cannot read the game directory: " + ec.message());
+        }
+        std::sort(files.begin(), files.end());
+        for (const auto& f : files) {
+            if (!publishFile(f)) {
+                return false;
+            }
+        }
+        if (!withdrawDroppedPacks()) {
+            return false;
+        }
+        return writeFileList();
+    }
+
+private:
+    bool fail(const std::string& why) {
+        error_ = why;
+        return false;
+    }
+
+    bool excluded(const std::string& rel) const {
+        static const char* const kOwnState[] = {"log", "update", "bin/config.ini"};
+        for (const char* s : kOwnState) {
+            if (rel == s || rel.rfind(std::string(s) + "/", 0) == 0) {
+                return true;
+            }
+        }
+        for (const auto& e : options_.exclude) {
+            const std::string x = toSlashes(e);
+            if (rel == x || rel.rfind(x + "/", 0) == 0) {
+                return true;
+            }
+        }
+        // Temporary files of an interrupted update are not part of the game.
+        for (const char* ext : {".gzf", ".igzf", ".patch", ".ipatch", ".back"}) {
+            const std::string e(ext);
+            if (rel.size() > e.size() && rel.compare(rel.size() - e.size(), e.size(), e) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The name in the list's code page; refused when the code page cannot hold it.
+    bool listName(const std::string& utf8, std::string& narrow) {
+        const std::u16string wide = platform::utf8ToWide(utf8);
+        narrow = platform::wideToNarrow(wide);
+        if (platform::narrowToWide(narrow) != wide || utf8.find('\\') != std::string::npos) {
+            return fail("the name " + utf8 +
+                        " cannot be published: it has characters the code page " +
+                        platform::codePage() + " cannot hold, or a backslash");
+        }
+        return true;
+    }
+
+    bool putData(const std::string& relative, const std::string& bytes) {
+        const fs::path p = out_ / relative;
+        std::error_code ec;
+        if (fs::is_regular_file(p, ec) && fs::file_size(p, ec) == bytes.size()) {
+            return true;  // named by its checksum: already published
+        }
+        if (!writeWhole(p, bytes)) {
+            return fail("cannot write " + p.string());
+        }
+        ++report_.dataFilesWritten;
+        if (log_) {
+            std::fprintf(log_, "  %s\n", relative.c_str());
+        }
+        return true;
+    }
+
+    bool publishFile(const fs::path& path) {
+        const std::string rel = toSlashes(fs::relative(path, game_).generic_string());
+        Entry e;
+        const size_t slash = rel.rfind('/');
+        e.folder = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+        e.name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+        std::string narrow;
+        if (!listName(rel, narrow)) {
+            return false;
+        }
+        const bool isPack = e.name.size() > 4 && e.name.compare(e.name.size() - 4, 4, ".pak") == 0;
+        if (isPack) {
+            return publishPack(path, rel, e);
+        }
+        std::string content;
+        if (!readWhole(path, content)) {
+            return fail("cannot read " + path.string());
+        }
+        if (content.size() > 0xFFFFFFFFull) {
+            return fail(rel + " is larger than 4 GiB");
+        }
+        const uint32_t crc = checksumUpdate(kChecksumStart, content.data(), content.size());
+        std::string data = deflateRaw(content);
+        if (data.empty() || data.size() >= content.size()) {
+            data = content;  // stored: the launcher moves it into place without inflating
+        }
+        const uint32_t zipcrc = checksumUpdate(kChecksumStart, data.data(), data.size());
+        if (!putData(rel + ".gzf." + hex(zipcrc), data)) {
+            return false;
+        }
+        e.attributes = " crc=\"" + signedDecimal(crc) + "\" size=\"" +
+                       std::to_string(content.size()) + "\" zip=\"" + std::to_string(data.size()) +
+                       "\" zipcrc=\"" + signedDecimal(zipcrc) + "\"";
+        if (must_.count(rel) != 0) {
+            e.attributes += " must=\"1\"";
+        }
+        entries_.push_back(std::move(e));
+        ++report_.looseFiles;
+        return true;
+    }
+
+    bool publishPack(const fs::path& path, const std::string& rel, Entry& e) {
+        WinStream pack;
+        if (!pack.open(platform::utf8ToWide(path.string()), 0)) {
+            return fail("cannot open the pack " + path.string());
+        }
+        PackIndex index;
+        std::string why;
+        if (loadPackIndex(pack, index, &why) != IndexLoadError::kNone) {
+            return fail("the pack " + rel + " is damaged (" + why +
+                        "); check it with lume-pak verify");
+        }
+        const uint32_t crc = indexCrc(index.records);
+        if (crc != index.header.indexCrc) {
+            return fail("the pack " + rel +
+                        " has a wrong index checksum; check it with lume-pak verify");
+        }
+        const std::string folder = e.folder.empty() ? std::string() : e.folder + "/";
+        std::string narrowName;
+        listName(e.name, narrowName);
+        std::string list = "<?xml version=\"1.0\" encoding=\"" + platform::codePage() +
+                           "\"?>\n<pak name=\"" + xmlEscape(narrowName) + "\" data_crc=\"" +
+                           std::to_string(crc) + "\">\n";
+        std::string stored;
+        for (const PackRecord& r : index.records) {
+            if (r.parentIndex == kRootParent) {
+                continue;
+            }
+            stored.resize(r.zipSize);
+            uint32_t got = 0;
+            if (r.zipSize != 0 &&
+                (!pack.seek(r.offset) || !pack.read(stored.data(), r.zipSize, &got) ||
+                 got != r.zipSize)) {
+                return fail("cannot read member " + hex(r.nameKey) + " of the pack " + rel);
+            }
+            if (checksumUpdate(kChecksumStart, stored.data(), stored.size()) != r.dataCrc) {
+                return fail("member " + hex(r.nameKey) + " of the pack " + rel +
+                            " does not match its data checksum; check it with lume-pak verify");
+            }
+            if (!putData(folder + hex(r.nameKey) + ".gzf." + hex(r.dataCrc), stored)) {
+                return false;
+            }
+            list += "  <subfile namekey=\"" + hex(r.nameKey) + "\" size=\"" + hex(r.size) +
+                    "\" crc=\"" + hex(r.extra1) + "\" zipSize=\"" + hex(r.zipSize) +
+                    "\" zipcrc=\"" + hex(r.dataCrc) + "\" blocksize=\"" + hex(r.blockSize) +
+                    "\" version=\"1\" operate=\"A\" bzip=\"" + std::to_string(r.flags) + "\"/>\n";
+            ++report_.packMembers;
+        }
+        list += "</pak>\n";
+        if (!putData(fxmlPath(rel) + "." + hex(crc), list)) {
+            return false;
+        }
+        e.attributes = " crc=\"" + signedDecimal(crc) + "\"";
+        if (must_.count(rel) != 0) {
+            e.attributes += " must=\"1\"";
+        }
+        packs_.insert(rel);
+        entries_.push_back(e);
+        ++report_.packs;
+        return true;
+    }
+
+    // A pack listed by the previous version but gone from this one stays listed, with a
+    // sub file list that withdraws it, so that players who have it delete it.
+    bool withdrawDroppedPacks() {
+        PublishedPacks previous;
+        const fs::path old = out_ / "flist.xml";
+        std::error_code ec;
+        if (!fs::exists(old, ec)) {
+            return true;
+        }
+        if (!previous.parseFile(platform::utf8ToWide(old.string()), false)) {
+            return fail("the published " + old.string() +
+                        " does not parse; move it away to publish anew");
+        }
+        for (const auto& [rel, oldCrc] : previous.packs) {
+            if (packs_.count(rel) != 0) {
+                continue;
+            }
+            SubListMark mark;
+            const std::string oldList = fxmlPath(rel) + "." + hex(oldCrc);
+            const bool alreadyWithdrawn =
+                mark.parseFile(platform::utf8ToWide((out_ / oldList).string()), false) &&
+                mark.dataCrc == kWithdrawn;
+            // A crc that no pack a player holds will have: the header check then fetches the
+            // withdrawing list.
+            const uint32_t crc = alreadyWithdrawn ? oldCrc : ~oldCrc;
+            Entry e;
+            const size_t slash = rel.rfind('/');
+            e.folder = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+            e.name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+            std::string narrowName;
+            if (!listName(rel, narrowName)) {
+                return false;
+            }
+            listName(e.name, narrowName);
+            const std::string list = "<?xml version=\"1.0\" encoding=\"" + platform::codePage() +
+                                     "\"?>\n<pak name=\"" + xmlEscape(narrowName) +
+                                     "\" data_crc=\"4294967295\"/>\n";
+            if (!putData(fxmlPath(rel) + "." + hex(crc), list)) {
+                return false;
+            }
+            e.attributes = " crc=\"" + signedDecimal(crc) + "\"";
+            entries_.push_back(e);
+            ++report_.withdrawnPacks;
+        }
+        return true;
+    }
+
+    bool writeFileList() {
+        std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+            return a.folder != b.folder ? a.folder < b.folder : a.name < b.name;
+        });
+        std::string xml =
+            "<?xml version=\"1.0\" encoding=\"" + platform::codePage() + "\"?>\n<flist>\n";
+        std::vector<std::string> open;  // the folder elements currently open
+        for (const Entry& e : entries_) {
+            std::vector<std::string> parts;
+            std::stringstream s(e.folder);
+            for (std::string part; std::getline(s, part, '/');) {
+                parts.push_back(part);
+            }
+            size_t common = 0;
+            while (common < open.size() && common < parts.size() && open[common] == parts[common]) {
+                ++common;
+            }
+            while (open.size() > common) {
+                open.pop_back();
+                xml += std::string(2 * (open.size() + 1), ' ') + "</folder>\n";
+            }
+            for (size_t i = common; i < parts.size(); ++i) {
+                std::string narrow;
+                listName(parts[i], narrow);
+                xml += std::string(2 * (open.size() + 1), ' ') + "<folder name=\"" +
+                       xmlEscape(narrow) + "\">\n";
+                open.push_back(parts[i]);
+            }
+            std::string narrow;
+            listName(e.name, narrow);
+            xml += std::string(2 * (open.size() + 1), ' ') + "<file name=\"" + xmlEscape(narrow) +
+                   "\"" + e.attributes + "/>\n";
+        }
+        while (!open.empty()) {
+            open.pop_back();
+            xml += std::string(2 * (open.size() + 1), ' ') + "</folder>\n";
+        }
+        xml += "</flist>\n";
+        if (!writeWhole(out_ / "flist.xml", xml)) {
+            return fail("cannot write " + (out_ / "flist.xml").string());
+        }
+        return true;
+    }
+
+    const PublishOptions& options_;
+    PublishReport& report_;
+    std::string& error_;
+    std::FILE* log_;
+    fs::path game_;
+    fs::path out_;
+    std::set<std::string> must_;
+    std::set<std::string> packs_;
+    std::vector<Entry> entries_;
+};
+
+const char* kUsage =
+    "usage: lume-publish GAME_DIR OUT_DIR [--must PATH]... [--exclude PATH]...\n"
+    "\n"
+    "Publishes the game installed in GAME_DIR as a release in OUT_DIR, ready for any HTTP\n"
+    "server: flist.xml, each loose file's data (<folder>/<name>.gzf.<zipcrc>), and per pack\n"
+    "its sub file list (<folder>/<stem>.fxml.<indexcrc>) and its members' stored bytes\n"
+    "(<folder>/<key>.gzf.<datacrc>). Publishing a newer version into the same OUT_DIR keeps\n"
+    "the older versions' files; a pack that the newer version drops is published as withdrawn.\n"
+    "\n"
+    "  --must PATH      a must-update file (relative, e.g. bin/lume.dat); lume.exe always is\n"
+    "  --exclude PATH   leave a file or folder out (log/, update/ and bin/config.ini always are)\n"
+    "  -h, --help       show this text\n"
+    "\n"
+    "exit status: 0 published, 1 failure, 2 bad usage\n";
+
+}  // namespace
+
+bool publishRelease(const PublishOptions& options, PublishReport& report, std::string& error,
+                    std::FILE* log) {
+    Publisher p(options, report, error, log);
+    return p.run();
+}
+
+int publishMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+    PublishOptions options;
+    std::vector<std::string> positional;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, out);
+            return 0;
+        }
+        if (a == "--must" || a == "--exclude") {
+            if (i + 1 >= args.size()) {
+                std::fprintf(err, "lume-publish: %s needs a value\n\n%s", a.c_str(), kUsage);
+                return 2;
+            }
+            (a == "--must" ? options.must : options.exclude).push_back(args[++i]);
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(err, "lume-publish: unknown option %s\n\n%s", a.c_str(), kUsage);
+            return 2;
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (positional.size() != 2) {
+        std::fprintf(err, "lume-publish: expected GAME_DIR and OUT_DIR\n\n%s", kUsage);
+        return 2;
+    }
+    options.gameDirectory = positional[0];
+    options.outDirectory = positional[1];
+    PublishReport report;
+    std::string error;
+    if (!publishRelease(options, report, error, out)) {
+        std::fprintf(err, "lume-publish: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(
+        out,
+        "published %d loose files, %d packs (%d members), %d withdrawn packs; %d new files in %s\n",
+        report.looseFiles, report.packs, report.packMembers, report.withdrawnPacks,
+        report.dataFilesWritten, options.outDirectory.c_str());
+    return 0;
+}
+
+}  // namespace lume
