@@ -1,19 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the launcher, and runs the terminal launcher in a
-# sample game directory made from resources/sample-game.
+# Installs what is missing, builds the launcher and its tools, and runs the demo: the
+# terminal launcher updates a sample game from version 1 to 2 over loopback HTTP and
+# starts it (see scripts/demo.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 scripts/deps.sh
 
+echo "== building"
 cmake -S "$root" -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUME_TESTS=OFF >/dev/null
-cmake --build build/release -j "$(nproc)"
+cmake --build build/release -j "$(nproc)" | tail -n 1
 
-game=$root/build/sample-game
-rm -rf "$game"
-mkdir -p "$game"
-cp -r resources/sample-game/. "$game/"
-
-echo "== lume-cli in $game"
-"$root/build/release/launcher/cli/lume-cli" -C "$game" --trace - "$@"
+exec scripts/demo.sh build/release

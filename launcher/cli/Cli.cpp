@@ -1,27 +1,52 @@
 #include "launcher/cli/Cli.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "engine/Kernel/LogWritter.h"
+#include "launcher/cli/TerminalView.h"
 #include "launcher/cli/Trace.h"
+#include "launcher/core/LauncherFlow.h"
+#include "launcher/core/Startup.h"
 #include "platform/Files.h"
+#include "platform/SingleInstance.h"
 #include "platform/Text.h"
+#include "serverlist/ProbeWebStatusThread.h"
 #include "update/PatchUpdater.h"
 
 namespace lume {
 
 std::string cliUsage() {
-    return "usage: lume-cli [-C DIR] [--trace FILE|-]\n"
+    return "usage: lume-cli [run] [-C DIR] [--server NAME] [--no-launch] [--trace FILE|-]\n"
+           "       lume-cli update --host H --path P [--mirror-host H2 --mirror-path P2] "
+           "[--force]\n"
+           "                       [-C DIR] [--trace FILE|-]\n"
+           "       lume-cli servers [-C DIR] [--trace FILE|-]\n"
            "\n"
-           "Runs the launcher headless in a game directory: creates the run's log under log\\,\n"
-           "reads bin\\config.ini, creates the updater and reports what it posts.\n"
+           "Runs the launcher headless in a game directory (the current one, or DIR).\n"
            "\n"
-           "  -C DIR         work in DIR (the game directory) instead of the current one\n"
-           "  --trace FILE   write every posted message as one JSON line to FILE ('-': stdout)\n"
-           "  -h, --help     show this text\n"
+           "  run       the launcher's whole flow: server list, server and mirror choice, update,\n"
+           "            then the game (bin/lume.dat run) or, when must-update files changed, the\n"
+           "            self-upgrade (bin/upgrade.tmp)\n"
+           "  update    one update from the given download host and path (and mirror)\n"
+           "  servers   the servers of the server list, by zone, with their download addresses\n"
            "\n"
-           "exit status: 0 success, 1 failure, 2 bad usage\n";
+           "  -C DIR              work in DIR (the game directory)\n"
+           "  --server NAME       run: choose this server instead of the remembered one\n"
+           "  --no-launch         run: stop after the update instead of starting anything\n"
+           "  --host H --path P   update: the download server and its path (\"/game\")\n"
+           "  --mirror-host H2    update: the mirror used when the primary fails a block\n"
+           "  --mirror-path P2\n"
+           "  --force             update: recheck packs whose index checksum matches\n"
+           "  --trace FILE        write every message the updater posts as one JSON line\n"
+           "                      to FILE ('-': standard output)\n"
+           "  -h, --help          show this text\n"
+           "\n"
+           "exit status: 0 success (the game or the upgrade was started, or the update or\n"
+           "listing succeeded), 1 failure, 2 bad usage, 3 another launcher is running\n";
 }
 
 bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
@@ -36,14 +61,25 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             target = args[++i];
             return true;
         };
+        bool ok = true;
         if (a == "-C") {
-            if (!value(options.directory)) {
-                return false;
-            }
+            ok = value(options.directory);
         } else if (a == "--trace") {
-            if (!value(options.trace)) {
-                return false;
-            }
+            ok = value(options.trace);
+        } else if (a == "--server") {
+            ok = value(options.server);
+        } else if (a == "--host") {
+            ok = value(options.host);
+        } else if (a == "--path") {
+            ok = value(options.path);
+        } else if (a == "--mirror-host") {
+            ok = value(options.mirrorHost);
+        } else if (a == "--mirror-path") {
+            ok = value(options.mirrorPath);
+        } else if (a == "--no-launch") {
+            options.noLaunch = true;
+        } else if (a == "--force") {
+            options.force = true;
         } else if (a == "-h" || a == "--help") {
             options.help = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -55,13 +91,263 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             error = "unexpected argument " + a;
             return false;
         }
+        if (!ok) {
+            return false;
+        }
     }
-    if (!options.command.empty() && options.command != "run") {
+    if (options.command.empty()) {
+        options.command = "run";
+    }
+    if (options.command != "run" && options.command != "update" && options.command != "servers") {
         error = "unknown command " + options.command;
+        return false;
+    }
+    if (options.command == "update" && !options.help &&
+        (options.host.empty() || options.path.empty())) {
+        error = "update needs --host and --path";
+        return false;
+    }
+    const bool runOnly = !options.server.empty() || options.noLaunch;
+    const bool updateOnly = !options.host.empty() || !options.path.empty() ||
+                            !options.mirrorHost.empty() || !options.mirrorPath.empty() ||
+                            options.force;
+    if ((runOnly && options.command != "run") || (updateOnly && options.command != "update")) {
+        error = "option not valid for the command " + options.command;
         return false;
     }
     return true;
 }
+
+namespace {
+
+// What the window owns while it lives: the log writer, a logger over it, the window's
+// message queue and the updater; torn down in the window's order.
+struct Session {
+    Session() {
+        writer = std::make_unique<LogWritter>(-1);
+        writer->setEcho(false);
+        logger = std::make_unique<Logger>(writer.get());
+        updater = std::make_unique<PatchUpdater>(&window, writer.get());
+    }
+    ~Session() { close(); }
+    void close() {
+        updater.reset();
+        logger.reset();
+        writer.reset();
+    }
+    MessageQueue window;
+    std::unique_ptr<LogWritter> writer;
+    std::unique_ptr<Logger> logger;
+    std::unique_ptr<PatchUpdater> updater;
+};
+
+std::string utf8(const std::u16string& s) {
+    return platform::wideToUtf8(s);
+}
+
+// The server list dialog's tabs: 0 "网通区", 1 "电信区", -1 not shown.
+int tabOf(const ServerRecord& s) {
+    switch (s.zone) {
+        case 0:
+            return 0;
+        case 1:
+        case 2:
+            return 1;
+        case 3:
+            return s.group != 0 ? 0 : 1;
+        default:
+            return -1;
+    }
+}
+
+class Launcher {
+public:
+    Launcher(const CliOptions& options, std::FILE* out, std::FILE* err)
+        : options_(options), out_(out), err_(err), view_(out, isatty(fileno(out)) != 0) {}
+
+    int run() {
+        if (!options_.trace.empty() && !trace_.open(options_.trace)) {
+            std::fprintf(err_, "lume-cli: cannot write the trace to %s\n", options_.trace.c_str());
+            return kExitUsage;
+        }
+        if (options_.command == "update") {
+            return update();
+        }
+        return launcher();
+    }
+
+private:
+    void record(const PostedMessage& m) {
+        if (session_ && session_->updater) {
+            trace_.record(m, *session_->updater);
+        }
+    }
+
+    // The window's message loop for one update: until the summary arrives.
+    std::optional<PostedMessage> pumpUntilResult(LauncherFlow* flow) {
+        while (true) {
+            auto m = session_->window.waitPop(std::chrono::milliseconds(200));
+            if (!m) {
+                continue;
+            }
+            record(*m);
+            if (m->message == kMsgProgress) {
+                view_.onUpdateProgress(static_cast<int32_t>(m->wParam), m->lParam);
+            }
+            if (flow != nullptr) {
+                flow->handleMessage(*m);
+            } else if (m->message == kMsgText) {
+                const std::u16string text = session_->updater->text(m->wParam);
+                if (!text.empty()) {
+                    view_.showTip(text);
+                }
+            } else if (m->message == kMsgFileList) {
+                view_.showTip(m->wParam == 1 ? u"正在下载flist.xml" : u"下载flist.xml完成");
+            } else if (m->message == kMsgWriteFailed && m->wParam != 0) {
+                view_.messageBox(kTextWriteFailed, u"Lumora");
+            }
+            if (m->message == kMsgUpdateResult) {
+                view_.finish();
+                return m;
+            }
+        }
+    }
+
+    int update() {
+        session_.emplace();
+        PatchUpdater& updater = *session_->updater;
+        if (!updater.beginUpdate(options_.host, options_.path, options_.mirrorHost,
+                                 options_.mirrorPath, options_.force ? 1 : 0)) {
+            std::fprintf(err_, "lume-cli: the update could not be started\n");
+            return kExitFailure;
+        }
+        const auto result = pumpUntilResult(nullptr);
+        const UpdateResult r = decodeUpdateResult(result->wParam, result->lParam);
+        if (!r.success()) {
+            view_.line(utf8(failureText(r)));
+            return kExitFailure;
+        }
+        view_.line(r.kind == UpdateResult::Kind::Restart
+                       ? "update complete; must-update files changed: restart needed"
+                       : "update complete; the game is up to date");
+        return kExitOk;
+    }
+
+    int launcher() {
+        platform::SingleInstance instance;
+        if (!instance.acquire(kInstanceName)) {
+            std::fprintf(err_, "%s\n", utf8(kTextAlreadyRunning).c_str());
+            return kExitAlreadyRunning;
+        }
+        if (!gameRuntimeAvailable()) {
+            std::fprintf(err_, "%s\n", utf8(kTextNoRuntime).c_str());
+            return kExitFailure;
+        }
+        restoreBackFiles();
+
+        session_.emplace();
+        LauncherSettings settings;
+        LauncherFlow::Environment env;
+        env.programDirectory = asProgramDirectory(platform::currentDirectory());
+        env.chooseMirror = [](const ServerRecord& s) { return chooseMirror(s); };
+        env.cleanUp = [this] { session_->close(); };
+        env.launchAtEnd = !options_.noLaunch && options_.command == "run";
+        LauncherFlow flow(view_, *session_->updater, settings, env);
+
+        flow.setUp();
+        bool listed = false;
+        while (auto m = session_->window.tryPop()) {
+            record(*m);
+            flow.handleMessage(*m);
+            listed = listed || (m->message == kMsgServerList && m->wParam == 1);
+        }
+        if (!listed) {
+            return kExitFailure;
+        }
+        if (options_.command == "servers") {
+            listServers(flow);
+            return kExitOk;
+        }
+        if (!options_.server.empty()) {
+            const std::u16string name = platform::utf8ToWide(options_.server);
+            if (session_->updater->serverByName(name) == nullptr) {
+                view_.line("lume-cli: the server list has no server named " + options_.server);
+                return kExitFailure;
+            }
+            flow.chooseServer(name);
+        }
+        if (flow.currentServer().empty()) {
+            view_.line("lume-cli: no server chosen and the list names no default");
+            return kExitFailure;
+        }
+        if (!flow.startUpdate()) {
+            return kExitFailure;
+        }
+        pumpUntilResult(&flow);
+        if (flow.ending() == LauncherFlow::Ending::None) {
+            return kExitFailure;
+        }
+        if (options_.noLaunch) {
+            view_.line(
+                flow.ending() == LauncherFlow::Ending::Upgrade
+                    ? "update complete; must-update files changed: the self-upgrade would start"
+                    : "update complete; the game would start");
+            return kExitOk;
+        }
+        const Handover h = flow.ending() == LauncherFlow::Ending::Game
+                               ? gameHandover(env.programDirectory)
+                               : upgradeHandover(env.programDirectory);
+        view_.line("started: " + utf8(h.commandLine));
+        return kExitOk;
+    }
+
+    void listServers(const LauncherFlow& flow) {
+        const Updater& updater = *session_->updater;
+        const char* titles[] = {"网通区", "电信区"};
+        for (int tab = 0; tab < 2; ++tab) {
+            view_.line(titles[tab]);
+            for (size_t i = 0; i < updater.serverCount(); ++i) {
+                const ServerRecord& s = *updater.serverAt(i);
+                if (tabOf(s) != tab) {
+                    continue;
+                }
+                std::string entry = "  " + utf8(s.name);
+                if (s.isNew) {
+                    entry += " [新]";
+                }
+                if (s.test) {
+                    entry += " [测试]";
+                }
+                if (s.name == flow.currentServer()) {
+                    entry += " [当前]";
+                }
+                auto addresses = flow.idCache().find(s.id);
+                if (addresses != flow.idCache().end()) {
+                    const DownloadAddressSet& a = addresses->second;
+                    entry += "  download http://" + a.primaryHost + a.primaryPath;
+                    if (!a.mirrorHost.empty()) {
+                        entry += "  mirror http://" + a.mirrorHost + a.mirrorPath;
+                    }
+                } else {
+                    entry += "  (no download address)";
+                }
+                if (!s.hint.empty()) {
+                    entry += "  " + utf8(s.hint);
+                }
+                view_.line(entry);
+            }
+        }
+    }
+
+    const CliOptions& options_;
+    std::FILE* out_;
+    std::FILE* err_;
+    TerminalView view_;
+    Trace trace_;
+    std::optional<Session> session_;
+};
+
+}  // namespace
 
 int runCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     CliOptions options;
@@ -79,35 +365,8 @@ int runCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
         std::fprintf(err, "lume-cli: cannot work in %s\n", options.directory.c_str());
         return kExitUsage;
     }
-    Trace trace;
-    if (!options.trace.empty() && !trace.open(options.trace)) {
-        std::fprintf(err, "lume-cli: cannot write the trace to %s\n", options.trace.c_str());
-        return kExitUsage;
-    }
-
-    // The same order as the window: the log writer, a logger over it, then the updater.
-    auto writer = std::make_unique<LogWritter>(-1);
-    auto logger = std::make_unique<Logger>(writer.get());
-    MessageQueue window;
-    auto updater = std::make_unique<PatchUpdater>(&window, writer.get());
-
-    std::fprintf(out, "game directory: %s\n",
-                 platform::wideToUtf8(platform::currentDirectory()).c_str());
-    std::fprintf(out, "log: %s%s\n", platform::wideToUtf8(writer->path()).c_str(),
-                 writer->isOpen() ? "" : " (cannot be written; logging is off)");
-    std::fprintf(out, "transfer time-out: %d ms, retries: %d\n", updater->timeout(),
-                 updater->retryTimes());
-
-    for (const PostedMessage& m : window.drain()) {
-        trace.record(m, *updater);
-    }
-
-    // Tear down as the window closes: the updater (which stops its workers), then the
-    // logger, then the log writer.
-    updater.reset();
-    logger.reset();
-    writer.reset();
-    return kExitOk;
+    Launcher launcher(options, out, err);
+    return launcher.run();
 }
 
 }  // namespace lume

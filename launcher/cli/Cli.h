@@ -1,5 +1,6 @@
-// The terminal launcher: run in a game directory (or with -C DIR), it sets up the log and
-// the updater exactly as the launcher window does and reports what the updater posts.
+// The terminal launcher: run in a game directory (or with -C DIR), it runs the launcher's
+// flow as the window does (server list, server and mirror choice, update, then the game or
+// the self-upgrade), or one of its parts: an update from given addresses, or the servers.
 #pragma once
 
 #include <cstdio>
@@ -12,12 +13,17 @@ enum CliExit : int {
     kExitOk = 0,
     kExitFailure = 1,
     kExitUsage = 2,
+    kExitAlreadyRunning = 3,
 };
 
 struct CliOptions {
-    std::string directory;  // -C
-    std::string trace;      // --trace FILE or "-"
-    std::string command;    // empty: the default job
+    std::string command;                             // "run" (default), "update", "servers"
+    std::string directory;                           // -C
+    std::string trace;                               // --trace FILE or "-"
+    std::string server;                              // --server NAME (run)
+    bool noLaunch = false;                           // --no-launch (run)
+    std::string host, path, mirrorHost, mirrorPath;  // update
+    bool force = false;                              // update --force
     bool help = false;
 };
 

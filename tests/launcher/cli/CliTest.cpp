@@ -1,12 +1,18 @@
-// The terminal launcher: arguments, the trace format, and a whole run in a game directory.
+// The terminal launcher: arguments, the trace format, and whole runs in a game directory
+// against a server list on a loopback server.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
+#include <filesystem>
 
 #include "launcher/cli/Cli.h"
+#include "launcher/cli/TerminalView.h"
 #include "launcher/cli/Trace.h"
+#include "launcher/core/Startup.h"
+#include "platform/SingleInstance.h"
+#include "platform/Text.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/TestHttpServer.h"
 #include "update/Messages.h"
 
 namespace lume {
@@ -18,17 +24,27 @@ TEST(CliOptions, ParsesAndRejects) {
     ASSERT_TRUE(parseCliOptions({"-C", "game", "--trace", "-"}, o, error));
     EXPECT_EQ(o.directory, "game");
     EXPECT_EQ(o.trace, "-");
-    EXPECT_TRUE(o.command.empty());
+    EXPECT_EQ(o.command, "run");
 
-    CliOptions r;
-    EXPECT_TRUE(parseCliOptions({"run"}, r, error));
-    EXPECT_EQ(r.command, "run");
+    CliOptions u;
+    ASSERT_TRUE(parseCliOptions({"update", "--host", "h:1", "--path", "/p", "--mirror-host", "m",
+                                 "--mirror-path", "/q", "--force"},
+                                u, error));
+    EXPECT_EQ(u.host, "h:1");
+    EXPECT_EQ(u.mirrorPath, "/q");
+    EXPECT_TRUE(u.force);
 
-    CliOptions bad;
-    EXPECT_FALSE(parseCliOptions({"--trace"}, bad, error));
-    EXPECT_NE(error.find("--trace"), std::string::npos);
-    EXPECT_FALSE(parseCliOptions({"--frobnicate"}, bad, error));
-    EXPECT_FALSE(parseCliOptions({"dance"}, bad, error));
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--trace"},
+                                         {"--frobnicate"},
+                                         {"dance"},
+                                         {"update", "--host", "h"},
+                                         {"update", "--host", "h", "--path", "/p", "--no-launch"},
+                                         {"servers", "--force"},
+                                         {"run", "extra"}}) {
+        CliOptions b;
+        EXPECT_FALSE(parseCliOptions(bad, b, error)) << bad[0];
+        EXPECT_FALSE(error.empty());
+    }
 }
 
 TEST(Trace, OneJsonObjectPerMessage) {
@@ -38,6 +54,17 @@ TEST(Trace, OneJsonObjectPerMessage) {
     EXPECT_EQ(
         traceLine({6030, 3, 0}, &text),
         "{\"msg\":6030,\"wParam\":3,\"lParam\":0,\"text\":\"检查:data\\\\a.pak \\\"q\\\"\\n\"}");
+}
+
+TEST(TerminalView, ProgressLine) {
+    EXPECT_EQ(TerminalView::progressLine(50, 1.5 * 1024 * 1024, 75, "检查:a.pak", 200),
+              "[############............]  50% 1.5 MiB/s ETA 1:15  检查:a.pak");
+    EXPECT_EQ(TerminalView::progressLine(0, 0, -1, "", 200),
+              "[........................]   0% 0 KiB/s");
+    // Cut to the width on a character boundary.
+    const std::string cut = TerminalView::progressLine(100, 2048, 0, "检查检查检查", 50);
+    EXPECT_LE(cut.size(), 50u);
+    EXPECT_EQ(platform::wideToUtf8(platform::utf8ToWide(cut)), cut);
 }
 
 std::string slurp(std::FILE* f) {
@@ -51,21 +78,75 @@ std::string slurp(std::FILE* f) {
     return s;
 }
 
-TEST(Cli, RunsInAGameDirectory) {
+// A game directory "game" beside its data directory "data", a server list on a loopback
+// server, and bin\srvListUrl.xml pointing at it.
+class CliRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        box.writeFile("game/bin/config.ini", "[server]\r\nzonetype=2\r\n");
+        box.writeFile("www/list.xml", platform::utf8ToNarrow(R"(<server><patch>
+            <items type="0"><serverItem addr=")" + server.host() +
+                                                             R"(" path="/game" flag="1"/></items>
+            <items type="20"><serverItem addr=")" + server.host() +
+                                                             R"(" path="/other" flag="1"/></items>
+            </patch><zones default="电信一区">
+            <zone name="电信一区" type="0" outer="1" id="1" zone="1" default="1" new="1"/>
+            <zone name="网通一区" type="20" outer="1" id="2" zone="0" default="2" test="1"/>
+            <zone name="隐藏" type="0" outer="1" id="3" zone="7"/>
+            </zones></server>)"));
+        box.writeFile("data/bin/srvListUrl.xml",
+                      "<l><url type=\"2\" path=\"" + server.url("/list.xml") + "\"/></l>");
+        out = std::tmpfile();
+        err = std::tmpfile();
+    }
+    void TearDown() override {
+        std::fclose(out);
+        std::fclose(err);
+    }
+    int cli(std::vector<std::string> args) {
+        args.insert(args.begin(), {"-C", box.path() + "/game"});
+        return runCli(args, out, err);
+    }
+
     test::Sandbox box;
-    box.writeFile("game/bin/config.ini", "[other]\ntimeout=45000\nretrytimes=2\n");
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    const int code =
-        runCli({"-C", box.path() + "/game", "--trace", box.path() + "/trace.jsonl"}, out, err);
-    EXPECT_EQ(code, kExitOk) << slurp(err);
+    test::TestHttpServer server{box.path() + "/www"};
+    std::FILE* out = nullptr;
+    std::FILE* err = nullptr;
+};
+
+TEST_F(CliRun, ServersAreListedByZoneWithTheirAddresses) {
+    ASSERT_EQ(cli({"servers", "--trace", box.path() + "/trace.jsonl"}), kExitOk) << slurp(err);
     const std::string text = slurp(out);
-    EXPECT_NE(text.find("transfer time-out: 45000 ms, retries: 2"), std::string::npos) << text;
-    // The run's log went to the game directory's log folder.
-    EXPECT_TRUE(box.exists("game/log"));
-    EXPECT_TRUE(box.exists("trace.jsonl"));
-    std::fclose(out);
-    std::fclose(err);
+    const size_t wangtong = text.find("网通区\n");
+    const size_t dianxin = text.find("电信区\n");
+    ASSERT_NE(wangtong, std::string::npos) << text;
+    ASSERT_NE(dianxin, std::string::npos) << text;
+    const size_t first =
+        text.find("电信一区 [新] [当前]  download http://" + server.host() + "/game");
+    const size_t second = text.find("网通一区 [测试]  download http://" + server.host() + "/other");
+    EXPECT_GT(first, dianxin) << text;
+    EXPECT_GT(second, wangtong);
+    EXPECT_LT(second, dianxin);
+    EXPECT_EQ(text.find("隐藏"), std::string::npos);
+    // The slot that worked is remembered, and the trace has the list's result.
+    EXPECT_NE(box.readFile("game/bin/config.ini").find("zonetype=2"), std::string::npos);
+    EXPECT_NE(box.readFile("trace.jsonl").find("{\"msg\":6025,\"wParam\":1,\"lParam\":0}"),
+              std::string::npos);
+}
+
+TEST_F(CliRun, AnUnknownServerOrAFailedListFails) {
+    EXPECT_EQ(cli({"--server", "没有"}), kExitFailure);
+    EXPECT_NE(slurp(out).find("no server named 没有"), std::string::npos);
+    server.injectForPath("/list.xml", test::FaultSpec::withStatus(404));
+    EXPECT_EQ(cli({"--no-launch"}), kExitFailure);
+    EXPECT_NE(slurp(out).find("下载服务器列表失败，请检查网络"), std::string::npos);
+}
+
+TEST_F(CliRun, ASecondLauncherRefusesToRun) {
+    platform::SingleInstance first;
+    ASSERT_TRUE(first.acquire(kInstanceName));
+    EXPECT_EQ(cli({}), kExitAlreadyRunning);
+    EXPECT_NE(slurp(err).find("应用正在运行中，不要再点击哦!"), std::string::npos);
 }
 
 TEST(Cli, UsageErrorsExitWithTwo) {
@@ -75,7 +156,8 @@ TEST(Cli, UsageErrorsExitWithTwo) {
     EXPECT_EQ(runCli({"-C", box.path() + "/missing"}, out, err), kExitUsage);
     EXPECT_NE(slurp(err).find("cannot work in"), std::string::npos);
     EXPECT_EQ(runCli({"--nope"}, out, err), kExitUsage);
-    EXPECT_EQ(runCli({"--trace", box.path() + "/no/such/dir/t.jsonl"}, out, err), kExitUsage);
+    EXPECT_EQ(runCli({"servers", "--trace", box.path() + "/no/such/dir/t.jsonl"}, out, err),
+              kExitUsage);
     EXPECT_EQ(runCli({"--help"}, out, err), kExitOk);
     EXPECT_NE(slurp(out).find("usage: lume-cli"), std::string::npos);
     std::fclose(out);

@@ -1,0 +1,60 @@
+// The terminal face of the launcher: tips and results as lines, and the update's progress
+// as one redrawn line with percent, the current file, speed and time left (on a terminal),
+// or a plain line per second (when the output is a file or a pipe).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "launcher/core/LauncherView.h"
+
+namespace lume {
+
+class TerminalView : public LauncherView {
+public:
+    // clock: milliseconds of a steady clock (injectable for tests).
+    TerminalView(std::FILE* out, bool interactive, std::function<uint64_t()> clock = {});
+
+    void showTip(const std::u16string& text) override;
+    void showProgressText(const std::u16string& text) override;
+    void setProgressBar(int position) override;
+    int progressBar() const override { return bar_; }
+    void showServerName(const std::u16string& name) override;
+    void showZoneButton(int, const std::u16string*) override {}
+    void setStartEnabled(bool) override {}
+    void messageBox(const std::u16string& text, const std::u16string& caption) override;
+    // A terminal launcher never waits for an answer: closing is always confirmed.
+    bool confirm(const std::u16string&, const std::u16string&) override { return true; }
+
+    // A progress report of the update run (message 6027): total T and the two counters,
+    // each block counting once downloaded and once written.
+    void onUpdateProgress(int32_t total, uint32_t lParam);
+    // Prints a line of its own (ends the progress line first).
+    void line(const std::string& utf8);
+    // Ends the progress line, if one is being drawn.
+    void finish();
+
+    // "[#####.....]  42% 1.5 MiB/s ETA 0:12 current file" as drawn for these values.
+    static std::string progressLine(int percent, double bytesPerSecond, int64_t etaSeconds,
+                                    const std::string& current, size_t width);
+
+private:
+    void draw(bool force);
+
+    std::FILE* out_;
+    bool interactive_;
+    std::function<uint64_t()> clock_;
+    int bar_ = 0;
+    std::string currentFile_;
+    std::string progressText_;
+    int percent_ = 0;
+    double done_ = 0;   // blocks downloaded (half of the counters)
+    double total_ = 0;  // blocks in all
+    uint64_t started_ = 0;
+    uint64_t lastDraw_ = 0;
+    bool lineOpen_ = false;
+};
+
+}  // namespace lume

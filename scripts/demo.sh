@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# The launcher on a sample release, end to end, on this machine:
+#   - versions 1 and 2 of the sample game are made from resources/sample-game (packs built
+#     with lume-pak), version 1 is installed in build/demo/client;
+#   - both versions are published with lume-publish into one release tree, copied to two
+#     mirrors, and served with lume-serve on loopback, with a server list of two zones;
+#   - lume-cli runs the launcher's whole flow in the client: server list, server and
+#     mirror choice, the update from 1 to 2, and the start of the game client.
+# Usage: scripts/demo.sh [BUILD_DIR]   (default build/release; run.sh builds it first)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${1:-$root/build/release}
+demo=$root/build/demo
+sample=$root/resources/sample-game
+
+pak=$build/tools/pak/lume-pak
+publish=$build/tools/publish/lume-publish
+serve=$build/tools/serve/lume-serve
+cli=$build/launcher/cli/lume-cli
+for tool in "$pak" "$publish" "$serve" "$cli"; do
+    [ -x "$tool" ] || { echo "demo: $tool is missing; build first (scripts/run.sh)" >&2; exit 1; }
+done
+
+server_pid=
+cleanup() {
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
+
+rm -rf "$demo"
+mkdir -p "$demo"
+
+make_version() {  # version
+    local out=$demo/$1
+    mkdir -p "$out/data"
+    cp -r "$sample/$1/files/." "$out/"
+    for dir in "$sample/$1/packs"/*/; do
+        "$pak" create "$dir" "$out/data/$(basename "$dir").pak" >/dev/null
+    done
+}
+echo "== making versions 1 and 2 of the sample game"
+make_version v1
+make_version v2
+
+echo "== installing version 1 in $demo/client"
+mkdir -p "$demo/client"
+cp -r "$demo/v1/." "$demo/client/"
+cp -r "$sample/client/." "$demo/client/"
+
+echo "== publishing versions 1 and 2"
+"$publish" "$demo/v1" "$demo/www/game" --must bin/lume.dat >/dev/null
+"$publish" "$demo/v2" "$demo/www/game" | tail -n 1
+cp -r "$demo/www/game" "$demo/www/mirror1"
+cp -r "$demo/www/game" "$demo/www/mirror2"
+
+echo "== serving the release"
+"$serve" "$demo/www" --port 0 >"$demo/serve.log" 2>&1 &
+server_pid=$!
+address=
+for _ in $(seq 1 100); do
+    address=$(grep -o 'http://127\.0\.0\.1:[0-9]*' "$demo/serve.log" | head -n 1 || true)
+    [ -n "$address" ] && break
+    sleep 0.05
+done
+[ -n "$address" ] || { echo "demo: lume-serve did not start:" >&2; cat "$demo/serve.log" >&2; exit 1; }
+host=${address#http://}
+echo "   $address"
+
+# The server list and where the launcher finds it (bin\srvListUrl.xml under the data
+# directory ..\data beside the game directory). Published lists are in the GBK code page.
+items() {  # type
+    cat <<ITEMS
+    <items type="$1">
+      <serverItem addr="$host" path="/game" flag="1"/>
+      <serverItem addr="$host" path="/mirror1" flag="2"/>
+      <serverItem addr="$host" path="/mirror2" flag="2"/>
+      <serverItem addr="$host" path="/game" flag="3"/>
+    </items>
+ITEMS
+}
+{
+    echo '<?xml version="1.0" encoding="GBK"?>'
+    echo '<server>'
+    echo '  <patch>'
+    items 0
+    items 20
+    echo '  </patch>'
+    echo '  <zones default="电信一区">'
+    echo '    <zone name="电信一区" type="0" outer="1" id="1" addr="127.0.0.1" port="7001" zone="1" default="1" new="1" hint="新区火爆开启"/>'
+    echo '    <zone name="电信二区" type="0" outer="1" id="2" addr="127.0.0.1" port="7002" zone="2" default="2"/>'
+    echo '    <zone name="网通一区" type="20" outer="1" id="11" addr="127.0.0.1" port="7011" zone="0" default="3"/>'
+    echo '    <zone name="内部测试" type="0" outer="0" id="99" zone="1" test="1"/>'
+    echo '  </zones>'
+    echo '</server>'
+} | iconv -f UTF-8 -t GBK >"$demo/www/serverlist.xml"
+mkdir -p "$demo/data/bin"
+cat >"$demo/data/bin/srvListUrl.xml" <<XML
+<?xml version="1.0" encoding="GBK"?>
+<srvList>
+  <url type="4" path="http://$host/serverlist.xml"/>
+</srvList>
+XML
+
+echo "== the servers"
+"$cli" servers -C "$demo/client"
+
+echo "== lume-cli in $demo/client"
+"$cli" -C "$demo/client" --trace "$demo/trace.jsonl"
+
+# The game client was started without waiting for it; it writes started.txt.
+for _ in $(seq 1 100); do
+    [ -s "$demo/client/bin/started.txt" ] && break
+    sleep 0.05
+done
+[ -s "$demo/client/bin/started.txt" ] || { echo "demo: the game client did not start" >&2; exit 1; }
+echo "== installed version: $(cut -f4 "$demo/client/bin/version.dat")"
+if cmp -s "$demo/client/readme.txt" "$demo/v2/readme.txt" && cmp -s "$demo/client/data/ui.pak" "$demo/v2/data/ui.pak"; then
+    echo "== the client matches version 2"
+fi
