@@ -54,7 +54,7 @@ double FormatArg::asDouble() const {
 
 namespace {
 
-struct Spec {
+struct Directive {
     std::string flags;
     int width = -1;
     int precision = -1;
@@ -94,25 +94,26 @@ struct NarrowSink {
     }
 };
 
-std::string numberText(const Spec& spec, const FormatArg& arg) {
-    // Rebuild a printf spec with a fixed length modifier so that snprintf reads exactly
+std::string numberText(const Directive& directive, const FormatArg& arg) {
+    // Rebuild a printf conversion with a fixed length modifier so that snprintf reads exactly
     // the type we pass.
     // Appended piece by piece: GCC 12 warns falsely about "." + std::string at -O3.
     std::string f = "%";
-    f += spec.flags;
-    if (spec.width >= 0) {
-        f += std::to_string(spec.width);
+    f += directive.flags;
+    if (directive.width >= 0) {
+        f += std::to_string(directive.width);
     }
-    if (spec.precision >= 0) {
+    if (directive.precision >= 0) {
         f += '.';
-        f += std::to_string(spec.precision);
+        f += std::to_string(directive.precision);
     }
     // Room for the widest double (309 digits) plus the requested width and precision,
     // both capped at 4096 by the parser.
     std::string buffer(
-        static_cast<size_t>(400 + std::max(spec.width, 0) + std::max(spec.precision, 0)), '\0');
+        static_cast<size_t>(400 + std::max(directive.width, 0) + std::max(directive.precision, 0)),
+        '\0');
     int n = 0;
-    switch (spec.conversion) {
+    switch (directive.conversion) {
         case 'd':
         case 'i':
             f += "lld";
@@ -124,7 +125,7 @@ std::string numberText(const Spec& spec, const FormatArg& arg) {
         case 'X':
         case 'o':
             f += "ll";
-            f += spec.conversion;
+            f += directive.conversion;
             n = std::snprintf(buffer.data(), buffer.size(), f.c_str(),
                               static_cast<unsigned long long>(arg.asUnsigned()));
             break;
@@ -137,7 +138,7 @@ std::string numberText(const Spec& spec, const FormatArg& arg) {
                     : reinterpret_cast<const void*>(static_cast<uintptr_t>(arg.asUnsigned())));
             break;
         default:  // f F e E g G
-            f += spec.conversion;
+            f += directive.conversion;
             n = std::snprintf(buffer.data(), buffer.size(), f.c_str(), arg.asDouble());
             break;
     }
@@ -173,10 +174,10 @@ void formatInto(std::basic_string_view<Char> pattern, std::span<const FormatArg>
             literalStart = i;
             continue;
         }
-        Spec spec;
+        Directive directive;
         while (i < n && (pattern[i] == '-' || pattern[i] == '+' || pattern[i] == ' ' ||
                          pattern[i] == '0' || pattern[i] == '#')) {
-            spec.flags.push_back(static_cast<char>(pattern[i]));
+            directive.flags.push_back(static_cast<char>(pattern[i]));
             ++i;
         }
         auto readNumber = [&](int& target) {
@@ -184,7 +185,7 @@ void formatInto(std::basic_string_view<Char> pattern, std::span<const FormatArg>
                 ++i;
                 target = next < args.size() ? static_cast<int>(args[next++].asSigned()) : 0;
                 if (target < 0) {
-                    spec.flags.push_back('-');
+                    directive.flags.push_back('-');
                     target = -target;
                 }
                 return;
@@ -199,12 +200,12 @@ void formatInto(std::basic_string_view<Char> pattern, std::span<const FormatArg>
             }
             target = value;
         };
-        readNumber(spec.width);
+        readNumber(directive.width);
         if (i < n && pattern[i] == '.') {
             ++i;
-            readNumber(spec.precision);
-            if (spec.precision < 0) {
-                spec.precision = 0;
+            readNumber(directive.precision);
+            if (directive.precision < 0) {
+                directive.precision = 0;
             }
         }
         // Length modifiers carry no meaning here: the argument knows its own width.
@@ -231,16 +232,16 @@ void formatInto(std::basic_string_view<Char> pattern, std::span<const FormatArg>
             sink.literal(pattern.substr(specStart, i - specStart));
             continue;
         }
-        spec.conversion = static_cast<char>(c);
+        directive.conversion = static_cast<char>(c);
         const FormatArg& arg = args[next++];
         const bool isText =
             arg.kind() == FormatArg::Kind::Narrow || arg.kind() == FormatArg::Kind::Wide;
-        const bool leftAlign = spec.flags.find('-') != std::string::npos;
+        const bool leftAlign = directive.flags.find('-') != std::string::npos;
         if (c == 's' || c == 'S' || isText) {
             auto text = isText ? sink.text(arg) : decltype(sink.text(arg)){};
             if (!isText) {
                 // A number printed with %s: show the number rather than nothing.
-                Spec as = spec;
+                Directive as = directive;
                 as.conversion = arg.kind() == FormatArg::Kind::Double
                                     ? 'g'
                                     : (arg.kind() == FormatArg::Kind::Signed ? 'd' : 'u');
@@ -251,12 +252,14 @@ void formatInto(std::basic_string_view<Char> pattern, std::span<const FormatArg>
                 tmp.ascii(numberText(as, arg));
                 text = tmp.out;
             }
-            if (spec.precision >= 0 && text.size() > static_cast<size_t>(spec.precision)) {
-                text.resize(static_cast<size_t>(spec.precision));
+            if (directive.precision >= 0 &&
+                text.size() > static_cast<size_t>(directive.precision)) {
+                text.resize(static_cast<size_t>(directive.precision));
             }
-            const size_t pad = spec.width > 0 && text.size() < static_cast<size_t>(spec.width)
-                                   ? spec.width - text.size()
-                                   : 0;
+            const size_t pad =
+                directive.width > 0 && text.size() < static_cast<size_t>(directive.width)
+                    ? directive.width - text.size()
+                    : 0;
             if (!leftAlign) {
                 sink.padding(pad, ' ');
             }
@@ -265,7 +268,7 @@ void formatInto(std::basic_string_view<Char> pattern, std::span<const FormatArg>
                 sink.padding(pad, ' ');
             }
         } else if (c == 'c') {
-            const size_t pad = spec.width > 1 ? static_cast<size_t>(spec.width - 1) : 0;
+            const size_t pad = directive.width > 1 ? static_cast<size_t>(directive.width - 1) : 0;
             if (!leftAlign) {
                 sink.padding(pad, ' ');
             }
@@ -274,7 +277,7 @@ void formatInto(std::basic_string_view<Char> pattern, std::span<const FormatArg>
                 sink.padding(pad, ' ');
             }
         } else {
-            sink.ascii(numberText(spec, arg));
+            sink.ascii(numberText(directive, arg));
         }
     }
     flushLiteral(n);
