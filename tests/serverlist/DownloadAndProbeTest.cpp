@@ -71,7 +71,7 @@ TEST_F(Online, SlotsAreTriedStartSlotFirstThenInOrder) {
     EXPECT_EQ(owner.posted[0].wParam, 1u);
 
     // Every slot failing: failure posted, the servers of the last good list stay.
-    server.injectForPath("/list.xml", test::FaultSpec::withStatus(500));
+    server.injectForPath("/list.xml", test::FaultPlan::withStatus(500));
     const uint64_t start = platform::monotonicMs();
     EXPECT_EQ(list.download(9), 0);                     // clamped to slot 4
     EXPECT_LT(platform::monotonicMs() - start, 5000u);  // failing answers cost no time-out
@@ -80,8 +80,8 @@ TEST_F(Online, SlotsAreTriedStartSlotFirstThenInOrder) {
 }
 
 TEST_F(Online, TheFastestMirrorWins) {
-    server.injectForPath("/m1/flist.xml", test::FaultSpec::delayHeaders(800));
-    server.injectForPath("/m2/flist.xml", test::FaultSpec::delayHeaders(300));
+    server.injectForPath("/m1/flist.xml", test::FaultPlan::delayHeaders(800));
+    server.injectForPath("/m2/flist.xml", test::FaultPlan::delayHeaders(300));
     ServerRecord s;
     s.primaryAddress = "primary.example";
     s.primaryPath = "/game";
@@ -98,7 +98,7 @@ TEST_F(Online, TheFastestMirrorWins) {
 }
 
 TEST_F(Online, FailingMirrorsFallBack) {
-    server.injectForPath("/m1/flist.xml", test::FaultSpec::withStatus(404));
+    server.injectForPath("/m1/flist.xml", test::FaultPlan::withStatus(404));
     ServerRecord s;
     s.mirrors = {{server.host(), "/m1"}, {"127.0.0.1:1", "/nothing"}};
     s.fallbackAddress = server.host();
@@ -107,7 +107,7 @@ TEST_F(Online, FailingMirrorsFallBack) {
     ASSERT_TRUE(chosen.has_value());
     EXPECT_EQ(chosen->mirrorPath, "/fb");
 
-    server.injectForPath("/fb/flist.xml", test::FaultSpec::withStatus(404));
+    server.injectForPath("/fb/flist.xml", test::FaultPlan::withStatus(404));
     EXPECT_FALSE(chooseMirror(s, 1000).has_value());
 }
 

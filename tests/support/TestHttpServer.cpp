@@ -84,33 +84,33 @@ void resetConnection(int serverPort, int remotePort) {
 }  // namespace
 
 namespace {
-FaultSpec makeFault(Fault kind, int status = 0, uint32_t delayMs = 0) {
-    FaultSpec spec;
-    spec.fault = kind;
-    spec.status = status;
-    spec.delayMs = delayMs;
-    return spec;
+FaultPlan makeFault(Fault kind, int status = 0, uint32_t delayMs = 0) {
+    FaultPlan plan;
+    plan.fault = kind;
+    plan.status = status;
+    plan.delayMs = delayMs;
+    return plan;
 }
 }  // namespace
 
-FaultSpec FaultSpec::withStatus(int code, std::string location) {
-    FaultSpec spec = makeFault(Fault::Status, code);
-    spec.location = std::move(location);
-    return spec;
+FaultPlan FaultPlan::withStatus(int code, std::string location) {
+    FaultPlan plan = makeFault(Fault::Status, code);
+    plan.location = std::move(location);
+    return plan;
 }
-FaultSpec FaultSpec::reset() {
+FaultPlan FaultPlan::reset() {
     return makeFault(Fault::Reset);
 }
-FaultSpec FaultSpec::stall(uint32_t ms) {
+FaultPlan FaultPlan::stall(uint32_t ms) {
     return makeFault(Fault::Stall, 0, ms);
 }
-FaultSpec FaultSpec::wholeBody() {
+FaultPlan FaultPlan::wholeBody() {
     return makeFault(Fault::WholeBody);
 }
-FaultSpec FaultSpec::shortBody() {
+FaultPlan FaultPlan::shortBody() {
     return makeFault(Fault::ShortBody);
 }
-FaultSpec FaultSpec::delayHeaders(uint32_t ms) {
+FaultPlan FaultPlan::delayHeaders(uint32_t ms) {
     return makeFault(Fault::DelayHeaders, 0, ms);
 }
 
@@ -119,8 +119,8 @@ struct TestHttpServer::State {
     mutable std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;
-    std::deque<std::pair<FaultSpec, int>> next;
-    std::map<std::string, std::pair<FaultSpec, int>> byPath;
+    std::deque<std::pair<FaultPlan, int>> next;
+    std::map<std::string, std::pair<FaultPlan, int>> byPath;
     std::vector<RequestRecord> records;
     std::map<std::string, int> counts;
     std::unique_ptr<serve::ServerThread> server;
@@ -131,24 +131,24 @@ struct TestHttpServer::State {
         return !wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
     }
 
-    FaultSpec takeFault(const std::string& path) {
+    FaultPlan takeFault(const std::string& path) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!next.empty()) {
-            FaultSpec spec = next.front().first;
+            FaultPlan plan = next.front().first;
             if (--next.front().second <= 0) {
                 next.pop_front();
             }
-            return spec;
+            return plan;
         }
         auto it = byPath.find(path);
         if (it == byPath.end()) {
-            return FaultSpec();
+            return FaultPlan();
         }
-        FaultSpec spec = it->second.first;
+        FaultPlan plan = it->second.first;
         if (it->second.second > 0 && --it->second.second == 0) {
             byPath.erase(it);
         }
-        return spec;
+        return plan;
     }
 
     void handle(const httplib::Request& req, httplib::Response& res) {
@@ -159,7 +159,7 @@ struct TestHttpServer::State {
             records.push_back({req.path, range, req.get_header_value("User-Agent")});
             ++counts[req.path];
         }
-        const FaultSpec fault = takeFault(req.path);
+        const FaultPlan fault = takeFault(req.path);
         if (fault.fault == Fault::Status) {
             res.status = fault.status;
             if (fault.status >= 300 && fault.status < 400) {
@@ -258,12 +258,12 @@ std::u16string TestHttpServer::wideUrl(std::string_view path) const {
     return platform::utf8ToWide(url(path));
 }
 
-void TestHttpServer::injectNext(FaultSpec fault, int count) {
+void TestHttpServer::injectNext(FaultPlan fault, int count) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->next.emplace_back(std::move(fault), count);
 }
 
-void TestHttpServer::injectForPath(const std::string& path, FaultSpec fault, int count) {
+void TestHttpServer::injectForPath(const std::string& path, FaultPlan fault, int count) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->byPath[path] = {std::move(fault), count};
 }

@@ -14,26 +14,26 @@ namespace lume::test {
 
 enum class Fault {
     None,
-    Status,        // answer with FaultSpec::status (404, 500, 302 ...) and a short body
+    Status,        // answer with FaultPlan::status (404, 500, 302 ...) and a short body
     Reset,         // send the headers and part of the body, then reset the connection
-    Stall,         // send the headers, then nothing for FaultSpec::delayMs (default 60 s)
+    Stall,         // send the headers, then nothing for FaultPlan::delayMs (default 60 s)
     WholeBody,     // ignore the range: 200 with the whole file
     ShortBody,     // announce the full length, send half the body, then close
-    DelayHeaders,  // wait FaultSpec::delayMs before answering normally
+    DelayHeaders,  // wait FaultPlan::delayMs before answering normally
 };
 
-struct FaultSpec {
+struct FaultPlan {
     Fault fault = Fault::None;
     int status = 0;        // Fault::Status
     uint32_t delayMs = 0;  // Fault::DelayHeaders, Fault::Stall
     std::string location;  // Location of a 3xx status; the same path with "?moved" if empty
 
-    static FaultSpec withStatus(int code, std::string location = {});
-    static FaultSpec reset();
-    static FaultSpec stall(uint32_t ms = 60000);
-    static FaultSpec wholeBody();
-    static FaultSpec shortBody();
-    static FaultSpec delayHeaders(uint32_t ms);
+    static FaultPlan withStatus(int code, std::string location = {});
+    static FaultPlan reset();
+    static FaultPlan stall(uint32_t ms = 60000);
+    static FaultPlan wholeBody();
+    static FaultPlan shortBody();
+    static FaultPlan delayHeaders(uint32_t ms);
 };
 
 struct RequestRecord {
@@ -62,9 +62,9 @@ public:
     std::u16string wideUrl(std::string_view path) const;
 
     // The next count requests, whatever their path, get the fault (before any path fault).
-    void injectNext(FaultSpec fault, int count = 1);
+    void injectNext(FaultPlan fault, int count = 1);
     // Requests of path get the fault: all of them (count < 0) or the next count.
-    void injectForPath(const std::string& path, FaultSpec fault, int count = -1);
+    void injectForPath(const std::string& path, FaultPlan fault, int count = -1);
     void clearFaults();
 
     int requestCount(const std::string& path) const;

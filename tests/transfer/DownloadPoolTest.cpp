@@ -16,7 +16,7 @@ namespace lume {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using test::FaultSpec;
+using test::FaultPlan;
 
 class KeepingSink : public BlockSink {
 public:
@@ -56,7 +56,7 @@ TEST_F(DownloadPoolTest, SeventhBlockGoesToTheShortestQueueLaterOnATie) {
     box.writeFile("www/base/f.bin.gzf.7", test::patternBytes(6400));
     test::TestHttpServer server(box.path() + "/www");
     // Every thread's first block hangs, so the queues hold what is added.
-    server.injectForPath("/base/f.bin.gzf.7", FaultSpec::delayHeaders(30000));
+    server.injectForPath("/base/f.bin.gzf.7", FaultPlan::delayHeaders(30000));
     DownloadPool pool(&sink, fastTuning());
     pool.setAddresses(server.host(), "", "/base");
 
@@ -125,7 +125,7 @@ TEST_F(DownloadPoolTest, IdleThreadTakesTheNewUpdatesServersBackupIncluded) {
 
     // The next update names other servers, and its primary fails.
     pool.setAddresses(c.host(), d.host(), "/base");
-    c.injectForPath("/base/f.bin.gzf.7", FaultSpec::withStatus(404));
+    c.injectForPath("/base/f.bin.gzf.7", FaultPlan::withStatus(404));
     HttpDownloader* thread = pool.getDownloadThread(2000, 0);
     ASSERT_EQ(thread, pool.thread(5));  // all queues empty: the last one
     EXPECT_FALSE(thread->idle());
@@ -146,7 +146,7 @@ TEST_F(DownloadPoolTest, IdleThreadTakesTheNewUpdatesServersBackupIncluded) {
 TEST_F(DownloadPoolTest, DestroyingThePoolWithStalledTransfersIsPrompt) {
     box.writeFile("www/base/f.bin.gzf.7", test::patternBytes(6400));
     test::TestHttpServer server(box.path() + "/www");
-    server.injectForPath("/base/f.bin.gzf.7", FaultSpec::stall(60000));
+    server.injectForPath("/base/f.bin.gzf.7", FaultPlan::stall(60000));
     auto pool = std::make_unique<DownloadPool>(&sink, DownloadTuning{});
     pool->setAddresses(server.host(), "", "/base");
     for (uint32_t i = 0; i < 6; ++i) {

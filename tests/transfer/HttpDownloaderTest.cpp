@@ -17,7 +17,7 @@ namespace lume {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using test::FaultSpec;
+using test::FaultPlan;
 
 struct Delivered {
     std::string name, remoteName, urlPath, bytes;
@@ -158,7 +158,7 @@ TEST_F(HttpDownloaderTest, BlocksArriveWithTheirBytesAndFields) {
 
 TEST_F(HttpDownloaderTest, FailedPrimaryFallsBackToTheBackupHost) {
     const std::string path = "/base/bin/config.ini.gzf.1a2b";
-    primary.injectForPath(path, FaultSpec::withStatus(404));
+    primary.injectForPath(path, FaultPlan::withStatus(404));
     auto d = make(backup.host(), 0);
     addConfigBlock(*d, 1);
     ASSERT_TRUE(d->start());
@@ -173,7 +173,7 @@ TEST_F(HttpDownloaderTest, FailedPrimaryFallsBackToTheBackupHost) {
 // A broken first answer must not leave its bytes in the block the backup host fills.
 TEST_F(HttpDownloaderTest, BackupAnswerIsNotMixedWithABrokenPrimaryAnswer) {
     const std::string path = "/base/bin/config.ini.gzf.1a2b";
-    for (FaultSpec fault : {FaultSpec::reset(), FaultSpec::shortBody(), FaultSpec::stall(30000)}) {
+    for (FaultPlan fault : {FaultPlan::reset(), FaultPlan::shortBody(), FaultPlan::stall(30000)}) {
         primary.injectForPath(path, fault, 1);
         auto d = make(backup.host(), 0);
         addConfigBlock(*d, 2);
@@ -194,7 +194,7 @@ TEST_F(HttpDownloaderTest, BackupAnswerIsNotMixedWithABrokenPrimaryAnswer) {
 
 TEST_F(HttpDownloaderTest, WithoutBackupThePrimaryIsAskedTwice) {
     const std::string path = "/base/bin/config.ini.gzf.1a2b";
-    primary.injectForPath(path, FaultSpec::withStatus(500));
+    primary.injectForPath(path, FaultPlan::withStatus(500));
     auto d = make("", 0);  // retryTimes 0: one pair of attempts
     addConfigBlock(*d, 0);
     const auto start = Clock::now();
@@ -214,8 +214,8 @@ TEST_F(HttpDownloaderTest, WithoutBackupThePrimaryIsAskedTwice) {
 
 TEST_F(HttpDownloaderTest, RetriesGrowTheConnectTimeOut) {
     const std::string path = "/base/bin/config.ini.gzf.1a2b";
-    primary.injectForPath(path, FaultSpec::withStatus(404));
-    backup.injectForPath(path, FaultSpec::withStatus(404));
+    primary.injectForPath(path, FaultPlan::withStatus(404));
+    backup.injectForPath(path, FaultPlan::withStatus(404));
     auto d = make(backup.host(), 4);
     addConfigBlock(*d, 0);
     ASSERT_TRUE(d->start());
@@ -247,7 +247,7 @@ TEST_F(HttpDownloaderTest, TimeOutSaturatesInsteadOfWrapping) {
 
     // 1000 ms times 11! overflows 32 bits on the 11th retry.
     const std::string path = "/base/bin/config.ini.gzf.1a2b";
-    primary.injectForPath(path, FaultSpec::withStatus(404));
+    primary.injectForPath(path, FaultPlan::withStatus(404));
     auto d = make("", 12);
     addConfigBlock(*d, 0);
     ASSERT_TRUE(d->start());
@@ -259,7 +259,7 @@ TEST_F(HttpDownloaderTest, TimeOutSaturatesInsteadOfWrapping) {
 
 TEST_F(HttpDownloaderTest, TransientFailureIsRetriedToSuccess) {
     const std::string path = "/base/bin/config.ini.gzf.1a2b";
-    primary.injectForPath(path, FaultSpec::withStatus(500), 3);  // one pair, then one more
+    primary.injectForPath(path, FaultPlan::withStatus(500), 3);  // one pair, then one more
     auto d = make("", 2);
     addConfigBlock(*d, 0);
     ASSERT_TRUE(d->start());
@@ -273,7 +273,7 @@ TEST_F(HttpDownloaderTest, TransientFailureIsRetriedToSuccess) {
 
 TEST_F(HttpDownloaderTest, FinishCutsTheUpdateShort) {
     const std::string path = "/base/bin/config.ini.gzf.1a2b";
-    primary.injectForPath(path, FaultSpec::delayHeaders(30000));
+    primary.injectForPath(path, FaultPlan::delayHeaders(30000));
     auto d = make(backup.host(), 3);
     for (uint32_t i = 0; i < 4; ++i) {
         addConfigBlock(*d, i);
@@ -299,7 +299,7 @@ TEST_F(HttpDownloaderTest, FinishCutsTheUpdateShort) {
 
 TEST_F(HttpDownloaderTest, FinishLogsAndZeroesTheCounts) {
     const std::string path = "/base/bin/config.ini.gzf.1a2b";
-    primary.injectForPath(path, FaultSpec::withStatus(404), 2);
+    primary.injectForPath(path, FaultPlan::withStatus(404), 2);
     auto d = make("", 0);
     addConfigBlock(*d, 0);  // fails
     addConfigBlock(*d, 1);
@@ -320,7 +320,7 @@ TEST_F(HttpDownloaderTest, FinishLogsAndZeroesTheCounts) {
 
 TEST_F(HttpDownloaderTest, DestructionWithATransferInFlightIsPrompt) {
     const std::string path = "/base/bin/config.ini.gzf.1a2b";
-    primary.injectForPath(path, FaultSpec::stall(60000));
+    primary.injectForPath(path, FaultPlan::stall(60000));
     auto d = make(backup.host(), 3);
     d->setName("http download thread 0");
     addConfigBlock(*d, 0);

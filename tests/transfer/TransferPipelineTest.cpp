@@ -22,7 +22,7 @@ namespace lume {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using test::FaultSpec;
+using test::FaultPlan;
 
 constexpr uint32_t kBlock = 32768;
 
@@ -122,10 +122,10 @@ TEST(TransferPipeline, FaultyServerStillYieldsTheExactFileOnce) {
     box.writeFile("www/base/game/big.dat.gzf.c0ffee", source);
     test::TestHttpServer server(box.path() + "/www");
     // Three broken answers of each kind, whichever blocks they hit.
-    server.injectNext(FaultSpec::reset(), 3);
-    server.injectNext(FaultSpec::withStatus(500), 3);
-    server.injectNext(FaultSpec::shortBody(), 3);
-    server.injectNext(FaultSpec::withStatus(404), 3);
+    server.injectNext(FaultPlan::reset(), 3);
+    server.injectNext(FaultPlan::withStatus(500), 3);
+    server.injectNext(FaultPlan::shortBody(), 3);
+    server.injectNext(FaultPlan::withStatus(404), 3);
 
     UpdateRun run;
     ASSERT_TRUE(run.writer.start());

@@ -18,7 +18,7 @@ namespace lume {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using test::FaultSpec;
+using test::FaultPlan;
 
 std::string contents(Stream& stream) {
     std::string out(stream.size(), '\0');
@@ -99,10 +99,10 @@ TEST_F(UrlFileTest, SuccessStatusesAreAccepted) {
     EXPECT_EQ(contents(part), bytes.substr(50, 100));
 
     for (int code : {201, 204, 299}) {
-        server.injectNext(FaultSpec::withStatus(code));
+        server.injectNext(FaultPlan::withStatus(code));
         MemoryStream sink(100);
         EXPECT_TRUE(transfer.downloadToStream(url("/data/block.bin"), sink, 1000)) << code;
-        server.injectNext(FaultSpec::withStatus(code));
+        server.injectNext(FaultPlan::withStatus(code));
         EXPECT_TRUE(transfer.downloadRange(url("/data/block.bin"), sink, 0, 10, 1000)) << code;
     }
 }
@@ -115,7 +115,7 @@ TEST_F(UrlFileTest, ErrorStatusesFailAtOnceWithTheirLogLine) {
     transfer.setProgressHook([began](double, double) { return test::secondsSince(began) > 20; });
     for (int code : {404, 500, 416, 199}) {
         SCOPED_TRACE(code);
-        server.injectNext(FaultSpec::withStatus(code), 3);
+        server.injectNext(FaultPlan::withStatus(code), 3);
         const auto start = Clock::now();
         MemoryStream sink(100);
         EXPECT_FALSE(transfer.downloadRange(url("/data/block.bin"), sink, 0, 16, 1000));
@@ -134,13 +134,13 @@ TEST_F(UrlFileTest, ErrorStatusesFailAtOnceWithTheirLogLine) {
         << log.text();
     // Nothing of an error body reaches the sink.
     MemoryStream sink(100);
-    server.injectNext(FaultSpec::withStatus(500));
+    server.injectNext(FaultPlan::withStatus(500));
     EXPECT_FALSE(transfer.downloadToStream(url("/data/block.bin"), sink, 1000));
     EXPECT_EQ(sink.size(), 0u);
 }
 
 TEST_F(UrlFileTest, RedirectIsNeverFollowed) {
-    server.injectForPath("/data/block.bin", FaultSpec::withStatus(302, "/big.bin"));
+    server.injectForPath("/data/block.bin", FaultPlan::withStatus(302, "/big.bin"));
     MemoryStream sink(100);
     const auto start = Clock::now();
     EXPECT_FALSE(transfer.downloadRange(url("/data/block.bin"), sink, 0, 16, 1000));
@@ -154,10 +154,10 @@ TEST_F(UrlFileTest, RedirectIsNeverFollowed) {
 TEST_F(UrlFileTest, BrokenBodiesFail) {
     struct Case {
         const char* name;
-        FaultSpec fault;
+        FaultPlan fault;
     };
     for (const Case& c :
-         {Case{"reset", FaultSpec::reset()}, Case{"short", FaultSpec::shortBody()}}) {
+         {Case{"reset", FaultPlan::reset()}, Case{"short", FaultPlan::shortBody()}}) {
         SCOPED_TRACE(c.name);
         server.injectNext(c.fault);
         MemoryStream sink(32768);
@@ -178,7 +178,7 @@ TEST_F(UrlFileTest, BrokenBodiesFail) {
 
 TEST_F(UrlFileTest, StallEndsThroughTheLowSpeedLimit) {
     transfer.setLowSpeedTime(1);
-    server.injectNext(FaultSpec::stall(30000));
+    server.injectNext(FaultPlan::stall(30000));
     MemoryStream sink(32768);
     const auto start = Clock::now();
     EXPECT_FALSE(transfer.downloadRange(url("/data/block.bin"), sink, 0, 32768, 1000));
@@ -189,7 +189,7 @@ TEST_F(UrlFileTest, StallEndsThroughTheLowSpeedLimit) {
 }
 
 TEST_F(UrlFileTest, SlowHeadersStillSucceed) {
-    server.injectNext(FaultSpec::delayHeaders(300));
+    server.injectNext(FaultPlan::delayHeaders(300));
     MemoryStream sink(1000);
     EXPECT_TRUE(transfer.downloadRange(url("/data/block.bin"), sink, 1000, 1000, 1000));
     EXPECT_EQ(contents(sink), bytes.substr(1000, 1000));
@@ -199,7 +199,7 @@ TEST_F(UrlFileTest, SlowHeadersStillSucceed) {
 // the block holds the head of the file cut at the sink's capacity. Only the checksum of the
 // finished file can tell.
 TEST_F(UrlFileTest, WholeBodyInsteadOfRangeIsAcceptedAsItComes) {
-    server.injectNext(FaultSpec::wholeBody());
+    server.injectNext(FaultPlan::wholeBody());
     MemoryStream sink(32768);
     EXPECT_TRUE(transfer.downloadRange(url("/data/block.bin"), sink, 32768, 32768, 1000));
     const std::string got = contents(sink);
@@ -249,7 +249,7 @@ TEST_F(UrlFileTest, ProbeTimesTheWholeTransfer) {
     std::snprintf(shown, sizeof shown, "%g", seconds);  // six significant digits
     EXPECT_EQ(lines[0].substr(lines[0].rfind(':') + 1), shown);
 
-    server.injectNext(FaultSpec::withStatus(404));
+    server.injectNext(FaultPlan::withStatus(404));
     seconds = -1;
     EXPECT_FALSE(transfer.probe(url("/big.bin"), 1000, seconds));
     EXPECT_EQ(seconds, UrlFile::kProbeFailedSeconds);

@@ -137,7 +137,7 @@ TEST_F(CliRun, ServersAreListedByZoneWithTheirAddresses) {
 TEST_F(CliRun, AnUnknownServerOrAFailedListFails) {
     EXPECT_EQ(cli({"--server", "没有"}), kExitFailure);
     EXPECT_NE(slurp(out).find("no server named 没有"), std::string::npos);
-    server.injectForPath("/list.xml", test::FaultSpec::withStatus(404));
+    server.injectForPath("/list.xml", test::FaultPlan::withStatus(404));
     EXPECT_EQ(cli({"--no-launch"}), kExitFailure);
     EXPECT_NE(slurp(out).find("下载服务器列表失败，请检查网络"), std::string::npos);
 }
