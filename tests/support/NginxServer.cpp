@@ -56,7 +56,8 @@ bool NginxServer::available() {
     return ::access(kBinary, X_OK) == 0;
 }
 
-NginxServer::NginxServer(std::string root) {
+NginxServer::NginxServer(std::string root, std::string limitRate)
+    : limitRate_(std::move(limitRate)) {
     std::string templ = (std::filesystem::temp_directory_path() / "lume-nginx-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr || !available()) {
         return;
@@ -97,6 +98,7 @@ void NginxServer::start(const std::string& root) {
             << "  server {\n"
             << "    listen 127.0.0.1:" << port_ << ";\n"
             << "    root " << root << ";\n"
+            << (limitRate_.empty() ? std::string() : "    limit_rate " + limitRate_ + ";\n")
             << "  }\n"
             << "}\n";
     }
@@ -167,6 +169,37 @@ std::string NginxServer::host() const {
 
 std::string NginxServer::url(std::string_view path) const {
     return "http://" + host() + std::string(path);
+}
+
+uint64_t NginxServer::bytesSent() const {
+    // The combined format: ... "GET /path HTTP/1.1" status bytes "referer" "agent"
+    std::ifstream in(dir_ + "/access.log");
+    uint64_t total = 0;
+    for (std::string line; std::getline(in, line);) {
+        const size_t request = line.find("\" ");
+        if (request == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(line.substr(request + 2));
+        int status = 0;
+        uint64_t bytes = 0;
+        if (fields >> status >> bytes) {
+            total += bytes;
+        }
+    }
+    return total;
+}
+
+int NginxServer::requests(std::string_view prefix) const {
+    std::ifstream in(dir_ + "/access.log");
+    int count = 0;
+    for (std::string line; std::getline(in, line);) {
+        const size_t method = line.find("\"GET ");
+        if (method != std::string::npos && line.compare(method + 5, prefix.size(), prefix) == 0) {
+            ++count;
+        }
+    }
+    return count;
 }
 
 std::string NginxServer::errorLog() const {

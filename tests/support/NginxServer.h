@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,7 +20,9 @@ public:
 
     // root: the directory to serve (native absolute path). Starts at once and waits (at most
     // a few seconds) until nginx accepts connections; check started().
-    explicit NginxServer(std::string root);
+    // limitRate, when given, caps every response's speed (nginx's limit_rate, e.g. "2m"),
+    // so that a test can stop a download half way.
+    explicit NginxServer(std::string root, std::string limitRate = {});
     // Stops nginx (TERM, then KILL after 5 s) and removes its directory.
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
@@ -31,9 +34,15 @@ public:
     std::string url(std::string_view path) const;
     // nginx's error log so far, for failure messages.
     std::string errorLog() const;
+    // The body bytes nginx has sent so far, summed over its access log (nginx writes a
+    // request's line when the request ends).
+    uint64_t bytesSent() const;
+    // Requests logged so far whose path starts with prefix.
+    int requests(std::string_view prefix = {}) const;
 
 private:
     void start(const std::string& root);
+    std::string limitRate_;
     void stop();
 
     std::string dir_;
