@@ -50,9 +50,13 @@ bool FileListDownloader::download(std::u16string_view url, std::u16string_view b
         updater->postMessage(kMsgFileList, 0, 0);
     }
     // Only this document's entries count. One that does not parse delivers no element at all
-    // (it is parsed whole before the walk), so both lists stay empty.
+    // (it is parsed whole before the walk), so both lists stay empty; it fails the download,
+    // since as an empty list it would say that nothing is out of date.
     reset();
-    parse(list);
+    if (!parse(list)) {
+        logA_m1("解析flist.xml失败");
+        return false;
+    }
     runChecks(checks);
     return true;
 }

@@ -48,9 +48,9 @@ public:
     FileListDownloader();
 
     // Fetches the list (backUrl only after url fails), posts message 6028 (0) when it has
-    // arrived, parses it into fresh lists and runs the checks (runChecks). False only when
-    // neither address delivered the list; a document that does not parse leaves both lists
-    // empty and still returns true. Called on the update run's thread.
+    // arrived, parses it into fresh lists and runs the checks (runChecks). False when neither
+    // address delivered the list, or when the document does not parse (both lists are then
+    // empty and no check runs). Called on the update run's thread.
     bool download(std::u16string_view url, std::u16string_view backUrl, FileListChecks& checks);
 
     // The must pass over the must list (checkPack or checkMustFile); then, only when none of

@@ -1,27 +1,233 @@
 #include "update/UpdateThread.h"
 
+#include "engine/FileSystem/File.h"
+#include "engine/FileSystem/MakeFileWritter.h"
 #include "engine/Kernel/Logger.h"
+#include "platform/Text.h"
 #include "platform/Thread.h"
+#include "transfer/DownloadPool.h"
+#include "transfer/FileWritter.h"
+#include "transfer/HttpDownloader.h"
+#include "update/FileListDownloader.h"
+#include "update/Messages.h"
+#include "update/PatchUpdater.h"
 
 namespace lume {
 
-UpdateThread::UpdateThread() {
+namespace {
+
+constexpr char16_t kCacheDirectory[] = u"data\\cache";
+
+std::u16string fileListUrlOf(const std::string& host, const std::string& path) {
+    return platform::narrowToWide("http://" + host + path + "/flist.xml");
+}
+
+}  // namespace
+
+UpdateThread::UpdateThread()
+    : fileList_(std::make_unique<FileListDownloader>()),
+      packWriter_(std::make_unique<MakeFileWritter>()),
+      checks_(std::make_unique<FileChecks>(*packWriter_)),
+      fileWriter_(std::make_unique<FileWritter>(checks_.get())),
+      pool_(std::make_unique<DownloadPool>(this)) {
     setName("download flist.xml thread");
 }
 
 UpdateThread::~UpdateThread() {
     withdrawInstance();
+    // The run sees the stop at its next step and still posts its summary; finishing the
+    // download threads first cuts their transfers short.
+    requestStop();
+    pool_->finishAll();
     stopAndJoin();
+    // The download threads deliver to the file writer, which completes files into the
+    // checks, which hand packs to the pack writer: each goes before what it feeds.
+    pool_.reset();
+    fileWriter_->stopAndJoin();
+    packWriter_->stopAndJoin();
+    fileWriter_.reset();
+    checks_.reset();
+    packWriter_.reset();
+    fileList_.reset();
 }
 
-bool UpdateThread::beginUpdate(const std::string& host, const std::string& path, const std::string&,
-                               const std::string&, uint8_t) {
-    logA_m1("update from http://%s%s refused: this build has no update run", host, path);
-    return false;
+void UpdateThread::post(uint32_t message, uint32_t wParam, uint32_t lParam) {
+    if (PatchUpdater* updater = PatchUpdater::instance()) {
+        updater->postMessage(message, wParam, lParam);
+    }
+}
+
+bool UpdateThread::beginUpdate(const std::string& host, const std::string& path,
+                               const std::string& backHost, const std::string& backPath,
+                               uint8_t force) {
+    bool idle = false;
+    if (!busy_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
+        logA_m1("update from http://%s%s refused: an update is running", host, path);
+        return false;
+    }
+    // The thread of the previous update has finished its run (it cleared busy_ last).
+    stopAndJoin();
+    addresses_ = UpdateAddresses{host, path, backHost, backPath, force != 0};
+    listUrl_ = fileListUrlOf(host, path);
+    // The mirror is the second address when there is one; without it the primary address
+    // is simply tried twice.
+    backListUrl_ = backHost.empty() ? listUrl_ : fileListUrlOf(backHost, backPath);
+    logA_m1("path:%s%s", host, path);
+    logA_m1("back path:%s%s", backHost, backPath);
+    post(kMsgFileList, 1, 0);
+    // Hosts carry their paths and the base path stays empty, so that a block's second URL is
+    // on the mirror's own path: "http://" + host + path + "/" + folder + "/" + name.
+    pool_->setAddresses(host + path, backHost.empty() ? std::string() : backHost + backPath, "");
+    // The pack writer of the previous update was only asked to stop.
+    packWriter_->stopAndJoin();
+    if (!fileWriter_->start() || !packWriter_->start()) {
+        abandonStart();
+        return false;
+    }
+    setName("download flist.xml thread");
+    if (!start()) {
+        abandonStart();
+        return false;
+    }
+    return true;
+}
+
+void UpdateThread::abandonStart() {
+    logA_m1("the update could not start its threads");
+    fileWriter_->stopAndJoin();
+    packWriter_->stopAndJoin();
+    busy_.store(false, std::memory_order_release);
+}
+
+HttpDownloader* UpdateThread::getDownloadThread() {
+    Lock lock(this);
+    const PatchUpdater* updater = PatchUpdater::instance();
+    const int32_t timeOut = updater ? updater->timeout() : PatchUpdater::kMinTimeout;
+    const int32_t retryTimes = updater ? updater->retryTimes() : PatchUpdater::kDefaultRetryTimes;
+    return pool_->getDownloadThread(timeOut, retryTimes);
+}
+
+void UpdateThread::onBlockDownloaded(BlockTask& task) {
+    fileWriter_->addTask(platform::narrowToWide(task.name), task.localPath, task.offset,
+                         task.localPosition, std::move(task.buffer), task.type, task.blockIndex,
+                         task.blockCount, task.passThrough1, task.passThrough2, task.versionKey);
 }
 
 void UpdateThread::run() {
-    platform::sleepMs(5);
+    logW_m1(u"开始更新");
+    checks_->begin(addresses_);
+
+    // The file list; the checks run while it is parsed.
+    uint32_t failures = 0;
+    bool listed = false;
+    for (int attempt = 0; attempt < kListAttempts && !listed && !isStopped(); ++attempt) {
+        listed = fileList_->download(listUrl_, backListUrl_, *checks_);
+    }
+    if (!listed) {
+        logA_m1("下载flist.xml失败");
+        failures = 1;
+    }
+    failures += checks_->failures();
+
+    // Header tasks.
+    std::vector<HeaderTask>& tasks = checks_->headerTasks();
+    if (!tasks.empty()) {
+        logA_m1("请求%d个文件头", tasks.size());
+        const auto count = static_cast<uint32_t>(tasks.size());
+        for (uint32_t i = 0; i < count; ++i) {
+            if (isStopped()) {
+                break;
+            }
+            bool handled = false;
+            for (int attempt = 0; attempt < kHeaderAttempts && !handled; ++attempt) {
+                handled = checks_->processHeaderTask(tasks[i]);
+            }
+            if (!handled) {
+                ++failures;
+            }
+            post(kMsgPhaseProgress, count, i);
+        }
+        tasks.clear();
+        File::deleteTree(kCacheDirectory);
+    }
+
+    // Blocks.
+    std::vector<BlockRequest>& blocks = checks_->blockRequests();
+    const auto blockCount = static_cast<uint32_t>(blocks.size());
+    logA_m1("请求%d个数据块", blockCount);
+    for (uint32_t i = 0; i < blockCount; ++i) {
+        post(kMsgPhaseProgress, blockCount, i);
+        if (isStopped()) {
+            break;
+        }
+        const BlockRequest& b = blocks[i];
+        if (HttpDownloader* thread = getDownloadThread()) {
+            thread->addTask(b.firstName, b.localPath, b.offset, b.localPosition, b.size, b.type,
+                            b.blockIndex, b.blockCount, b.passThrough1, b.passThrough2,
+                            b.versionKey);
+        } else {
+            if (PatchUpdater* updater = PatchUpdater::instance()) {
+                updater->postText(u"没有找到合适的下载线程!");
+            }
+            ++failures;
+        }
+    }
+    blocks.clear();
+    post(kMsgBlocksHandedOut, blockCount, blockCount);
+
+    // Waiting: every block counts once downloaded and once written, every pending pack once
+    // at the start and once merged.
+    if (!isStopped()) {
+        for (;;) {
+            if (failures != 0) {
+                break;
+            }
+            const uint32_t failed = pool_->failureTotal();
+            const uint32_t done = pool_->successTotal() + failed;
+            failures += failed;
+            const uint32_t written = fileWriter_->written() + fileWriter_->failed();
+            const uint32_t packed = packWriter_->succeededCount() + packWriter_->failedCount();
+            const auto packs = static_cast<uint32_t>(checks_->pendingPacks());
+            if (done >= blockCount && written >= blockCount &&
+                (packed >= packs || fileWriter_->unfinished() > 0 || fileWriter_->failed() > 0)) {
+                break;
+            }
+            post(kMsgProgress, packs + blockCount,
+                 (((written + packed) & 0xFFFF) << 16) | ((packs + done) & 0xFFFF));
+            platform::sleepMs(kWaitStepMs);
+            if (isStopped()) {
+                break;
+            }
+        }
+    }
+
+    pool_->finishAll();
+    const uint32_t mustCount = fileList_->mustCount();
+    uint32_t unfinished = 0;
+    uint32_t writeFailures = 0;
+    if (!fileWriter_->isStopped()) {
+        unfinished = fileWriter_->unfinished();
+        writeFailures = fileWriter_->failed();
+        fileWriter_->requestStop();
+    }
+    if (!packWriter_->isStopped()) {
+        writeFailures += packWriter_->failedCount();
+        packWriter_->requestStop();
+    }
+
+    // Ready for the next update.
+    checks_->reset();
+    fileList_->reset();
+    if (!isStopped()) {
+        requestStop();
+    }
+
+    post(kMsgWriteFailed, writeFailures, 0);
+    logW_1(u"更新完毕\n");
+    // A window that starts the next update on the summary must not be refused.
+    busy_.store(false, std::memory_order_release);
+    post(kMsgUpdateResult, packUpdateResultW(failures, mustCount),
+         packUpdateResultL(writeFailures, unfinished));
 }
 
 }  // namespace lume

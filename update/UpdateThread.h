@@ -1,29 +1,80 @@
-// The update run: one update at a time, on its own thread ("download flist.xml thread").
-// This build holds the object and its thread plumbing; the run itself (file list, checks,
-// downloads, pack merging) is not part of it yet, so beginUpdate refuses to start.
+// The update run: one update of the game directory per beginUpdate, on its own thread
+// ("download flist.xml thread"). It fetches flist.xml (the file checks decide what is out of
+// date), processes the pack headers that need work, hands every data block to the download
+// threads, waits while the file writer and the pack write thread store and merge the
+// results, reports progress, and ends with one summary message (6029).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/Kernel/Lock.h"
 #include "engine/Kernel/Singleton.h"
 #include "engine/Kernel/luThread.h"
+#include "transfer/BlockSink.h"
+#include "update/FileChecks.h"
 
 namespace lume {
 
+class DownloadPool;
+class FileListDownloader;
+class FileWritter;
+class HttpDownloader;
+class MakeFileWritter;
+
 class UpdateThread : public luThread,
                      public ObjectLevelLockable<UpdateThread>,
-                     public Singleton<UpdateThread> {
+                     public Singleton<UpdateThread>,
+                     public BlockSink {
 public:
+    static constexpr int kListAttempts = 3;
+    static constexpr int kHeaderAttempts = 3;
+    static constexpr uint32_t kWaitStepMs = 50;
+
     UpdateThread();
+    // Ends a running update (its summary is still posted), then stops and joins the download
+    // threads, the file writer and the pack write thread.
     ~UpdateThread() override;
 
-    // Called on the window's thread. False when no run was started.
+    // Starts one update from the primary address (host and path) with the mirror as the
+    // second address of every list and block; force rechecks packs whose index matches.
+    // False when an update is still running or a thread could not be started. Called on the
+    // window's thread.
     bool beginUpdate(const std::string& host, const std::string& path, const std::string& backHost,
                      const std::string& backPath, uint8_t force);
+    // True from beginUpdate until the run has reported its summary's counters.
+    bool updating() const { return busy_.load(std::memory_order_acquire); }
 
+    // The download thread for one block, under this object's lock; null when none could be
+    // started. Called on the update thread.
+    HttpDownloader* getDownloadThread();
+    // Passes a fetched block to the file writer. Called on the download threads.
+    void onBlockDownloaded(BlockTask& task) override;
+
+    // One whole update, then the thread's own stop request. On the update thread.
     void run() override;
+
+    // For tests: the parts of the run.
+    FileListDownloader& fileList() { return *fileList_; }
+    FileChecks& checks() { return *checks_; }
+
+private:
+    void post(uint32_t message, uint32_t wParam, uint32_t lParam);
+    void abandonStart();
+
+    std::atomic<bool> busy_{false};
+    UpdateAddresses addresses_;  // written before the thread starts
+    std::u16string listUrl_;
+    std::u16string backListUrl_;
+
+    // Destroyed in the order the destructor gives, not the declaration order.
+    std::unique_ptr<FileListDownloader> fileList_;
+    std::unique_ptr<MakeFileWritter> packWriter_;
+    std::unique_ptr<FileChecks> checks_;
+    std::unique_ptr<FileWritter> fileWriter_;
+    std::unique_ptr<DownloadPool> pool_;
 };
 
 }  // namespace lume

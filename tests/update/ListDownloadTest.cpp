@@ -106,7 +106,7 @@ TEST_F(ListDownload, SecondAddressOnlyAfterTheFirstFails) {
     box.writeFile("www/back/flist.xml", flistWith(2));
     FileListDownloader list;
     Checks checks;
-    server->injectForPath("/game/flist.xml", test::FaultSpec::withStatus(500), 1);
+    server->injectForPath("/game/flist.xml", test::FaultPlan::withStatus(500), 1);
     ASSERT_TRUE(list.download(url("/game/flist.xml"), url("/back/flist.xml"), checks));
     EXPECT_EQ(list.regularList().size(), 2u);
     EXPECT_EQ(server->requestCount("/game/flist.xml"), 1);
@@ -154,7 +154,7 @@ TEST_F(ListDownload, PartialBodiesOfFailedAttemptsAreDiscarded) {
     // The update run passes the same address twice: the reset first attempt has already
     // delivered part of the document, which must not stand in front of the second copy.
     box.writeFile("www/game/flist.xml", flistWith(5000));
-    for (test::FaultSpec fault : {test::FaultSpec::reset(), test::FaultSpec::shortBody()}) {
+    for (test::FaultPlan fault : {test::FaultPlan::reset(), test::FaultPlan::shortBody()}) {
         server->injectForPath("/game/flist.xml", fault, 1);
         FileListDownloader list;
         Checks checks;
@@ -164,12 +164,13 @@ TEST_F(ListDownload, PartialBodiesOfFailedAttemptsAreDiscarded) {
     EXPECT_EQ(server->requestCount("/game/flist.xml"), 4);
 }
 
-TEST_F(ListDownload, UnparsableFileListStillSucceedsWithNothingToDo) {
+TEST_F(ListDownload, UnparsableFileListFailsWithNothingChecked) {
+    // As an empty list it would say that nothing is out of date.
     box.writeFile("www/game/flist.xml", flistWith(3).substr(0, 200));
     FileListDownloader list;
     Checks checks;
     ASSERT_TRUE(list.parseBytes(flistWith(1)));
-    ASSERT_TRUE(list.download(url("/game/flist.xml"), url("/game/flist.xml"), checks));
+    EXPECT_FALSE(list.download(url("/game/flist.xml"), url("/game/flist.xml"), checks));
     EXPECT_TRUE(list.regularList().empty());
     EXPECT_TRUE(checks.seen.empty());
     EXPECT_EQ(posted(), std::vector<uint32_t>{kMsgFileList});
@@ -219,7 +220,7 @@ TEST_F(ListDownload, SubFileListComparedWithTheLocalPack) {
     EXPECT_EQ(sub.removals()[0].nameKey, 0x30u);
 
     // First address failing, the second one serving.
-    server->injectForPath("/game/data/a.fxml.1f", test::FaultSpec::reset(), 1);
+    server->injectForPath("/game/data/a.fxml.1f", test::FaultPlan::reset(), 1);
     ASSERT_EQ(sub.download(listUrl, listUrl, u"data\\a.pak"), SubFileListDownloader::kCompared);
     EXPECT_EQ(sub.downloadItems().size(), 2u);
     EXPECT_EQ(sub.removals().size(), 1u);

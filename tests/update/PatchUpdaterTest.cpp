@@ -123,7 +123,6 @@ TEST_F(UpdaterFixture, TextsTravelAsPoolIndices) {
 
 TEST_F(UpdaterFixture, UnfinishedWorkersRefuseRatherThanPretend) {
     PatchUpdater updater(&window, writer.get());
-    EXPECT_FALSE(updater.beginUpdate("127.0.0.1", "/game", "", "", 0));
     EXPECT_FALSE(updater.startPatch("a", "b", "c"));
     EXPECT_EQ(updater.downloadServerList(0), 0);
     auto posted = window.drain();

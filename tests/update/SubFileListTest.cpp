@@ -110,9 +110,12 @@ protected:
 
 TEST_F(Compare, MatchedChangedDeletedNewAndLeftover) {
     const std::vector<PackRecord> pack = {
-        rootRecord(0xAAAA),    packRecord(1, 100, 0), packRecord(2, 200, 0),
-        packRecord(3, 300, 0), packRecord(4, 400, 5),  // parent index carried into its download
-                                                       // item
+        rootRecord(0xAAAA),
+        packRecord(1, 100, 0),
+        packRecord(2, 200, 0),
+        packRecord(3, 300, 0),
+        packRecord(4, 400, 5),  // parent index carried into its download
+                                // item
         packRecord(5, 500, 0),
     };
     ASSERT_EQ(load(pack, fxml({

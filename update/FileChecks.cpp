@@ -1,0 +1,738 @@
+#include "update/FileChecks.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/FileSystem/File.h"
+#include "engine/FileSystem/MakeFileWritter.h"
+#include "engine/FileSystem/PackIndex.h"
+#include "engine/FileSystem/PackOperations.h"
+#include "engine/FileSystem/PackPatchList.h"
+#include "engine/FileSystem/WinStream.h"
+#include "engine/Kernel/Checksum.h"
+#include "engine/Kernel/Logger.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+#include "transfer/BlockIndexFile.h"
+#include "update/PatchUpdater.h"
+
+namespace lume {
+
+namespace {
+
+template <class... A>
+void postText(std::u16string_view pattern, const A&... args) {
+    if (PatchUpdater* updater = PatchUpdater::instance()) {
+        updater->postText(pattern, args...);
+    }
+}
+
+std::u16string dataPathOf(const std::u16string& localPath) {
+    return localPath + u".gzf";
+}
+
+std::u16string indexPathOf(const std::u16string& localPath) {
+    return localPath + u".igzf";
+}
+
+std::u16string patchListPath(const std::u16string& pack, uint32_t mode) {
+    return pack + (mode == kPackModeMerge ? u".ipatch" : u".igzf");
+}
+
+std::u16string packOutputPath(const std::u16string& pack, uint32_t mode) {
+    return pack + (mode == kPackModeMerge ? u".patch" : u".gzf");
+}
+
+bool onlyDotsAndSpaces(std::u16string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char16_t c) { return c == u'.' || c == u' '; });
+}
+
+// A pack that the pack store's own index load accepts, so that a merge can work on it.
+bool readablePack(const std::u16string& pack) {
+    WinStream stream;
+    PackIndex index;
+    return stream.open(pack, 0) && loadPackIndex(stream, index) == IndexLoadError::kNone;
+}
+
+bool readPackHeader(const std::u16string& pack, PackHeader& header) {
+    File file;
+    uint32_t got = 0;
+    return file.open(pack, 0) && file.read(&header, sizeof header, &got) && got == sizeof header;
+}
+
+// The IndexCrc the pack has once the sub file list is applied: its records are exactly the
+// files the list does not delete, each with the list's data crc.
+uint32_t indexCrcAfter(const std::vector<SubFileEntry>& entries) {
+    std::vector<PackRecord> records;
+    records.reserve(entries.size());
+    for (const SubFileEntry& entry : entries) {
+        if (entry.operate != SubFileListDownloader::kOperateDelete) {
+            PackRecord r;
+            r.nameKey = entry.nameKey;
+            r.dataCrc = entry.zipcrc;
+            records.push_back(r);
+        }
+    }
+    return indexCrc(records);
+}
+
+// Moves a finished file into place in one step; when the target cannot be replaced (in use)
+// the file goes to target + ".back", which start-up puts in place.
+bool putInPlace(const std::u16string& from, const std::u16string& target) {
+    File::makeDirectories(target);
+    return File::replace(from, target) || File::replace(from, target + u".back");
+}
+
+enum class InflateError { kNone, kOpen, kInflate, kWrite };
+
+// Inflates the raw deflate data of dataPath into a new file at target in 64 KiB steps, so
+// that no file is ever held in memory. The data must come out at exactly size bytes; crc
+// receives the checksum of what was written.
+InflateError inflateToFile(const std::u16string& dataPath, const std::u16string& target,
+                           uint32_t size, uint32_t& crc) {
+    WinStream in;
+    if (!in.open(dataPath, 0)) {
+        return InflateError::kOpen;
+    }
+    WinStream out;
+    if (!out.open(target, 1)) {
+        return InflateError::kWrite;
+    }
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) {
+        return InflateError::kInflate;
+    }
+    constexpr uint32_t kChunk = 0x10000;
+    std::vector<uint8_t> input(kChunk);
+    std::vector<uint8_t> output(kChunk);
+    uint32_t left = in.size();
+    uint64_t produced = 0;
+    crc = kChecksumStart;
+    InflateError error = InflateError::kNone;
+    for (int code = Z_OK; code != Z_STREAM_END;) {
+        if (z.avail_in == 0 && left > 0) {
+            const uint32_t want = std::min(left, kChunk);
+            uint32_t got = 0;
+            if (!in.read(input.data(), want, &got) || got != want) {
+                error = InflateError::kOpen;
+                break;
+            }
+            left -= want;
+            z.next_in = input.data();
+            z.avail_in = want;
+        }
+        z.next_out = output.data();
+        z.avail_out = kChunk;
+        code = inflate(&z, Z_NO_FLUSH);
+        const uint32_t n = kChunk - z.avail_out;
+        // Input is refilled whenever there is more, so Z_BUF_ERROR (no progress possible)
+        // means the stream was cut short.
+        if (code != Z_OK && code != Z_STREAM_END) {
+            error = InflateError::kInflate;
+            break;
+        }
+        produced += n;
+        if (produced > size) {
+            error = InflateError::kInflate;
+            break;
+        }
+        if (n != 0) {
+            crc = checksumUpdate(crc, output.data(), n);
+            if (!out.write(output.data(), n)) {
+                error = InflateError::kWrite;
+                break;
+            }
+        }
+    }
+    inflateEnd(&z);
+    if (error == InflateError::kNone && produced != size) {
+        error = InflateError::kInflate;
+    }
+    out.close();
+    if (error != InflateError::kNone) {
+        File::deleteFile(target);
+    }
+    return error;
+}
+
+}  // namespace
+
+FileChecks::FileChecks(MakeFileWritter& packWriter) : packWriter_(packWriter) {}
+
+FileChecks::~FileChecks() = default;
+
+void FileChecks::begin(const UpdateAddresses& addresses) {
+    reset();
+    addresses_ = addresses;
+    seen_.clear();
+    failures_ = 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    contentCrc_.clear();
+}
+
+void FileChecks::reset() {
+    headerTasks_.clear();
+    blockRequests_.clear();
+    subList_.reset();
+    std::lock_guard<std::mutex> lock(mutex_);
+    packs_.clear();
+}
+
+size_t FileChecks::pendingPacks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return packs_.size();
+}
+
+std::u16string FileChecks::localPathOf(const FileListEntry& entry) {
+    return entry.folder.empty() ? entry.name : entry.folder + u"\\" + entry.name;
+}
+
+bool FileChecks::isSafeRelativePath(std::u16string_view path) {
+    if (path.empty()) {
+        return false;
+    }
+    for (size_t start = 0;;) {
+        const size_t end = path.find_first_of(u"\\/", start);
+        const std::u16string_view part = path.substr(start, end - start);
+        // Empty: rooted ("\x"), doubled or trailing separators. Dots and spaces only: "."
+        // and "..", and the forms Windows trims to them.
+        if (part.empty() || onlyDotsAndSpaces(part)) {
+            return false;
+        }
+        for (char16_t c : part) {
+            if (c < 0x20 || std::u16string_view(u":*?\"<>|").find(c) != std::u16string_view::npos) {
+                return false;
+            }
+        }
+        if (end == std::u16string_view::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    return platform::narrowToWide(platform::wideToNarrow(path)) == path;
+}
+
+std::u16string FileChecks::subFileListUrl(std::string_view host, std::string_view path,
+                                          std::u16string_view pack, uint32_t crc) {
+    std::u16string tail(pack);
+    for (size_t at = tail.find(u".pak"); at != std::u16string::npos;
+         at = tail.find(u".pak", at + 5)) {
+        tail.replace(at, 4, u".fxml");
+    }
+    std::replace(tail.begin(), tail.end(), u'\\', u'/');
+    return formatW(u"%s.%x", formatW(u"http://%s%s/%s", host, path, tail), crc);
+}
+
+bool FileChecks::admit(const FileListEntry& entry, std::u16string& path) {
+    path = localPathOf(entry);
+    const bool safe =
+        isSafeRelativePath(path) && (!entry.isPack() || !onlyDotsAndSpaces(packStem(path)));
+    if (!safe) {
+        logW_m1(u"文件列表中的'%s'不在游戏目录中,不更新", path);
+        ++failures_;
+        return false;
+    }
+    if (!seen_.insert(path).second) {
+        logW_m1(u"文件列表中的'%s'重复出现,不更新", path);
+        ++failures_;
+        return false;
+    }
+    return true;
+}
+
+bool FileChecks::checkFile(const FileListEntry& entry) {
+    return checkLoose(entry);
+}
+
+// The must pass looks at the same place as the regular pass: the file is installed at its
+// local path, so looking for it anywhere else would find it missing at every update.
+bool FileChecks::checkMustFile(const FileListEntry& entry) {
+    return checkLoose(entry);
+}
+
+bool FileChecks::checkLoose(const FileListEntry& entry) {
+    std::u16string path;
+    if (!admit(entry, path)) {
+        return false;
+    }
+    postText(u"检查:%s", path);
+    const std::u16string dataPath = dataPathOf(path);
+    const std::u16string indexPath = indexPathOf(path);
+    if (File::isFile(indexPath) && File::isFile(dataPath) &&
+        resumeLoose(entry, path, indexPath, dataPath)) {
+        return true;
+    }
+    File::deleteFile(indexPath);
+    File::deleteFile(dataPath);
+    if (!File::isFile(path)) {
+        return fetchLoose(entry, path);
+    }
+    File local;
+    if (!local.open(path, 0)) {
+        // Left alone; but unverified it cannot count as current.
+        logW_0(u"'%s’无法只读打开", path);
+        ++failures_;
+        return false;
+    }
+    const uint32_t length = local.size();
+    if (length != entry.size) {
+        logW_m1(u"'%s’大小不同,old:%u new:%u", path, length, entry.size);
+        local.close();
+        return fetchLoose(entry, path);
+    }
+    const uint32_t crc = fileChecksum(local);
+    if (crc != entry.crc) {
+        logW_m1(u"'%s’crc编码不同,old:%x new:%x", path, crc, entry.crc);
+        local.close();
+        return fetchLoose(entry, path);
+    }
+    return false;
+}
+
+bool FileChecks::fetchLoose(const FileListEntry& entry, const std::u16string& path) {
+    if (entry.zip == 0) {
+        return installEmpty(entry, path);
+    }
+    expectContent(path, entry.crc);
+    if (!planFile(u"", path, entry.zipcrc, kTypeLoose, entry.zip, entry.size)) {
+        ++failures_;
+        return false;
+    }
+    return true;
+}
+
+// No download data: the file is empty, which needs no block (and so would never complete).
+bool FileChecks::installEmpty(const FileListEntry& entry, const std::u16string& path) {
+    if (entry.size != 0 || entry.crc != kChecksumStart) {
+        logW_m1(u"'%s’的列表数据不一致 size:%u zip:%u crc:%x", path, entry.size, entry.zip,
+                entry.crc);
+        ++failures_;
+        return false;
+    }
+    const std::u16string temporary = path + kInflateSuffix;
+    bool written = false;
+    {
+        WinStream empty;
+        written = empty.open(temporary, 1);
+    }
+    if (!written || !putInPlace(temporary, path)) {
+        File::deleteFile(temporary);
+        logW_0(u"写入 '%s' 失败", path);
+        ++failures_;
+        return false;
+    }
+    return true;
+}
+
+bool FileChecks::resumeLoose(const FileListEntry& entry, const std::u16string& path,
+                             const std::u16string& indexPath, const std::u16string& dataPath) {
+    BlockIndexHeader header;
+    std::vector<BlockIndexEntry> entries;
+    {
+        File index;
+        if (!index.open(indexPath, 0) || !BlockIndexFile::read(index, header, entries) ||
+            header.versionKey != entry.zipcrc) {
+            return false;
+        }
+    }
+    // Entries that do not describe blocks of this download would never complete it.
+    uint64_t total = 0;
+    std::vector<const BlockIndexEntry*> missing;
+    for (const BlockIndexEntry& block : entries) {
+        if (block.size == 0 || block.blockIndex >= header.count ||
+            uint64_t{block.offset} + block.size > entry.zip ||
+            uint64_t{block.localPosition} + block.size > entry.zip) {
+            return false;
+        }
+        total += block.size;
+        if (block.written != block.size) {
+            missing.push_back(&block);
+        }
+    }
+    if (total != entry.zip) {
+        return false;
+    }
+    {
+        File data;
+        if (!data.open(dataPath, 0) || data.size() != total) {
+            return false;
+        }
+    }
+    expectContent(path, entry.crc);
+    if (!missing.empty()) {
+        logW_m1(u"索引文件%s 还有:%d 块没有下载", indexPath, missing.size());
+        for (const BlockIndexEntry* block : missing) {
+            blockRequests_.push_back(BlockRequest{u"", path, block->offset, block->size,
+                                                  block->blockIndex, entry.zipcrc,
+                                                  static_cast<uint32_t>(missing.size()), entry.zip,
+                                                  entry.size, kTypeLoose, block->localPosition});
+        }
+        return true;
+    }
+    // Downloaded whole but never put in place. When it fails its check the completion has
+    // deleted both files, and the file is checked afresh.
+    return onFileComplete(u"", path, indexPath, dataPath, kTypeLoose, entry.zip, entry.size,
+                          entry.zipcrc);
+}
+
+bool FileChecks::planFile(const std::u16string& firstName, const std::u16string& localPath,
+                          uint32_t versionKey, int32_t type, uint32_t zipSize, uint32_t size) {
+    const std::u16string dataPath = dataPathOf(localPath);
+    const std::u16string indexPath = indexPathOf(localPath);
+    {
+        platform::NativeFile data;
+        if (!data.open(dataPath, 1) || !data.truncate(zipSize)) {
+            logW_0(u"临时文件:%s打开失败", dataPath);
+        }
+    }
+    const uint32_t count = zipSize / kBlockSize + (zipSize % kBlockSize != 0 ? 1 : 0);
+    std::vector<BlockIndexEntry> blocks(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        BlockIndexEntry& block = blocks[i];
+        block.offset = i * kBlockSize;
+        block.blockIndex = i;
+        block.localPosition = block.offset;
+        block.size = std::min(kBlockSize, zipSize - block.offset);
+    }
+    {
+        File index;
+        if (!index.open(indexPath, 1) || !BlockIndexFile::write(index, versionKey, blocks)) {
+            logW_0(u"打开临时文件准备写入失败:%s", indexPath);
+            return false;
+        }
+    }
+    for (const BlockIndexEntry& block : blocks) {
+        blockRequests_.push_back(BlockRequest{firstName, localPath, block.offset, block.size,
+                                              block.blockIndex, versionKey, count, zipSize, size,
+                                              type, block.localPosition});
+    }
+    return true;
+}
+
+bool FileChecks::checkPack(const FileListEntry& entry) {
+    std::u16string pack;
+    if (!admit(entry, pack)) {
+        return false;
+    }
+    postText(u"检查:%s", pack);
+    const std::u16string fullList = patchListPath(pack, kPackModeBuild);
+    if (File::isFile(fullList)) {
+        if (resumePack(fullList, pack, entry.crc, kPackModeBuild)) {
+            logW_m1(u"完整包断点续传‘%s’成功", entry.name);
+            return true;
+        }
+        logW_m1(u"完整包临时文件‘%s’过时了需要重新下载", entry.name);
+        File::deleteFile(fullList);
+    }
+    const std::u16string patchList = patchListPath(pack, kPackModeMerge);
+    if (File::isFile(patchList) && resumePack(patchList, pack, entry.crc, kPackModeMerge)) {
+        logW_m1(u"补丁包断点续传‘%s’", entry.name);
+        return true;
+    }
+    File::deleteFile(patchList);
+    if (!File::isFile(pack)) {
+        switch (requestPack(pack, kPackModeBuild, entry.crc)) {
+            case PackResult::kPlanned:
+                return true;
+            case PackResult::kNothingToDo:
+                return false;
+            case PackResult::kFailed:
+                // Reported as current, the missing pack would pass for updated.
+                logW_m1(u"获取'%s'的子文件列表失败", pack);
+                ++failures_;
+                return false;
+        }
+    }
+    PackHeader header;
+    if (readPackHeader(pack, header) && header.magic == kPackMagic &&
+        header.version == kPackVersion && !addresses_.force && header.indexCrc == entry.crc) {
+        return false;
+    }
+    logW_m1(u"添加请求文件头任务:%s crc:%x", pack, entry.crc);
+    headerTasks_.push_back(HeaderTask{pack, entry.zip, entry.crc});
+    return true;
+}
+
+bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string& pack, uint32_t id,
+                            uint32_t mode) {
+    PackPatchList list;
+    // A list made for the other mode would become a task the pack writer drops, and a merge
+    // needs a pack it can load: either one would never finish.
+    if (list.load(listPath, id) != PackPatchList::LoadError::kNone || list.header.mode != mode ||
+        (mode == kPackModeMerge && !readablePack(pack))) {
+        return false;
+    }
+    const size_t mark = blockRequests_.size();
+    uint32_t pending = 0;
+    for (const PackPatchItem& item : list.items) {
+        if (item.zipSize == 0) {
+            continue;  // nothing stored: the pack store needs no staged file
+        }
+        const std::u16string staged = stagedFilePath(pack, item.nameKey);
+        const std::u16string dataPath = dataPathOf(staged);
+        const std::u16string indexPath = indexPathOf(staged);
+        bool complete = false;
+        {
+            File file;
+            complete = file.open(staged, 0) && file.size() == item.zipSize &&
+                       fileChecksum(file) == item.dataCrc;
+        }
+        if (complete && !(File::isFile(dataPath) && File::isFile(indexPath))) {
+            continue;
+        }
+        File::deleteFile(dataPath);
+        File::deleteFile(indexPath);
+        if (!planFile(pack, staged, item.dataCrc, kTypePackMember, item.zipSize, item.size)) {
+            blockRequests_.resize(mark);
+            return false;
+        }
+        ++pending;
+    }
+    PackPatchListHeader header = list.header;
+    header.doneCount = header.itemCount - pending;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        packs_[pack] = header;
+    }
+    if (pending == 0) {
+        packItemDone(pack, true);
+    }
+    return true;
+}
+
+bool FileChecks::processHeaderTask(const HeaderTask& task) {
+    postText(u"开始处理文件头：%s", task.path);
+    if (readablePack(task.path)) {
+        return requestPack(task.path, kPackModeMerge, task.crc) != PackResult::kFailed;
+    }
+    File::deleteFile(task.path);
+    return requestPack(task.path, kPackModeBuild, task.crc) != PackResult::kFailed;
+}
+
+FileChecks::PackResult FileChecks::requestPack(const std::u16string& pack, uint32_t mode,
+                                               uint32_t crc) {
+    const std::u16string url = subFileListUrl(addresses_.host, addresses_.path, pack, crc);
+    const std::u16string backUrl =
+        addresses_.backHost.empty()
+            ? url
+            : subFileListUrl(addresses_.backHost, addresses_.backPath, pack, crc);
+    const int result = subList_.download(url, backUrl, pack);
+    if (result == SubFileListDownloader::kWithdrawn) {
+        if (mode == kPackModeMerge) {
+            File::deleteFile(pack);
+        }
+        return PackResult::kNothingToDo;  // withdrawn, and (now) absent
+    }
+    if (result != SubFileListDownloader::kCompared) {
+        return PackResult::kFailed;
+    }
+    // A list that would not give the pack the file list's IndexCrc belongs to another pack
+    // or version; applied, it would leave a pack that is not current.
+    const uint32_t after = indexCrcAfter(subList_.entries());
+    if (after != crc) {
+        logW_m1(u"'%s’的子文件列表不符 crc:%x 文件列表crc:%x", pack, after, crc);
+        return PackResult::kFailed;
+    }
+    if (mode == kPackModeMerge) {
+        const PackResult repaired = repair(pack, crc);
+        if (repaired != PackResult::kPlanned) {
+            return repaired;
+        }
+    }
+    const size_t mark = blockRequests_.size();
+    uint32_t stagedAtOnce = 0;
+    if (!planPackFiles(pack, stagedAtOnce) || !writePackList(pack, mode, crc, stagedAtOnce)) {
+        blockRequests_.resize(mark);
+        return PackResult::kFailed;
+    }
+    return PackResult::kPlanned;
+}
+
+// kPlanned: files of the pack are to be downloaded.
+FileChecks::PackResult FileChecks::repair(const std::u16string& pack, uint32_t crc) {
+    const std::vector<PackPatchItem>& items = subList_.downloadItems();
+    const std::vector<PackRecord>& removals = subList_.removals();
+    if (items.empty() && removals.empty()) {
+        logW_m1(u"修复本地文件的crc:%s", pack);
+        repairLocalFileCrc(pack);
+        PackHeader header;
+        if (!readPackHeader(pack, header) || header.indexCrc != crc) {
+            return PackResult::kFailed;
+        }
+        return PackResult::kNothingToDo;
+    }
+    if (!removals.empty()) {
+        logW_m1(u"从%s包中删除 %d 个文件\r\n", pack, removals.size());
+        if (!removeFileFromPack(pack, removals)) {
+            return PackResult::kFailed;
+        }
+    }
+    // Files without stored bytes count too: left out, the pack would never match.
+    return items.empty() ? PackResult::kNothingToDo : PackResult::kPlanned;
+}
+
+bool FileChecks::planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce) {
+    stagedAtOnce = 0;
+    for (const PackPatchItem& item : subList_.downloadItems()) {
+        if (item.zipSize == 0) {
+            ++stagedAtOnce;  // nothing to fetch: done from the start
+            continue;
+        }
+        if (!planFile(pack, stagedFilePath(pack, item.nameKey), item.dataCrc, kTypePackMember,
+                      item.zipSize, item.size)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FileChecks::writePackList(const std::u16string& pack, uint32_t mode, uint32_t crc,
+                               uint32_t stagedAtOnce) {
+    PackPatchList list;
+    list.header.listId = crc;
+    list.header.doneCount = 0;
+    list.header.mode = mode;
+    list.items = subList_.downloadItems();
+    const std::u16string path = patchListPath(pack, mode);
+    if (!list.save(path)) {
+        logW_0(u"打开临时文件准备写入失败:%s", path);
+        return false;
+    }
+    PackPatchListHeader header = list.header;
+    header.doneCount = stagedAtOnce;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        packs_[pack] = header;
+    }
+    // With no file to download no completion would ever hand the pack on.
+    if (stagedAtOnce >= header.itemCount) {
+        enqueuePack(pack, header);
+    }
+    return true;
+}
+
+void FileChecks::packItemDone(const std::u16string& pack, bool force) {
+    PackPatchListHeader header;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = packs_.find(pack);
+        if (found == packs_.end()) {
+            return;
+        }
+        header = found->second;
+        header.doneCount += 1;
+        found->second.doneCount = header.doneCount;
+        if (header.doneCount < header.itemCount && !force) {
+            return;
+        }
+    }
+    enqueuePack(pack, header);
+}
+
+void FileChecks::enqueuePack(const std::u16string& pack, const PackPatchListHeader& header) {
+    packWriter_.enqueue(pack, packOutputPath(pack, header.mode), patchListPath(pack, header.mode),
+                        header.listId, header.mode);
+}
+
+void FileChecks::expectContent(const std::u16string& path, uint32_t crc) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    contentCrc_[path] = crc;
+}
+
+bool FileChecks::expectedContent(const std::u16string& path, uint32_t& crc) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = contentCrc_.find(path);
+    if (found == contentCrc_.end()) {
+        return false;
+    }
+    crc = found->second;
+    return true;
+}
+
+bool FileChecks::onFileComplete(const std::u16string& firstName, const std::u16string& localPath,
+                                const std::u16string& indexPath, const std::u16string& dataPath,
+                                int32_t type, uint32_t zipSize, uint32_t size,
+                                uint32_t versionKey) {
+    bool verified = false;
+    {
+        File data;
+        if (!data.open(dataPath, 0)) {
+            logW_0(u"打开'%s'失败", dataPath);
+        } else {
+            const uint32_t length = data.size();
+            const uint32_t crc = fileChecksum(data);
+            verified = crc == versionKey && length == zipSize;
+            if (!verified) {
+                logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", dataPath, crc, versionKey);
+            }
+        }
+    }
+    if (type == kTypeLoose) {
+        const bool installed =
+            verified && installLoose(localPath, dataPath, zipSize, size, versionKey);
+        File::deleteFile(dataPath);
+        File::deleteFile(indexPath);
+        return installed;
+    }
+    if (type == kTypePackMember) {
+        if (!verified) {
+            return false;  // the next resume plans it again
+        }
+        if (!File::replace(dataPath, localPath)) {
+            logW_0(u"写入 '%s' 失败", localPath);
+            return false;
+        }
+        File::deleteFile(indexPath);
+        packItemDone(firstName, false);
+        return true;
+    }
+    return false;
+}
+
+bool FileChecks::installLoose(const std::u16string& localPath, const std::u16string& dataPath,
+                              uint32_t zipSize, uint32_t size, uint32_t versionKey) {
+    uint32_t expected = 0;
+    const bool known = expectedContent(localPath, expected);
+    if (zipSize == size) {
+        // Stored: the data is the file itself.
+        if (known && versionKey != expected) {
+            logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", localPath, versionKey, expected);
+            return false;
+        }
+        if (!putInPlace(dataPath, localPath)) {
+            logW_0(u"写入 '%s' 失败", dataPath);
+            return false;
+        }
+        return true;
+    }
+    const std::u16string temporary = localPath + kInflateSuffix;
+    uint32_t crc = 0;
+    switch (inflateToFile(dataPath, temporary, size, crc)) {
+        case InflateError::kNone:
+            break;
+        case InflateError::kOpen:
+            logW_0(u"打开 '%s' 失败", dataPath);
+            return false;
+        case InflateError::kInflate:
+            logW_0(u"解压 '%s' 失败", dataPath);
+            return false;
+        case InflateError::kWrite:
+            logW_0(u"写入 '%s' 失败", dataPath);
+            return false;
+    }
+    if (known && crc != expected) {
+        logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", localPath, crc, expected);
+        File::deleteFile(temporary);
+        return false;
+    }
+    if (!putInPlace(temporary, localPath)) {
+        File::deleteFile(temporary);
+        logW_0(u"写入 '%s' 失败", dataPath);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace lume

@@ -1,0 +1,161 @@
+// The per-file decisions of an update run: for every entry of flist.xml, whether the local
+// copy is current, whether an interrupted download resumes from its temporary files, or what
+// must be fetched (blocks of at most 32768 bytes); for packs whose index does not match the
+// list, the pack's sub file list and the plan of its files. When the file writer has stored
+// every block of a file, the completion verifies it and installs it, or counts it towards
+// its pack's merge by the pack write thread.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/FileSystem/PackFormat.h"
+#include "transfer/FileCompletion.h"
+#include "update/FileListDownloader.h"
+#include "update/SubFileListDownloader.h"
+
+namespace lume {
+
+class MakeFileWritter;
+
+// A pack whose header does not match the file list: its sub file list is fetched.
+struct HeaderTask {
+    std::u16string path;  // the pack's local path
+    uint32_t zip = 0;     // carried from the list, unused
+    uint32_t crc = 0;     // the pack's expected IndexCrc, also the id of its lists
+};
+
+// One data block to download.
+struct BlockRequest {
+    std::u16string firstName;  // the pack path of a file inside a pack; empty for a loose file
+    std::u16string localPath;  // names the temporary files that receive the block
+    uint32_t offset = 0;       // of the block in the remote file
+    uint32_t size = 0;
+    uint32_t blockIndex = 0;
+    uint32_t versionKey = 0;    // the zipcrc of the file's download data
+    uint32_t blockCount = 0;    // of the file (of a resumed file: the blocks still missing)
+    uint32_t passThrough1 = 0;  // the file's zip size
+    uint32_t passThrough2 = 0;  // the file's size
+    int32_t type = 0;           // kTypeLoose or kTypePackMember
+    uint32_t localPosition = 0;
+};
+
+// The servers of one update. Without a mirror host the lists are fetched twice from the
+// primary host.
+struct UpdateAddresses {
+    std::string host;
+    std::string path;
+    std::string backHost;
+    std::string backPath;
+    bool force = false;  // every pack gets a header task, even when its index matches
+};
+
+class FileChecks : public FileListChecks, public FileCompletion {
+public:
+    static constexpr uint32_t kBlockSize = 0x8000;
+    static constexpr int32_t kTypeLoose = 1;
+    static constexpr int32_t kTypePackMember = 4;
+    // An inflated file is written here beside its target, then renamed over it.
+    static constexpr char16_t kInflateSuffix[] = u".gzf.tmp";
+
+    // packWriter receives the packs whose files are all staged; it outlives the checks.
+    explicit FileChecks(MakeFileWritter& packWriter);
+    ~FileChecks() override;
+
+    // Starts the checks of one update: forgets what an earlier update left. Called on the
+    // update thread while the file writer has no file of an earlier update.
+    void begin(const UpdateAddresses& addresses);
+    // Empties the header tasks, block requests, sub file list and pending packs. Called on
+    // the update thread at the end of a run.
+    void reset();
+
+    // The checks of the file list passes; true when the entry needs work. Called on the
+    // update thread.
+    bool checkPack(const FileListEntry& entry) override;
+    bool checkFile(const FileListEntry& entry) override;
+    bool checkMustFile(const FileListEntry& entry) override;
+
+    // Fetches the sub file list of a pack whose header did not match and plans its files.
+    // True when the pack was handled. Called on the update thread.
+    bool processHeaderTask(const HeaderTask& task);
+
+    // Verifies a file whose blocks are all stored and installs it (loose file) or stages it
+    // (file inside a pack). Called on the file writer's thread, and on the update thread
+    // for a download that a resume finds complete.
+    bool onFileComplete(const std::u16string& firstName, const std::u16string& localPath,
+                        const std::u16string& indexPath, const std::u16string& dataPath,
+                        int32_t type, uint32_t zipSize, uint32_t size,
+                        uint32_t versionKey) override;
+
+    // Filled by the checks and header tasks, consumed by the run. Update thread only.
+    std::vector<HeaderTask>& headerTasks() { return headerTasks_; }
+    std::vector<BlockRequest>& blockRequests() { return blockRequests_; }
+    // The packs in progress (the size of the pending pack map). Called on any thread.
+    size_t pendingPacks() const;
+    // Entries that failed outright during the checks: names that would leave the game
+    // directory, repeated paths, inconsistent entries, files that could not be read, planned
+    // or installed, missing packs whose sub file list could not be had. Update thread only.
+    uint32_t failures() const { return failures_; }
+
+    // folder "\" name, or the name alone for an entry outside any folder.
+    static std::u16string localPathOf(const FileListEntry& entry);
+    // A relative path that stays inside the game directory: no empty, "." or ".." component
+    // (nor one of dots and spaces only), not rooted, no drive or stream colon, no control
+    // or wildcard characters, and representable in the narrow code page that URLs are
+    // built in.
+    static bool isSafeRelativePath(std::u16string_view path);
+    // "http://" + host + path + "/" + pack with ".pak" -> ".fxml" and "\" -> "/", then
+    // "." + crc in lower-case hex.
+    static std::u16string subFileListUrl(std::string_view host, std::string_view path,
+                                         std::u16string_view pack, uint32_t crc);
+
+private:
+    enum class PackResult { kFailed, kPlanned, kNothingToDo };
+
+    bool admit(const FileListEntry& entry, std::u16string& path);
+    bool checkLoose(const FileListEntry& entry);
+    bool fetchLoose(const FileListEntry& entry, const std::u16string& path);
+    bool installEmpty(const FileListEntry& entry, const std::u16string& path);
+    bool resumeLoose(const FileListEntry& entry, const std::u16string& path,
+                     const std::u16string& indexPath, const std::u16string& dataPath);
+    bool resumePack(const std::u16string& listPath, const std::u16string& pack, uint32_t id,
+                    uint32_t mode);
+    PackResult requestPack(const std::u16string& pack, uint32_t mode, uint32_t crc);
+    PackResult repair(const std::u16string& pack, uint32_t crc);
+    bool planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce);
+    bool writePackList(const std::u16string& pack, uint32_t mode, uint32_t crc,
+                       uint32_t stagedAtOnce);
+    // Creates the data and block index files and appends the block requests; false (nothing
+    // appended) when the index file cannot be written.
+    bool planFile(const std::u16string& firstName, const std::u16string& localPath,
+                  uint32_t versionKey, int32_t type, uint32_t zipSize, uint32_t size);
+    bool installLoose(const std::u16string& localPath, const std::u16string& dataPath,
+                      uint32_t zipSize, uint32_t size, uint32_t versionKey);
+    void packItemDone(const std::u16string& pack, bool force);
+    void enqueuePack(const std::u16string& pack, const PackPatchListHeader& header);
+    void expectContent(const std::u16string& path, uint32_t crc);
+    bool expectedContent(const std::u16string& path, uint32_t& crc);
+
+    MakeFileWritter& packWriter_;
+    UpdateAddresses addresses_;
+    SubFileListDownloader subList_;
+    std::vector<HeaderTask> headerTasks_;
+    std::vector<BlockRequest> blockRequests_;
+    std::unordered_set<std::u16string> seen_;
+    uint32_t failures_ = 0;
+
+    // Shared with the file writer's thread.
+    mutable std::mutex mutex_;
+    // The pending pack map: pack path -> its patch list header, whose done count counts the
+    // files of the pack already staged.
+    std::unordered_map<std::u16string, PackPatchListHeader> packs_;
+    // The content checksum each loose file being downloaded must end up with.
+    std::unordered_map<std::u16string, uint32_t> contentCrc_;
+};
+
+}  // namespace lume
