@@ -7,11 +7,12 @@
 #   - lume-cli runs the launcher's whole flow in the client: server list, server and
 #     mirror choice, the update from 1 to 2, and the start of the game client.
 # Usage: scripts/demo.sh [BUILD_DIR]   (default build/release; run.sh builds it first)
+# The demo's files go to build/demo, or to LUME_DEMO_DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${1:-$root/build/release}
-demo=$root/build/demo
+demo=${LUME_DEMO_DIR:-$root/build/demo}
 sample=$root/resources/sample-game
 
 pak=$build/tools/pak/lume-pak
@@ -118,6 +119,30 @@ for _ in $(seq 1 100); do
 done
 [ -s "$demo/client/bin/started.txt" ] || { echo "demo: the game client did not start" >&2; exit 1; }
 echo "== installed version: $(cut -f4 "$demo/client/bin/version.dat")"
-if cmp -s "$demo/client/readme.txt" "$demo/v2/readme.txt" && cmp -s "$demo/client/data/ui.pak" "$demo/v2/data/ui.pak"; then
-    echo "== the client matches version 2"
+
+# The client now holds version 2: the same loose files, and packs with the same contents
+# (a pack patched in place is laid out differently from a freshly built one).
+same=yes
+while IFS= read -r -d '' file; do
+    rel=${file#"$demo/v2/"}
+    case "$rel" in
+        *.pak)
+            rm -rf "$demo/check"
+            "$pak" verify "$demo/client/$rel" >/dev/null || same=no
+            "$pak" extract "$file" --all "$demo/check/want" >/dev/null
+            "$pak" extract "$demo/client/$rel" --all "$demo/check/have" >/dev/null || same=no
+            diff -r "$demo/check/want" "$demo/check/have" >/dev/null || same=no
+            ;;
+        *) cmp -s "$file" "$demo/client/$rel" || same=no ;;
+    esac
+done < <(find "$demo/v2" -type f -print0)
+rm -rf "$demo/check"
+if [ "$(ls "$demo/client/data")" != "$(ls "$demo/v2/data")" ]; then
+    same=no  # the withdrawn pack must be gone
+fi
+if [ "$same" = yes ]; then
+    echo "== the client matches version 2, byte for byte (packs by content)"
+else
+    echo "demo: the client does not match version 2" >&2
+    exit 1
 fi

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -235,7 +236,7 @@ private:
 
     int launcher() {
         platform::SingleInstance instance;
-        if (!instance.acquire(kInstanceName)) {
+        if (!instance.acquire(instanceName())) {
             std::fprintf(err_, "%s\n", utf8(kTextAlreadyRunning).c_str());
             return kExitAlreadyRunning;
         }
@@ -297,7 +298,9 @@ private:
         const Handover h = flow.ending() == LauncherFlow::Ending::Game
                                ? gameHandover(env.programDirectory)
                                : upgradeHandover(env.programDirectory);
-        view_.line("started: " + utf8(h.commandLine));
+        std::string shown = utf8(h.commandLine);
+        std::replace(shown.begin(), shown.end(), '\\', '/');
+        view_.line("started: " + shown);
         return kExitOk;
     }
 

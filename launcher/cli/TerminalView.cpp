@@ -54,6 +54,15 @@ void TerminalView::showTip(const std::u16string& text) {
 
 void TerminalView::showProgressText(const std::u16string& text) {
     progressText_ = platform::wideToUtf8(text);
+    // The elapsed time at the end of an update is a result, not a progress figure.
+    if (text.rfind(u"更新耗时", 0) == 0) {
+        if (total_ > 0) {
+            percent_ = 100;
+            done_ = total_;
+            draw(true);
+        }
+        line(progressText_);
+    }
 }
 
 void TerminalView::setProgressBar(int position) {

@@ -1,7 +1,10 @@
 #include "launcher/core/Startup.h"
 
+#include <cstdlib>
+
 #include "engine/FileSystem/File.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 #include "platform/Thread.h"
 
 namespace lume {
@@ -12,6 +15,12 @@ const std::array<const char16_t*, 16> kRestoreNames = {
     u"lumres.dll",   u"lumfont.dll", u"lumvideo.dll",  u"luminput.dll",
     u"lumcrypt.dll", u"lumzip.dll",  u"lumlog.dll",    u"lumcrash.dll",
 };
+
+std::u16string instanceName() {
+    const char* name = std::getenv("LUME_INSTANCE_NAME");
+    return name != nullptr && *name != '\0' ? platform::utf8ToWide(name)
+                                            : std::u16string(kInstanceName);
+}
 
 int restoreBackFiles() {
     int restored = 0;

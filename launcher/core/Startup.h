@@ -15,6 +15,10 @@ inline constexpr char16_t kTextAlreadyRunning[] = u"应用正在运行中，不�
 inline constexpr char16_t kTextNoRuntime[] = u"没有vcredist_x86，请先安装!";
 inline constexpr char16_t kCaptionHint[] = u"提示";
 
+// The name of the single-instance lock: kInstanceName, unless LUME_INSTANCE_NAME names
+// another (so that test runs and a demo on the same machine do not exclude each other).
+std::u16string instanceName();
+
 // The game client and its libraries, relative to the game directory, in restore order.
 extern const std::array<const char16_t*, 16> kRestoreNames;
 

@@ -2,7 +2,10 @@
 // against a server list on a loopback server.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "launcher/cli/Cli.h"
@@ -83,6 +86,8 @@ std::string slurp(std::FILE* f) {
 class CliRun : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Each test process has a lock of its own; tests run side by side.
+        setenv("LUME_INSTANCE_NAME", ("LumeTest-" + std::to_string(getpid())).c_str(), 1);
         box.writeFile("game/bin/config.ini", "[server]\r\nzonetype=2\r\n");
         box.writeFile("www/list.xml", platform::utf8ToNarrow(R"(<server><patch>
             <items type="0"><serverItem addr=")" + server.host() +
@@ -144,7 +149,7 @@ TEST_F(CliRun, AnUnknownServerOrAFailedListFails) {
 
 TEST_F(CliRun, ASecondLauncherRefusesToRun) {
     platform::SingleInstance first;
-    ASSERT_TRUE(first.acquire(kInstanceName));
+    ASSERT_TRUE(first.acquire(instanceName()));
     EXPECT_EQ(cli({}), kExitAlreadyRunning);
     EXPECT_NE(slurp(err).find("应用正在运行中，不要再点击哦!"), std::string::npos);
 }
