@@ -36,34 +36,8 @@ mkdir -p "$dir/www/base/bench" "$dir/out" "$dir/nginx"
 file="$dir/www/base/bench/big.dat.gzf.1"
 head -c "$((mib * 1024 * 1024))" /dev/urandom > "$file"
 size=$(stat -c %s "$file")
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-user_line=
-[ "$(id -u)" -eq 0 ] && user_line="user root;"
-cat > "$dir/nginx/nginx.conf" <<CONF
-$user_line
-worker_processes 1;
-pid $dir/nginx/nginx.pid;
-error_log $dir/nginx/error.log warn;
-events { worker_connections 1024; }
-http {
-  access_log $dir/nginx/access.log;
-  client_body_temp_path $dir/nginx/body;
-  proxy_temp_path $dir/nginx/proxy;
-  fastcgi_temp_path $dir/nginx/fastcgi;
-  uwsgi_temp_path $dir/nginx/uwsgi;
-  scgi_temp_path $dir/nginx/scgi;
-  sendfile on;
-  keepalive_requests 1000000;
-  server { listen 127.0.0.1:$port; root $dir/www; }
-}
-CONF
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
-"$nginx" -p "$dir/nginx" -c "$dir/nginx/nginx.conf" -g 'daemon off;' &
-nginx_pid=$!
-for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-    sleep 0.05
-done
+. "$(dirname "$0")/nginx.sh"
+start_nginx "$dir"
 url="http://127.0.0.1:$port/base/bench/big.dat.gzf.1"
 cat "$file" > /dev/null  # into the page cache
 

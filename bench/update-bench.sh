@@ -55,35 +55,8 @@ for p in 0 1 2 3; do
 done
 "$publish" "$dir/v1" "$dir/www/release" >/dev/null
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-mkdir -p "$dir/nginx"
-user_line=
-[ "$(id -u)" -eq 0 ] && user_line="user root;"
-cat >"$dir/nginx/nginx.conf" <<CONF
-$user_line
-worker_processes 2;
-pid $dir/nginx/nginx.pid;
-error_log $dir/nginx/error.log warn;
-events { worker_connections 1024; }
-http {
-  access_log $dir/nginx/access.log;
-  client_body_temp_path $dir/nginx/body;
-  proxy_temp_path $dir/nginx/proxy;
-  fastcgi_temp_path $dir/nginx/fastcgi;
-  uwsgi_temp_path $dir/nginx/uwsgi;
-  scgi_temp_path $dir/nginx/scgi;
-  sendfile on;
-  keepalive_requests 1000000;
-  server { listen 127.0.0.1:$port; root $dir/www; }
-}
-CONF
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
-"$nginx" -p "$dir/nginx" -c "$dir/nginx/nginx.conf" -g 'daemon off;' &
-nginx_pid=$!
-for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-    sleep 0.05
-done
+. "$root/bench/nginx.sh"
+start_nginx "$dir"
 host=127.0.0.1:$port
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)  ($(nproc) CPUs)"
 

@@ -8,6 +8,7 @@
 #include "platform/Time.h"
 #include "serverlist/ProbeWebStatusThread.h"
 #include "serverlist/ServerListDownloader.h"
+#include "tests/serverlist/ListOwner.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
 #include "update/MessageTarget.h"
@@ -17,22 +18,7 @@
 namespace lume {
 namespace {
 
-struct ListOwner : Updater {
-    bool startPatch(const std::string&, const std::string&, const std::string&) override {
-        return false;
-    }
-    int downloadServerList(int) override { return 0; }
-    bool beginUpdate(const std::string&, const std::string&, const std::string&, const std::string&,
-                     uint8_t) override {
-        return false;
-    }
-    std::u16string getDefaultServer() override { return {}; }
-    bool postMessage(uint32_t m, uint32_t w, uint32_t l) override {
-        posted.push_back({m, w, l});
-        return true;
-    }
-    std::vector<PostedMessage> posted;
-};
+using test::ListOwner;
 
 class Online : public ::testing::Test {
 protected:
