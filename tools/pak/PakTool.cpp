@@ -438,17 +438,23 @@ int create(const Arguments& a, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
+// The pack named first, and the key-to-path map of --names when it is given.
+bool openWithNames(const Arguments& a, std::unordered_map<uint32_t, std::u16string>& names,
+                   Pack& pack, std::ostream& err) {
+    const auto dir = a.options.find(u"--names");
+    if (dir != a.options.end() && !namesOf(dir->second, names, err)) {
+        return false;
+    }
+    return openPack(a.positional[0], pack, err);
+}
+
 int list(const Arguments& a, std::ostream& out, std::ostream& err) {
     if (a.positional.size() != 1) {
         return usageError(err, "list needs PAK");
     }
     std::unordered_map<uint32_t, std::u16string> names;
-    const auto dir = a.options.find(u"--names");
-    if (dir != a.options.end() && !namesOf(dir->second, names, err)) {
-        return kExitDamaged;
-    }
     Pack pack;
-    if (!openPack(a.positional[0], pack, err)) {
+    if (!openWithNames(a, names, pack, err)) {
         return kExitDamaged;
     }
     out << "index  key         zipsize     size        offset      blocksize   flags  datacrc     "
@@ -482,12 +488,8 @@ int extract(const Arguments& a, std::ostream& out, std::ostream& err) {
         return usageError(err, "extract needs PAK and one of PATH, 0xKEY or --all OUTDIR");
     }
     std::unordered_map<uint32_t, std::u16string> names;
-    const auto dir = a.options.find(u"--names");
-    if (dir != a.options.end() && !namesOf(dir->second, names, err)) {
-        return kExitDamaged;
-    }
     Pack pack;
-    if (!openPack(a.positional[0], pack, err)) {
+    if (!openWithNames(a, names, pack, err)) {
         return kExitDamaged;
     }
 
