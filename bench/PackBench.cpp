@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/PackEntry.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/PackOperations.h"
@@ -42,16 +43,8 @@ std::string bytesOf(uint32_t length, uint32_t seed) {
 }
 
 std::string rawDeflate(const std::string& input) {
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, static_cast<uLong>(input.size())), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-    z.avail_in = static_cast<uInt>(input.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
+    std::string out;
+    lume::compressData(input, out, 6);
     return out;
 }
 

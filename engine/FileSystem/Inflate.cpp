@@ -68,4 +68,28 @@ int unCompressData(z_stream* inflater, uint8_t* out, uint32_t& outLength, const 
     return incomplete ? kUncompressError : kUncompressOk;
 }
 
+bool compressData(std::string_view input, std::string& out, int level) {
+    out.clear();
+    if (input.size() > 0xFFFFFFFFu) {
+        return false;
+    }
+    z_stream z{};
+    if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        return false;
+    }
+    out.assign(deflateBound(&z, static_cast<uLong>(input.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+    z.avail_in = static_cast<uInt>(input.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int code = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    if (code != Z_STREAM_END) {
+        out.clear();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace lume

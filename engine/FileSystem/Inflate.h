@@ -4,6 +4,8 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace lume {
 
@@ -20,5 +22,10 @@ enum UncompressResult : int {
 // kUncompressError. Null buffers and zero lengths are refused without touching anything.
 int unCompressData(z_stream* inflater, uint8_t* out, uint32_t& outLength, const uint8_t* in,
                    uint32_t inLength);
+
+// The other direction, for the tools that publish data and build packs: raw deflate of the
+// whole input at the given zlib level. False (out empty) when zlib fails or the input is
+// larger than zlib takes in one call.
+bool compressData(std::string_view input, std::string& out, int level = Z_BEST_COMPRESSION);
 
 }  // namespace lume

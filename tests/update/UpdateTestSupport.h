@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Checksum.h"
@@ -36,16 +37,8 @@ inline std::string hexOf(uint32_t v) {
 }
 
 inline std::string deflateRaw(const std::string& data) {
-    z_stream z{};
-    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
+    std::string out;
+    compressData(data, out);
     return out;
 }
 

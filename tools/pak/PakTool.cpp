@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "engine/FileSystem/File.h"
+#include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/FileSystem/WinStream.h"
@@ -131,23 +132,6 @@ uint32_t checksumOf(std::string_view bytes) {
 }
 
 // ---- deflate ----
-
-bool rawDeflate(std::string_view input, std::string& out) {
-    z_stream z{};
-    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) !=
-        Z_OK) {
-        return false;
-    }
-    out.assign(deflateBound(&z, static_cast<uLong>(input.size())), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-    z.avail_in = static_cast<uInt>(input.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    const int code = deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return code == Z_STREAM_END;
-}
 
 // Inflates raw deflate data that must come to exactly size bytes.
 bool rawInflate(std::string_view stored, uint32_t size, std::string& out, std::string& why) {
@@ -401,7 +385,7 @@ int create(const Arguments& a, std::ostream& out, std::ostream& err) {
         if (!readWholeFile(f.full, content)) {
             return fail("cannot read " + u8(f.full) + " (or it is 4 GiB or more)");
         }
-        const bool useDeflate = rawDeflate(content, deflated) && deflated.size() < content.size();
+        const bool useDeflate = compressData(content, deflated) && deflated.size() < content.size();
         const std::string& stored = useDeflate ? deflated : content;
         if (end + stored.size() > 0xFFFFFFFFu) {
             return fail("the pack would pass 4 GiB at " + u8(f.relative));

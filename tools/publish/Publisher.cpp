@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Checksum.h"
@@ -96,23 +97,6 @@ bool writeWhole(const fs::path& p, const std::string& bytes) {
     }
     fs::rename(tmp, p, ec);
     return !ec;
-}
-
-// Raw deflate (no header), as the launcher inflates it.
-std::string deflateRaw(const std::string& data) {
-    z_stream z{};
-    if (deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        return {};
-    }
-    std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    const int rc = deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return rc == Z_STREAM_END ? out : std::string();
 }
 
 // The packs of the previously published flist.xml: relative path -> listed crc.
@@ -297,8 +281,8 @@ private:
             return fail(rel + " is larger than 4 GiB");
         }
         const uint32_t crc = checksumUpdate(kChecksumStart, content.data(), content.size());
-        std::string data = deflateRaw(content);
-        if (data.empty() || data.size() >= content.size()) {
+        std::string data;
+        if (!compressData(content, data) || data.size() >= content.size()) {
             data = content;  // stored: the launcher moves it into place without inflating
         }
         const uint32_t zipcrc = checksumUpdate(kChecksumStart, data.data(), data.size());

@@ -4,6 +4,8 @@
 
 #include <zlib.h>
 
+#include "engine/FileSystem/Inflate.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -22,21 +24,9 @@ inline std::string patternBytes(size_t length, uint32_t seed = 1) {
 }
 
 inline std::string rawDeflate(const std::string& input) {
-    z_stream z{};
-    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) !=
-        Z_OK) {
-        throw std::runtime_error("deflateInit2 failed");
-    }
-    std::string out(deflateBound(&z, static_cast<uLong>(input.size())), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-    z.avail_in = static_cast<uInt>(input.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    const int code = deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    if (code != Z_STREAM_END) {
-        throw std::runtime_error("deflate did not finish");
+    std::string out;
+    if (!compressData(input, out)) {
+        throw std::runtime_error("deflate failed");
     }
     return out;
 }
