@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/FileSystem/FileChecksum.h"
 #include "engine/FileSystem/WinStream.h"
-#include "engine/Kernel/Checksum.h"
 #include "platform/Text.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "engine/Kernel/Lock.h"
 #include "engine/Kernel/luThread.h"
-#include "update/ServerRecord.h"
+#include "serverlist/ServerRecord.h"
 
 namespace lume {
 

@@ -4,12 +4,11 @@
 #include <cstring>
 
 #include "engine/FileSystem/File.h"
+#include "engine/FileSystem/GrowingMemoryStream.h"
 #include "engine/Kernel/Logger.h"
+#include "engine/Kernel/MessageTarget.h"
 #include "platform/Text.h"
 #include "transfer/UrlFile.h"
-#include "update/GrowingMemoryStream.h"
-#include "update/Messages.h"
-#include "update/Updater.h"
 
 namespace lume {
 
@@ -26,7 +25,9 @@ void ServerListDownloader::AddressFile::onUrl(const XMLAttributes& a) {
     slots_[static_cast<size_t>(type)] = a.readString(u"path");
 }
 
-ServerListDownloader::ServerListDownloader(Updater& owner) : owner_(owner) {
+ServerListDownloader::ServerListDownloader(MessageTarget& target,
+                                           std::vector<ServerRecord>& servers)
+    : target_(target), servers_(servers) {
     onStart(u"items", &ServerListDownloader::onItemsStart);
     onEnd(u"items", &ServerListDownloader::onItemsEnd);
     onStart(u"serverItem", &ServerListDownloader::onServerItem);
@@ -73,11 +74,11 @@ int ServerListDownloader::download(int startSlot) {
         }
     }
     if (worked < 0) {
-        owner_.postMessage(kMsgServerList, 0, 0);
+        target_.post(kMsgServerList, 0, 0);
         return 0;
     }
     parseList(std::string_view(reinterpret_cast<const char*>(list.data()), list.size()));
-    owner_.postMessage(kMsgServerList, 1, 0);
+    target_.post(kMsgServerList, 1, 0);
     return worked;
 }
 
@@ -87,7 +88,7 @@ bool ServerListDownloader::parseList(std::string_view bytes) {
     if (!parsed) {
         logW_m1(u"服务器列表无法解析");
     }
-    std::stable_sort(owner_.servers().begin(), owner_.servers().end(), comesBefore);
+    std::stable_sort(servers_.begin(), servers_.end(), comesBefore);
     return parsed;
 }
 
@@ -125,7 +126,7 @@ void ServerListDownloader::onServerItem(const XMLAttributes& a) {
 
 void ServerListDownloader::onZones(const XMLAttributes& a) {
     defaultServer_ = a.readString(u"default");
-    owner_.servers().clear();
+    servers_.clear();
 }
 
 void ServerListDownloader::onZone(const XMLAttributes& a) {
@@ -161,7 +162,7 @@ void ServerListDownloader::onZone(const XMLAttributes& a) {
     const std::u16string* rank = a.find(u"default");
     s.rank = rank == nullptr ? 100 : XMLAttributes::parseInt(*rank);
     s.test = a.readBool(u"test", false);
-    owner_.servers().push_back(std::move(s));
+    servers_.push_back(std::move(s));
 }
 
 void ServerListDownloader::onLoginList(const XMLAttributes&) {

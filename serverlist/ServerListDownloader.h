@@ -1,7 +1,8 @@
 // The downloaded list of zones and servers. Reads bin\srvListUrl.xml (under the data
 // directory, then inside the packs) for up to five list addresses and bin\inner.dat for the
-// mode, downloads the list from the first address that answers, and fills the updater's
-// servers, each with the download addresses of its type, sorted for display.
+// mode, downloads the list from the first address that answers, and fills the server vector
+// it is given (the updater's), each server with the download addresses of its type, sorted
+// for display.
 #pragma once
 
 #include <array>
@@ -11,12 +12,12 @@
 #include <vector>
 
 #include "engine/Kernel/Singleton.h"
-#include "update/ServerRecord.h"
-#include "update/XMLHandler.h"
+#include "engine/Xml/XMLHandler.h"
+#include "serverlist/ServerRecord.h"
 
 namespace lume {
 
-class Updater;
+class MessageTarget;
 
 // One download address of a server type.
 struct PatchItem {
@@ -33,9 +34,10 @@ public:
     static constexpr char16_t kAddressFile[] = u"bin\\srvListUrl.xml";
     static constexpr char16_t kInnerMarker[] = u"bin\\inner.dat";
 
-    // Reads the list addresses and the mode once; the servers go into owner's list.
-    // Called on the window's thread.
-    explicit ServerListDownloader(Updater& owner);
+    // Reads the list addresses and the mode once. The result message (6025) goes to target,
+    // the servers into servers; both must outlive the downloader. Called on the window's
+    // thread.
+    ServerListDownloader(MessageTarget& target, std::vector<ServerRecord>& servers);
     ~ServerListDownloader() override;
 
     // Downloads and parses the list, trying startSlot first, then 0..4; posts 6025 and
@@ -50,7 +52,7 @@ public:
         return login_[which == 0 ? 0 : 1];
     }
 
-    // Parses a downloaded list into the owner's servers and sorts them (the download's
+    // Parses a downloaded list into the servers and sorts them (the download's
     // second half; also used by tests).
     bool parseList(std::string_view bytes);
 
@@ -77,7 +79,8 @@ private:
     void onLoginList(const XMLAttributes& a);
     void onLogin(const XMLAttributes& a);
 
-    Updater& owner_;
+    MessageTarget& target_;
+    std::vector<ServerRecord>& servers_;
     std::array<std::u16string, kSlots> slots_;
     bool inner_ = false;
     std::map<int32_t, std::vector<PatchItem>> groups_;

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "engine/FileSystem/File.h"
+#include "engine/FileSystem/FileChecksum.h"
 #include "engine/FileSystem/MakeFileWritter.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/PackOperations.h"
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/FileSystem/WinStream.h"
-#include "engine/Kernel/Checksum.h"
 #include "engine/Kernel/Logger.h"
 #include "platform/Files.h"
 #include "platform/Text.h"

@@ -1,7 +1,7 @@
 #include "update/FileListDownloader.h"
 
+#include "engine/FileSystem/GrowingMemoryStream.h"
 #include "engine/Kernel/Logger.h"
-#include "update/GrowingMemoryStream.h"
 #include "update/ListFetch.h"
 #include "update/Messages.h"
 #include "update/PatchUpdater.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "update/XMLHandler.h"
+#include "engine/Xml/XMLHandler.h"
 
 namespace lume {
 

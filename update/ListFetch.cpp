@@ -1,7 +1,7 @@
 #include "update/ListFetch.h"
 
+#include "engine/FileSystem/GrowingMemoryStream.h"
 #include "transfer/UrlFile.h"
-#include "update/GrowingMemoryStream.h"
 
 namespace lume {
 

@@ -1,25 +1,13 @@
-// The window messages through which the update engine reports, and the decoding of the
-// summary that ends every update run.
+// The decoding of the summary that ends every update run (message 6029), and the texts the
+// window shows for it. The message numbers themselves are engine/Kernel/MessageTarget.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace lume {
+#include "engine/Kernel/MessageTarget.h"
 
-enum UpdaterMessage : uint32_t {
-    kMsgServerList = 6025,       // wParam 1 success, 0 failure
-    kMsgProgress = 6027,         // wParam total T; lParam low 16 bits L, high 16 bits H
-    kMsgFileList = 6028,         // wParam 1: downloading flist.xml, 0: received
-    kMsgUpdateResult = 6029,     // summary, see decodeUpdateResult
-    kMsgText = 6030,             // wParam: string pool index
-    kMsgWriteFailed = 6034,      // wParam: files that could not be written
-    kMsgPhaseProgress = 6035,    // wParam: item count, lParam: current index
-    kMsgBlocksHandedOut = 6036,  // wParam = lParam = block count
-    kMsgSubFileList = 6037,      // no reaction in the window
-    kMsgPatchProgress = 6038,    // patch processor: (done, total)
-    kMsgPatchDone = 6039,        // patch processor: (failures, failures)
-};
+namespace lume {
 
 inline constexpr char16_t kTextFileListFailed[] = u"下载文件列表失败,请换个入口再次尝试更新";
 inline constexpr char16_t kTextDownloadFailed[] = u"下载文件失败";

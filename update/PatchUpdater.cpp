@@ -11,10 +11,10 @@ namespace lume {
 PatchUpdater::PatchUpdater(MessageTarget* window, Logger::Writter* writer) : window_(window) {
     logger_ = std::make_unique<Logger>(writer);
     logA_m1("create updater:%s %s", __DATE__, __TIME__);
-    serverList_ = std::make_unique<ServerListDownloader>(*this);
+    settings_ = readTransferSettings(kConfigPath);
+    serverList_ = std::make_unique<ServerListDownloader>(*this, servers_);
     updateThread_ = std::make_unique<UpdateThread>();
     patchProcessor_ = std::make_unique<SPThread>();
-    settings_ = readTransferSettings(kConfigPath);
     logA_m1("timeout时间: retryTimes:%d %d", settings_.timeout, settings_.retryTimes);
 }
 

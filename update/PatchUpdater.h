@@ -8,8 +8,9 @@
 #include <string>
 
 #include "engine/Kernel/Logger.h"
+#include "engine/Kernel/MessageTarget.h"
 #include "engine/Kernel/Singleton.h"
-#include "update/MessageTarget.h"
+#include "transfer/TransferSettings.h"
 #include "update/Updater.h"
 
 namespace lume {
@@ -18,11 +19,6 @@ class ServerListDownloader;
 class UpdateThread;
 class SPThread;
 
-struct TransferSettings {
-    int32_t timeout = 30000;  // ms; never below kMinTimeout
-    int32_t retryTimes = 5;
-};
-
 class PatchUpdater : public Updater, public Singleton<PatchUpdater> {
 public:
     static constexpr int32_t kDefaultTimeout = 10000;
@@ -30,9 +26,9 @@ public:
     static constexpr int32_t kDefaultRetryTimes = 5;
     static constexpr char16_t kConfigPath[] = u"bin\\config.ini";
 
-    // Registers itself, creates the process-wide Logger over writer, then the server list
-    // downloader, the update run and the patch processor, and reads the settings.
-    // Called on the window's thread.
+    // Registers itself, creates the process-wide Logger over writer, reads the settings,
+    // then creates the server list downloader, the update run and the patch processor, each
+    // reporting through this updater. Called on the window's thread.
     PatchUpdater(MessageTarget* window, Logger::Writter* writer);
     // Destroys the patch processor, the update run and the server list downloader (each
     // stops and joins its threads), then the Logger.

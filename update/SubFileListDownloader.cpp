@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "engine/FileSystem/File.h"
-#include "update/GrowingMemoryStream.h"
+#include "engine/FileSystem/GrowingMemoryStream.h"
 #include "update/ListFetch.h"
 #include "update/Messages.h"
 #include "update/PatchUpdater.h"

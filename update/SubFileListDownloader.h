@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/FileSystem/PackFormat.h"
-#include "update/XMLHandler.h"
+#include "engine/Xml/XMLHandler.h"
 
 namespace lume {
 

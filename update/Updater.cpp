@@ -3,13 +3,8 @@
 namespace lume {
 
 Updater::~Updater() {
-    pool_.clear();
+    clearTexts();
     servers_.clear();
-}
-
-bool Updater::postInterned(const std::u16string& text) {
-    const uint32_t index = pool_.intern(nameKey(text, false), text);
-    return postMessage(kMsgText, index, 0);
 }
 
 const ServerRecord* Updater::serverAt(size_t index) const {

@@ -7,17 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "engine/Kernel/Format.h"
-#include "engine/Kernel/NameKey.h"
-#include "engine/Kernel/StringPool.h"
+#include "engine/Kernel/Reporter.h"
+#include "serverlist/ServerRecord.h"
 #include "update/Messages.h"
-#include "update/ServerRecord.h"
 
 namespace lume {
 
-class Updater {
+class Updater : public Reporter {
 public:
-    virtual ~Updater();
+    ~Updater() override;
 
     // Applies a local patch directory (three narrow texts in the code page).
     virtual bool startPatch(const std::string& a, const std::string& b, const std::string& c) = 0;
@@ -34,15 +32,10 @@ public:
     virtual std::u16string getDefaultServer() = 0;
     // Posts to the window. Called on any thread.
     virtual bool postMessage(uint32_t message, uint32_t wParam, uint32_t lParam) = 0;
-
-    // Interns a formatted text and posts its index (message 6030). Called on any thread.
-    template <class... A>
-    bool postText(std::u16string_view pattern, const A&... args) {
-        return postInterned(formatW(pattern, args...));
+    // The workers' MessageTarget: the same as postMessage.
+    bool post(uint32_t message, uint32_t wParam, uint32_t lParam) final {
+        return postMessage(message, wParam, lParam);
     }
-    bool postInterned(const std::u16string& text);
-    // The text of a posted index; empty for an unknown index.
-    std::u16string text(uint32_t index) { return pool_.text(index); }
 
     // The servers of the last server list; read on the window's thread.
     size_t serverCount() const { return servers_.size(); }
@@ -51,7 +44,6 @@ public:
     std::vector<ServerRecord>& servers() { return servers_; }
 
 protected:
-    StringPool pool_;
     std::vector<ServerRecord> servers_;
 };
 

@@ -155,9 +155,12 @@ WinStream* PackEntry::open(std::u16string_view path, PackNameMap& names, std::st
     }
     header_ = h;
     // The tables lie back to back after the header, as checked above.
-    if (!keyTable_.loadKeys(*handle, h.keyTableSize)) {
+    std::vector<uint8_t> keys(h.keyTableSize);
+    if (h.keyTableSize != 0 &&
+        (!handle->read(keys.data(), h.keyTableSize, &got) || got != h.keyTableSize)) {
         return fail("key table is cut short");
     }
+    keyTable_.loadKeys(keys);
     if (!pool_.load(*handle, h.freeTableSize)) {
         return fail("free-block table is cut short");
     }

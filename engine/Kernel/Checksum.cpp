@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <array>
 
-#include "engine/FileSystem/Stream.h"
-
 namespace lume {
 
 uint32_t checksumUpdate(uint32_t reg, const void* data, size_t length) {
@@ -38,27 +36,6 @@ uint32_t checksumUpdateTable(uint32_t reg, const void* data, size_t length) {
     auto p = static_cast<const uint8_t*>(data);
     for (size_t i = 0; i < length; ++i) {
         reg = table[(reg ^ p[i]) & 0xFF] ^ (reg >> 8);
-    }
-    return reg;
-}
-
-uint32_t fileChecksum(Stream& stream, uint32_t limit, uint32_t start) {
-    uint32_t reg = start;
-    const uint32_t position = stream.tell();
-    const uint32_t size = stream.size();
-    uint32_t remaining = size > position ? std::min(limit, size - position) : 0;
-    uint8_t buffer[4096];
-    while (remaining > 0) {
-        const uint32_t chunk = std::min<uint32_t>(remaining, sizeof buffer);
-        uint32_t got = 0;
-        if (!stream.read(buffer, chunk, &got)) {
-            break;
-        }
-        reg = checksumUpdate(reg, buffer, got);
-        if (got < chunk) {
-            break;
-        }
-        remaining -= chunk;
     }
     return reg;
 }

@@ -1,14 +1,13 @@
 // The file checksum of the file lists and the pack index: the CRC-32 register (reflected
 // polynomial 0xEDB88320) started at 0xFFFFFFFF with no final inversion, so the value is the
-// bitwise complement of the usual CRC-32 of the same bytes.
+// bitwise complement of the usual CRC-32 of the same bytes. The checksum of a stream is
+// engine/FileSystem/FileChecksum.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace lume {
-
-class Stream;
 
 constexpr uint32_t kChecksumStart = 0xFFFFFFFFu;
 
@@ -17,11 +16,5 @@ uint32_t checksumUpdate(uint32_t reg, const void* data, size_t length);
 // The same register arithmetic, one table step per byte: the reference the fast path is
 // held to.
 uint32_t checksumUpdateTable(uint32_t reg, const void* data, size_t length);
-
-// Reads from the stream's current position in chunks of at most 4096 bytes, up to limit
-// bytes or the end of the stream; stops early, returning the register so far, when a read
-// fails.
-uint32_t fileChecksum(Stream& stream, uint32_t limit = 0xFFFFFFFFu,
-                      uint32_t start = kChecksumStart);
 
 }  // namespace lume

@@ -1,9 +1,5 @@
 #include "engine/Kernel/StringPool.h"
 
-#include <vector>
-
-#include "engine/FileSystem/Stream.h"
-
 namespace lume {
 
 void StringPool::clear() {
@@ -32,15 +28,11 @@ std::u16string StringPool::text(uint32_t index) {
     return texts_[index];
 }
 
-bool StringPool::loadKeys(Stream& stream, uint32_t byteCount) {
-    clear();
-    const uint32_t count = byteCount / 4;
-    std::vector<uint8_t> bytes(static_cast<size_t>(count) * 4);
-    uint32_t got = 0;
-    if (count != 0 && (!stream.read(bytes.data(), count * 4, &got) || got != count * 4)) {
-        return false;
-    }
+void StringPool::loadKeys(std::span<const uint8_t> bytes) {
+    const auto count = static_cast<uint32_t>(bytes.size() / 4);
     LockGuard guard(*this);
+    texts_.clear();
+    keys_.clear();
     keys_.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* p = bytes.data() + static_cast<size_t>(i) * 4;
@@ -48,7 +40,6 @@ bool StringPool::loadKeys(Stream& stream, uint32_t byteCount) {
             p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
         keys_.emplace(key, i);
     }
-    return true;
 }
 
 int64_t StringPool::find(uint32_t key) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -10,8 +11,6 @@
 #include "engine/Kernel/Lock.h"
 
 namespace lume {
-
-class Stream;
 
 class StringPool : public CLock {
 public:
@@ -21,9 +20,9 @@ public:
     uint32_t intern(uint32_t key, const std::u16string& text);
     // The text at index, or the empty text when the index is not below the size.
     std::u16string text(uint32_t index);
-    // Replaces everything with byteCount / 4 little-endian u32 keys read from the stream,
-    // each mapped to its position; no texts are stored. False when the read fails.
-    bool loadKeys(Stream& stream, uint32_t byteCount);
+    // Replaces everything with the bytes read as size / 4 little-endian u32 keys (a rest of
+    // fewer than 4 bytes is ignored), each mapped to its position; no texts are stored.
+    void loadKeys(std::span<const uint8_t> bytes);
     // The index mapped to key, or -1.
     int64_t find(uint32_t key);
     uint32_t size();

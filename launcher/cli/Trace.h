@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "update/MessageTarget.h"
+#include "engine/Kernel/MessageTarget.h"
 
 namespace lume {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "engine/Kernel/Singleton.h"
-#include "update/XMLHandler.h"
+#include "engine/Xml/XMLHandler.h"
 
 namespace lume {
 

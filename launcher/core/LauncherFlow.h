@@ -10,12 +10,12 @@
 #include <optional>
 #include <string>
 
+#include "engine/Kernel/MessageTarget.h"
 #include "launcher/core/Handover.h"
 #include "launcher/core/LauncherSettings.h"
 #include "launcher/core/LauncherView.h"
 #include "launcher/core/ProgressDisplay.h"
-#include "update/MessageTarget.h"
-#include "update/ServerRecord.h"
+#include "serverlist/ServerRecord.h"
 #include "update/Updater.h"
 
 namespace lume {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "platform/IniFile.h"
-#include "update/ServerRecord.h"
+#include "serverlist/ServerRecord.h"
 
 namespace lume {
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "engine/Kernel/MessageTarget.h"
 #include "platform/Text.h"
 #include "platform/Time.h"
 #include "serverlist/ProbeWebStatusThread.h"
@@ -11,9 +12,6 @@
 #include "tests/serverlist/ListOwner.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
-#include "update/MessageTarget.h"
-#include "update/Messages.h"
-#include "update/Updater.h"
 
 namespace lume {
 namespace {
@@ -46,7 +44,7 @@ TEST_F(Online, SlotsAreTriedStartSlotFirstThenInOrder) {
                   "<l><url type=\"0\" path=\"" + server.url("/missing.xml") +
                       "\"/><url type=\"1\" path=\"" + server.url("/list.xml") +
                       "\"/><url type=\"2\" path=\"" + server.url("/list.xml?2") + "\"/></l>");
-    ServerListDownloader list(owner);
+    ServerListDownloader list(owner, owner.servers());
     EXPECT_EQ(list.download(3), 1);
     EXPECT_EQ(server.requestCount("/missing.xml"), 1);
     EXPECT_EQ(server.requestCount("/list.xml"), 1);

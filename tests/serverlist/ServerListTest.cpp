@@ -4,13 +4,11 @@
 
 #include <filesystem>
 
+#include "engine/Kernel/MessageTarget.h"
 #include "platform/Text.h"
 #include "serverlist/ServerListDownloader.h"
 #include "tests/serverlist/ListOwner.h"
 #include "tests/support/Sandbox.h"
-#include "update/MessageTarget.h"
-#include "update/Messages.h"
-#include "update/Updater.h"
 
 namespace lume {
 namespace {
@@ -66,7 +64,7 @@ const char* kList = R"(<?xml version="1.0" encoding="GBK"?>
 )";
 
 TEST_F(ServerList, OuterModeListsOuterZonesWithTheirAddresses) {
-    ServerListDownloader list(owner);
+    ServerListDownloader list(owner, owner.servers());
     EXPECT_FALSE(list.innerMode());
     ASSERT_TRUE(list.parseList(platform::utf8ToNarrow(kList)));
     EXPECT_EQ(list.defaultServer(), u"B");
@@ -105,7 +103,7 @@ TEST_F(ServerList, OuterModeListsOuterZonesWithTheirAddresses) {
 
 TEST_F(ServerList, InnerModeListsOnlyInnerZones) {
     box.writeFile("game/bin/inner.dat", "");
-    ServerListDownloader list(owner);
+    ServerListDownloader list(owner, owner.servers());
     EXPECT_TRUE(list.innerMode());
     list.parseList(platform::utf8ToNarrow(kList));
     ASSERT_EQ(owner.servers().size(), 2u);
@@ -114,7 +112,7 @@ TEST_F(ServerList, InnerModeListsOnlyInnerZones) {
 }
 
 TEST_F(ServerList, TheLastZonesElementCounts) {
-    ServerListDownloader list(owner);
+    ServerListDownloader list(owner, owner.servers());
     list.parseList(R"(<s><items type="1"><serverItem addr="a" path="/p" flag="1"/></items>
         <zones default="X"><zone name="X" type="1" outer="1"/></zones>
         <zones default="Y"><zone name="Y" type="1" outer="1"/></zones></s>)");
@@ -141,7 +139,7 @@ TEST_F(ServerList, AddressSlots) {
     addresses(R"(<list><url type="0" path="http://a/0.xml"/><url type="4" path="http://a/4.xml"/>
         <url type="5" path="http://bad"/><url type="-1" path="http://bad"/>
         <deep><url type="4" path="http://b/4.xml"/></deep></list>)");
-    ServerListDownloader list(owner);
+    ServerListDownloader list(owner, owner.servers());
     EXPECT_EQ(list.slots()[0], u"http://a/0.xml");
     EXPECT_EQ(list.slots()[1], u"");
     EXPECT_EQ(list.slots()[4], u"http://b/4.xml");
@@ -149,7 +147,7 @@ TEST_F(ServerList, AddressSlots) {
 
 TEST_F(ServerList, BrokenAddressFilesLeaveEverySlotEmpty) {
     addresses("<list><url type=\"0\" path=\"http://a/0.xml\"/><url");
-    ServerListDownloader list(owner);
+    ServerListDownloader list(owner, owner.servers());
     for (const auto& slot : list.slots()) {
         EXPECT_EQ(slot, u"");
     }
@@ -161,7 +159,7 @@ TEST_F(ServerList, BrokenAddressFilesLeaveEverySlotEmpty) {
 }
 
 TEST_F(ServerList, UnparsableListsKeepWhatTheyHad) {
-    ServerListDownloader list(owner);
+    ServerListDownloader list(owner, owner.servers());
     list.parseList(platform::utf8ToNarrow(kList));
     EXPECT_FALSE(list.parseList("<server><zones default=\"Q\"><zone"));
     EXPECT_EQ(owner.servers().size(), 4u);

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "engine/FileSystem/GrowingMemoryStream.h"
 #include "engine/Kernel/Logger.h"
+#include "engine/Kernel/MessageTarget.h"
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
 #include "tests/update/ListTestData.h"
 #include "update/FileListDownloader.h"
-#include "update/GrowingMemoryStream.h"
-#include "update/MessageTarget.h"
 #include "update/Messages.h"
 #include "update/PatchUpdater.h"
 #include "update/SubFileListDownloader.h"

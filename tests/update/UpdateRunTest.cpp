@@ -10,12 +10,12 @@
 #include <optional>
 
 #include "engine/FileSystem/File.h"
+#include "engine/Kernel/MessageTarget.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
 #include "tests/transfer/TransferTestSupport.h"
 #include "tests/update/UpdateTestSupport.h"
 #include "transfer/BlockIndexFile.h"
-#include "update/MessageTarget.h"
 #include "update/Messages.h"
 #include "update/PatchUpdater.h"
 #include "update/UpdateThread.h"

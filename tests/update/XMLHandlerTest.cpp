@@ -10,10 +10,10 @@
 
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/MemoryStream.h"
+#include "engine/Xml/XMLHandler.h"
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
 #include "tests/update/ListTestData.h"
-#include "update/XMLHandler.h"
 
 namespace lume {
 namespace {

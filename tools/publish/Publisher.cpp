@@ -13,8 +13,8 @@
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Checksum.h"
+#include "engine/Xml/XMLHandler.h"
 #include "platform/Text.h"
-#include "update/XMLHandler.h"
 
 namespace fs = std::filesystem;
 

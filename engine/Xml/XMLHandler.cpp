@@ -1,4 +1,4 @@
-#include "update/XMLHandler.h"
+#include "engine/Xml/XMLHandler.h"
 
 #include <tinyxml2.h>
 

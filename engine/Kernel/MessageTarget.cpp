@@ -1,4 +1,4 @@
-#include "update/MessageTarget.h"
+#include "engine/Kernel/MessageTarget.h"
 
 namespace lume {
 

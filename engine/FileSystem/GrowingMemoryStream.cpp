@@ -1,4 +1,4 @@
-#include "update/GrowingMemoryStream.h"
+#include "engine/FileSystem/GrowingMemoryStream.h"
 
 #include <algorithm>
 #include <cstring>
