@@ -13,21 +13,14 @@
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Logger.h"
+#include "engine/Kernel/Reporter.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "transfer/BlockIndexFile.h"
-#include "update/PatchUpdater.h"
 
 namespace lume {
 
 namespace {
-
-template <class... A>
-void postText(std::u16string_view pattern, const A&... args) {
-    if (PatchUpdater* updater = PatchUpdater::instance()) {
-        updater->postText(pattern, args...);
-    }
-}
 
 std::u16string dataPathOf(const std::u16string& localPath) {
     return localPath + u".gzf";
@@ -159,7 +152,8 @@ InflateError inflateToFile(const std::u16string& dataPath, const std::u16string&
 
 }  // namespace
 
-FileChecks::FileChecks(MakeFileWritter& packWriter) : packWriter_(packWriter) {}
+FileChecks::FileChecks(MakeFileWritter& packWriter, Reporter& reporter)
+    : packWriter_(packWriter), reporter_(reporter), subList_(&reporter) {}
 
 FileChecks::~FileChecks() = default;
 
@@ -257,7 +251,7 @@ bool FileChecks::checkLoose(const FileListEntry& entry) {
     if (!admit(entry, path)) {
         return false;
     }
-    postText(u"检查:%s", path);
+    reporter_.postText(u"检查:%s", path);
     const std::u16string dataPath = dataPathOf(path);
     const std::u16string indexPath = indexPathOf(path);
     if (File::isFile(indexPath) && File::isFile(dataPath) &&
@@ -416,7 +410,7 @@ bool FileChecks::checkPack(const FileListEntry& entry) {
     if (!admit(entry, pack)) {
         return false;
     }
-    postText(u"检查:%s", pack);
+    reporter_.postText(u"检查:%s", pack);
     const std::u16string fullList = patchListPath(pack, kPackModeBuild);
     if (File::isFile(fullList)) {
         if (resumePack(fullList, pack, entry.crc, kPackModeBuild)) {
@@ -503,7 +497,7 @@ bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string
 }
 
 bool FileChecks::processHeaderTask(const HeaderTask& task) {
-    postText(u"开始处理文件头：%s", task.path);
+    reporter_.postText(u"开始处理文件头：%s", task.path);
     if (readablePack(task.path)) {
         return requestPack(task.path, kPackModeMerge, task.crc) != PackResult::kFailed;
     }

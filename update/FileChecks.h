@@ -22,6 +22,7 @@
 namespace lume {
 
 class MakeFileWritter;
+class Reporter;
 
 // A pack whose header does not match the file list: its sub file list is fetched.
 struct HeaderTask {
@@ -63,8 +64,9 @@ public:
     // An inflated file is written here beside its target, then renamed over it.
     static constexpr char16_t kInflateSuffix[] = u".gzf.tmp";
 
-    // packWriter receives the packs whose files are all staged; it outlives the checks.
-    explicit FileChecks(MakeFileWritter& packWriter);
+    // packWriter receives the packs whose files are all staged; reporter receives the texts
+    // of the checks ("检查:%s") and the sub file lists' 6037. Both outlive the checks.
+    FileChecks(MakeFileWritter& packWriter, Reporter& reporter);
     ~FileChecks() override;
 
     // Starts the checks of one update: forgets what an earlier update left. Called on the
@@ -142,6 +144,7 @@ private:
     bool expectedContent(const std::u16string& path, uint32_t& crc);
 
     MakeFileWritter& packWriter_;
+    Reporter& reporter_;
     UpdateAddresses addresses_;
     SubFileListDownloader subList_;
     std::vector<HeaderTask> headerTasks_;

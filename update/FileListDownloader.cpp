@@ -2,9 +2,8 @@
 
 #include "engine/FileSystem/GrowingMemoryStream.h"
 #include "engine/Kernel/Logger.h"
+#include "engine/Kernel/MessageTarget.h"
 #include "update/ListFetch.h"
-#include "update/Messages.h"
-#include "update/PatchUpdater.h"
 
 namespace lume {
 
@@ -34,7 +33,7 @@ bool isLauncher(std::u16string_view name) {
 
 }  // namespace
 
-FileListDownloader::FileListDownloader() {
+FileListDownloader::FileListDownloader(MessageTarget* target) : target_(target) {
     onStart(u"folder", &FileListDownloader::startFolder);
     onEnd(u"folder", &FileListDownloader::endFolder);
     onStart(u"file", &FileListDownloader::startFile);
@@ -46,8 +45,8 @@ bool FileListDownloader::download(std::u16string_view url, std::u16string_view b
     if (!fetchList(url, backUrl, list)) {
         return false;
     }
-    if (PatchUpdater* updater = PatchUpdater::instance()) {
-        updater->postMessage(kMsgFileList, 0, 0);
+    if (target_ != nullptr) {
+        target_->post(kMsgFileList, 0, 0);
     }
     // Only this document's entries count. One that does not parse delivers no element at all
     // (it is parsed whole before the walk), so both lists stay empty; it fails the download,

@@ -12,6 +12,8 @@
 
 namespace lume {
 
+class MessageTarget;
+
 // One `file` element. Numbers are published as signed decimal and kept as the unsigned value
 // with the same bits. Folder and name are kept exactly as published; they are not checked
 // here for ".." or absolute forms, that is the business of whoever turns them into paths.
@@ -45,7 +47,9 @@ public:
     // The launcher's own executable always belongs to the must-update pass.
     static constexpr char16_t kLauncherName[] = u"lume.exe";
 
-    FileListDownloader();
+    // target receives 6028 when a downloaded list has arrived; null for a list that is only
+    // parsed. It must outlive the downloader.
+    explicit FileListDownloader(MessageTarget* target = nullptr);
 
     // Fetches the list (backUrl only after url fails), posts message 6028 (0) when it has
     // arrived, parses it into fresh lists and runs the checks (runChecks). False when neither
@@ -70,6 +74,7 @@ private:
     void endFolder();
     void startFile(const XMLAttributes& attributes);
 
+    MessageTarget* target_;
     std::vector<std::u16string> folders_;
     std::vector<FileListEntry> regular_;
     std::vector<FileListEntry> must_;

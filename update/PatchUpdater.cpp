@@ -13,7 +13,7 @@ PatchUpdater::PatchUpdater(MessageTarget* window, Logger::Writter* writer) : win
     logA_m1("create updater:%s %s", __DATE__, __TIME__);
     settings_ = readTransferSettings(kConfigPath);
     serverList_ = std::make_unique<ServerListDownloader>(*this, servers_);
-    updateThread_ = std::make_unique<UpdateThread>();
+    updateThread_ = std::make_unique<UpdateThread>(*this, settings_);
     patchProcessor_ = std::make_unique<SPThread>();
     logA_m1("timeout时间: retryTimes:%d %d", settings_.timeout, settings_.retryTimes);
 }

@@ -5,13 +5,12 @@
 
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/GrowingMemoryStream.h"
+#include "engine/Kernel/MessageTarget.h"
 #include "update/ListFetch.h"
-#include "update/Messages.h"
-#include "update/PatchUpdater.h"
 
 namespace lume {
 
-SubFileListDownloader::SubFileListDownloader() {
+SubFileListDownloader::SubFileListDownloader(MessageTarget* target) : target_(target) {
     onStart(u"pak", &SubFileListDownloader::startPak);
     onStart(u"subfile", &SubFileListDownloader::startSubfile);
 }
@@ -34,8 +33,8 @@ int SubFileListDownloader::download(std::u16string_view url, std::u16string_view
     if (!fetchList(url, url2, list)) {
         return kFailed;
     }
-    if (PatchUpdater* updater = PatchUpdater::instance()) {
-        updater->postMessage(kMsgSubFileList, 0, 0);
+    if (target_ != nullptr) {
+        target_->post(kMsgSubFileList, 0, 0);
     }
     return finish(parse(list), false);
 }

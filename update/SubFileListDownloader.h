@@ -15,6 +15,8 @@
 
 namespace lume {
 
+class MessageTarget;
+
 // One `subfile` element.
 struct SubFileEntry {
     uint32_t nameKey = 0;
@@ -40,7 +42,9 @@ public:
     static constexpr uint32_t kWithdrawnCrc = 0xFFFFFFFFu;
     static constexpr uint8_t kOperateDelete = 'D';
 
-    SubFileListDownloader();
+    // target receives 6037 when a downloaded list has arrived; null for lists loaded from
+    // disk only. It must outlive the downloader.
+    explicit SubFileListDownloader(MessageTarget* target = nullptr);
 
     // Resets, fetches the list (url2 only after url fails), posts message 6037 when it has
     // arrived, parses it, and compares it with the pack at packPath. A document that does not
@@ -93,6 +97,7 @@ private:
     int finish(bool parsed, bool checkVersion);
     void compareWithPack(bool checkVersion);
 
+    MessageTarget* target_;
     std::u16string packName_;
     uint32_t dataCrc_ = 0;
     std::u16string packPath_;

@@ -3,6 +3,7 @@
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/MakeFileWritter.h"
 #include "engine/Kernel/Logger.h"
+#include "engine/Kernel/Reporter.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "transfer/DownloadPool.h"
@@ -10,7 +11,6 @@
 #include "transfer/HttpDownloader.h"
 #include "update/FileListDownloader.h"
 #include "update/Messages.h"
-#include "update/PatchUpdater.h"
 
 namespace lume {
 
@@ -24,10 +24,12 @@ std::u16string fileListUrlOf(const std::string& host, const std::string& path) {
 
 }  // namespace
 
-UpdateThread::UpdateThread()
-    : fileList_(std::make_unique<FileListDownloader>()),
+UpdateThread::UpdateThread(Reporter& reporter, TransferSettings settings)
+    : reporter_(reporter),
+      settings_(settings),
+      fileList_(std::make_unique<FileListDownloader>(&reporter)),
       packWriter_(std::make_unique<MakeFileWritter>()),
-      checks_(std::make_unique<FileChecks>(*packWriter_)),
+      checks_(std::make_unique<FileChecks>(*packWriter_, reporter)),
       fileWriter_(std::make_unique<FileWritter>(checks_.get())),
       pool_(std::make_unique<DownloadPool>(this)) {
     setName("download flist.xml thread");
@@ -52,9 +54,7 @@ UpdateThread::~UpdateThread() {
 }
 
 void UpdateThread::post(uint32_t message, uint32_t wParam, uint32_t lParam) {
-    if (PatchUpdater* updater = PatchUpdater::instance()) {
-        updater->postMessage(message, wParam, lParam);
-    }
+    reporter_.post(message, wParam, lParam);
 }
 
 bool UpdateThread::beginUpdate(const std::string& host, const std::string& path,
@@ -101,10 +101,7 @@ void UpdateThread::abandonStart() {
 
 HttpDownloader* UpdateThread::getDownloadThread() {
     Lock lock(this);
-    const PatchUpdater* updater = PatchUpdater::instance();
-    const int32_t timeOut = updater ? updater->timeout() : PatchUpdater::kMinTimeout;
-    const int32_t retryTimes = updater ? updater->retryTimes() : PatchUpdater::kDefaultRetryTimes;
-    return pool_->getDownloadThread(timeOut, retryTimes);
+    return pool_->getDownloadThread(settings_.timeout, settings_.retryTimes);
 }
 
 void UpdateThread::onBlockDownloaded(BlockTask& task) {
@@ -166,9 +163,7 @@ void UpdateThread::run() {
                             b.blockIndex, b.blockCount, b.passThrough1, b.passThrough2,
                             b.versionKey);
         } else {
-            if (PatchUpdater* updater = PatchUpdater::instance()) {
-                updater->postText(u"没有找到合适的下载线程!");
-            }
+            reporter_.postText(u"没有找到合适的下载线程!");
             ++failures;
         }
     }

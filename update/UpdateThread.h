@@ -14,6 +14,7 @@
 #include "engine/Kernel/Singleton.h"
 #include "engine/Kernel/luThread.h"
 #include "transfer/BlockSink.h"
+#include "transfer/TransferSettings.h"
 #include "update/FileChecks.h"
 
 namespace lume {
@@ -23,6 +24,7 @@ class FileListDownloader;
 class FileWritter;
 class HttpDownloader;
 class MakeFileWritter;
+class Reporter;
 
 class UpdateThread : public luThread,
                      public ObjectLevelLockable<UpdateThread>,
@@ -33,7 +35,10 @@ public:
     static constexpr int kHeaderAttempts = 3;
     static constexpr uint32_t kWaitStepMs = 50;
 
-    UpdateThread();
+    // Every message and text of the run goes to reporter (the updater, for the window), which
+    // must outlive the run; settings give every download thread its connect time-out and
+    // retries.
+    UpdateThread(Reporter& reporter, TransferSettings settings);
     // Ends a running update (its summary is still posted), then stops and joins the download
     // threads, the file writer and the pack write thread.
     ~UpdateThread() override;
@@ -64,6 +69,8 @@ private:
     void post(uint32_t message, uint32_t wParam, uint32_t lParam);
     void abandonStart();
 
+    Reporter& reporter_;
+    const TransferSettings settings_;
     std::atomic<bool> busy_{false};
     UpdateAddresses addresses_;  // written before the thread starts
     std::u16string listUrl_;

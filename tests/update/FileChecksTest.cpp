@@ -10,6 +10,7 @@
 #include "engine/FileSystem/MakeFileWritter.h"
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/Kernel/NameKey.h"
+#include "engine/Kernel/Reporter.h"
 #include "platform/Files.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
@@ -44,6 +45,11 @@ FileListEntry packEntry(std::u16string folder, std::u16string name, uint32_t crc
     return e;
 }
 
+// The checks' texts are not what these tests look at.
+struct NoWindow : Reporter {
+    bool post(uint32_t, uint32_t, uint32_t) override { return true; }
+};
+
 class Checks : public ::testing::Test {
 protected:
     void SetUp() override { checks.begin(UpdateAddresses{}); }
@@ -71,7 +77,8 @@ protected:
     test::Sandbox box;
     test::LogCapture log;
     MakeFileWritter packWriter;
-    FileChecks checks{packWriter};
+    NoWindow window;
+    FileChecks checks{packWriter, window};
 };
 
 TEST_F(Checks, MissingFileIsPlannedInBlocksWithItsIndex) {

@@ -87,7 +87,7 @@ protected:
 };
 
 TEST_F(ListDownload, FileListArrivesParsedAndChecked) {
-    FileListDownloader list;
+    FileListDownloader list(&window);
     Checks checks;
     ASSERT_TRUE(list.download(url("/game/flist.xml"), url("/game/flist.xml"), checks));
     EXPECT_EQ(posted(), std::vector<uint32_t>{kMsgFileList});
@@ -104,7 +104,7 @@ TEST_F(ListDownload, FileListArrivesParsedAndChecked) {
 
 TEST_F(ListDownload, SecondAddressOnlyAfterTheFirstFails) {
     box.writeFile("www/back/flist.xml", flistWith(2));
-    FileListDownloader list;
+    FileListDownloader list(&window);
     Checks checks;
     server->injectForPath("/game/flist.xml", test::FaultPlan::withStatus(500), 1);
     ASSERT_TRUE(list.download(url("/game/flist.xml"), url("/back/flist.xml"), checks));
@@ -118,7 +118,7 @@ TEST_F(ListDownload, SecondAddressOnlyAfterTheFirstFails) {
 }
 
 TEST_F(ListDownload, BothAddressesFailing) {
-    FileListDownloader list;
+    FileListDownloader list(&window);
     Checks checks;
     ASSERT_TRUE(list.parseBytes(flistWith(1)));
     EXPECT_FALSE(list.download(url("/missing/flist.xml"), url("/gone/flist.xml"), checks));
@@ -130,7 +130,7 @@ TEST_F(ListDownload, BothAddressesFailing) {
     const std::u16string closed = u"http://127.0.0.1:1/flist.xml";
     EXPECT_FALSE(list.download(closed, closed, checks));
 
-    SubFileListDownloader sub;
+    SubFileListDownloader sub(&window);
     EXPECT_EQ(sub.download(url("/missing/a.fxml"), closed, u"data\\a.pak"),
               SubFileListDownloader::kFailed);
     EXPECT_EQ(sub.packPath(), u"data\\a.pak");
@@ -142,7 +142,7 @@ TEST_F(ListDownload, ListsBeyondOneMebibyteArriveWhole) {
     const std::string big = flistWith(30000);
     ASSERT_GT(big.size(), 2u << 20);
     box.writeFile("www/game/flist.xml", big);
-    FileListDownloader list;
+    FileListDownloader list(&window);
     Checks checks;
     ASSERT_TRUE(list.download(url("/game/flist.xml"), url("/game/flist.xml"), checks));
     ASSERT_EQ(list.regularList().size(), 30000u);
@@ -156,7 +156,7 @@ TEST_F(ListDownload, PartialBodiesOfFailedAttemptsAreDiscarded) {
     box.writeFile("www/game/flist.xml", flistWith(5000));
     for (test::FaultPlan fault : {test::FaultPlan::reset(), test::FaultPlan::shortBody()}) {
         server->injectForPath("/game/flist.xml", fault, 1);
-        FileListDownloader list;
+        FileListDownloader list(&window);
         Checks checks;
         ASSERT_TRUE(list.download(url("/game/flist.xml"), url("/game/flist.xml"), checks));
         EXPECT_EQ(list.regularList().size(), 5000u);
@@ -167,7 +167,7 @@ TEST_F(ListDownload, PartialBodiesOfFailedAttemptsAreDiscarded) {
 TEST_F(ListDownload, UnparsableFileListFailsWithNothingChecked) {
     // As an empty list it would say that nothing is out of date.
     box.writeFile("www/game/flist.xml", flistWith(3).substr(0, 200));
-    FileListDownloader list;
+    FileListDownloader list(&window);
     Checks checks;
     ASSERT_TRUE(list.parseBytes(flistWith(1)));
     EXPECT_FALSE(list.download(url("/game/flist.xml"), url("/game/flist.xml"), checks));
@@ -207,7 +207,7 @@ TEST_F(ListDownload, SubFileListComparedWithTheLocalPack) {
                   "<subfile namekey=\"40\" zipcrc=\"4\" blocksize=\"400\"/></pak>");
     const std::u16string listUrl = url("/game/data/a.fxml.1f");
 
-    SubFileListDownloader sub;
+    SubFileListDownloader sub(&window);
     ASSERT_EQ(sub.download(listUrl, listUrl, u"data\\a.pak"), SubFileListDownloader::kCompared);
     EXPECT_EQ(posted(), std::vector<uint32_t>{kMsgSubFileList});
     EXPECT_EQ(sub.packName(), u"a.pak");
@@ -232,7 +232,7 @@ TEST_F(ListDownload, WithdrawnAndUnparsableSubFileLists) {
     box.writeFile("www/w.fxml",
                   "<pak name=\"a.pak\" data_crc=\"4294967295\"><subfile namekey=\"1\"/></pak>");
     box.writeFile("www/bad.fxml", "<pak name=\"a.pak\" data_crc=\"5\"><subfile namekey=\"1\"/>");
-    SubFileListDownloader sub;
+    SubFileListDownloader sub(&window);
     EXPECT_EQ(sub.download(url("/w.fxml"), url("/w.fxml"), u"data\\a.pak"),
               SubFileListDownloader::kWithdrawn);
     EXPECT_TRUE(sub.downloadItems().empty());

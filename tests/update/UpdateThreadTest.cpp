@@ -1,0 +1,63 @@
+// The update run as a worker of its own: built with a reporter and transfer settings and no
+// updater, it reports through what it was given, and its download threads get its settings.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "engine/Kernel/Reporter.h"
+#include "tests/support/Sandbox.h"
+#include "tests/support/TestHttpServer.h"
+#include "tests/update/UpdateTestSupport.h"
+#include "update/Messages.h"
+#include "update/PatchUpdater.h"
+#include "update/UpdateThread.h"
+
+namespace lume {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Window : Reporter {
+    bool post(uint32_t message, uint32_t wParam, uint32_t lParam) override {
+        return queue.post(message, wParam, lParam);
+    }
+    MessageQueue queue;
+};
+
+TEST(UpdateThread, ReportsToItsReporterAndGivesItsSettingsToTheDownloads) {
+    test::Sandbox box;
+    const fs::path root = box.path();
+    const std::string data = test::noiseBytes(20000, 3);  // one block, stored as it is
+    test::writeTree(root / "release", {{"a.bin", data}});
+    test::publish(root / "release", root / "www/game");
+    fs::create_directories(root / "game");
+    fs::current_path(root / "game");
+    test::TestHttpServer server((root / "www").string());
+    ASSERT_TRUE(server.started());
+    const std::string blockPath = "/game/a.bin.gzf." + test::hexOf(test::checksumOf(data));
+    server.injectForPath(blockPath, test::FaultPlan::withStatus(500));
+
+    Window window;
+    {
+        UpdateThread run(window, TransferSettings{1000, 0});
+        ASSERT_EQ(PatchUpdater::instance(), nullptr);
+        ASSERT_TRUE(run.beginUpdate(server.host(), "/game", "", "", 0));
+        std::optional<PostedMessage> m;
+        bool checked = false;
+        while ((m = window.queue.waitPop(std::chrono::seconds(120))) &&
+               m->message != kMsgUpdateResult) {
+            checked =
+                checked || (m->message == kMsgText && window.text(m->wParam) == u"检查:a.bin");
+        }
+        ASSERT_TRUE(m);
+        EXPECT_TRUE(checked);
+        EXPECT_EQ(decodeUpdateResult(m->wParam, m->lParam).failures, 1u);  // the block
+    }
+    // No retries: the block is asked for once on the primary address and once more in place
+    // of the missing mirror.
+    EXPECT_EQ(server.requestCount(blockPath), 2);
+}
+
+}  // namespace
+}  // namespace lume
