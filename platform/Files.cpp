@@ -25,6 +25,8 @@ namespace platform {
 using detail::fail;
 using detail::failCode;
 using detail::failPath;
+using detail::UniqueDir;
+using detail::UniqueFd;
 
 namespace {
 
@@ -134,26 +136,22 @@ bool writeAll(int fd, const char* data, size_t len) {
 // Copies a regular file to a new name (which must not exist), keeping its permissions and
 // modification time, for moves between file systems that rename(2) cannot do.
 bool copyToNewFile(const std::string& from, const std::string& to) {
-    const int in = openRetrying(from.c_str(), O_RDONLY, 0);
-    if (in < 0) {
+    UniqueFd in(openRetrying(from.c_str(), O_RDONLY, 0));
+    if (!in.valid()) {
         return failPath(errno, from);
     }
     struct stat st {};
-    if (::fstat(in, &st) != 0) {
-        const int err = errno;
-        ::close(in);
-        return fail(err);
+    if (::fstat(in.get(), &st) != 0) {
+        return fail(errno);
     }
-    const int out = openRetrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 07777);
-    if (out < 0) {
-        const int err = errno;
-        ::close(in);
-        return failPath(err, to);
+    UniqueFd out(openRetrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 07777));
+    if (!out.valid()) {
+        return failPath(errno, to);
     }
     char buffer[65536];
     int err = 0;
     for (;;) {
-        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -164,20 +162,19 @@ bool copyToNewFile(const std::string& from, const std::string& to) {
         if (n == 0) {
             break;
         }
-        if (!writeAll(out, buffer, static_cast<size_t>(n))) {
+        if (!writeAll(out.get(), buffer, static_cast<size_t>(n))) {
             err = errno;
             break;
         }
     }
     if (err == 0) {
         const timespec times[2] = {st.st_atim, st.st_mtim};
-        ::futimens(out, times);
-        if (::fsync(out) != 0 && errno != EINVAL) {
+        ::futimens(out.get(), times);
+        if (::fsync(out.get()) != 0 && errno != EINVAL) {
             err = errno;
         }
     }
-    ::close(in);
-    if (::close(out) != 0 && err == 0 && errno != EINTR) {
+    if (!out.close() && err == 0) {
         err = errno;
     }
     if (err != 0) {
@@ -280,125 +277,126 @@ NativeFile::~NativeFile() {
     }
 }
 
-bool NativeFile::open(std::u16string_view path, int mode) {
-    if (fd_ >= 0) {
-        close();
-    }
+namespace {
+
+// What an open mode asks of the system and of the other handles on the file.
+struct OpenMode {
     int access = kAccessRead;
     int share = 0;
     int flags = O_RDONLY;
     bool create = false;
-    bool truncateAfterCheck = false;
+    bool truncate = false;  // once the sharing check has let the open through
+};
+
+OpenMode openModeOf(int mode) {
+    OpenMode m;
     switch (mode) {
         case 0:
-            share = kShareRead | kShareWrite;
+            m.share = kShareRead | kShareWrite;
             break;
         case 1:
-            access = kAccessWrite;
-            share = kShareRead;
-            flags = O_WRONLY;
-            create = true;
-            truncateAfterCheck = true;
+            m = OpenMode{kAccessWrite, kShareRead, O_WRONLY, true, true};
             break;
         case 2:
-            access = kAccessRead | kAccessWrite;
-            share = kShareRead;
-            flags = O_RDWR;
-            create = true;
+            m = OpenMode{kAccessRead | kAccessWrite, kShareRead, O_RDWR, true, false};
             break;
         case 3:
-            access = kAccessWrite;
-            share = kShareRead;
-            flags = O_WRONLY;
-            create = true;
+            m = OpenMode{kAccessWrite, kShareRead, O_WRONLY, true, false};
             break;
         default:
             break;
     }
+    return m;
+}
 
-    const std::string native = nativePath(path);
-    bool existed = true;
-    // Two steps so the caller learns whether the file was there, as Win32 reports it.
+// Opens an existing file, or creates it in two steps so that the caller learns whether it
+// was there, as Win32 reports it. The folders are made only when missing, which spares the
+// common case their lookups.
+UniqueFd openDescriptor(std::u16string_view path, const std::string& native, const OpenMode& m,
+                        bool& existed) {
+    existed = true;
+    if (!m.create) {
+        return UniqueFd(openRetrying(native.c_str(), m.flags, 0));
+    }
     const auto openOrCreate = [&]() {
         for (;;) {
-            int opened = openRetrying(native.c_str(), flags | O_CREAT | O_EXCL, 0666);
-            if (opened >= 0) {
-                existed = false;
-                return opened;
+            UniqueFd created(openRetrying(native.c_str(), m.flags | O_CREAT | O_EXCL, 0666));
+            if (created.valid() || errno != EEXIST) {
+                existed = !created.valid();
+                return created;
             }
-            if (errno != EEXIST) {
-                return opened;
-            }
-            opened = openRetrying(native.c_str(), flags, 0);
-            if (opened >= 0 || errno != ENOENT) {
+            UniqueFd opened(openRetrying(native.c_str(), m.flags, 0));
+            if (opened.valid() || errno != ENOENT) {
                 return opened;
             }
         }
     };
-    int fd = -1;
-    if (create) {
+    UniqueFd fd = openOrCreate();
+    if (!fd.valid() && errno == ENOENT) {
+        makeDirectories(path, false);
         fd = openOrCreate();
-        // Folders are made only when missing, which spares the common case their lookups.
-        if (fd < 0 && errno == ENOENT) {
-            makeDirectories(path, false);
-            fd = openOrCreate();
-        }
-    } else {
-        fd = openRetrying(native.c_str(), flags, 0);
     }
-    if (fd < 0) {
-        return failPath(errno, native);
-    }
+    return fd;
+}
 
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return fail(err);
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return failCode(kErrAccessDenied);
-    }
-
+// Enters a handle into the share table, unless the sharing of the handles already open on
+// the file (or this open's own sharing) forbids it; a truncating open truncates only once
+// it is let through. False with the error set.
+bool admitHandle(const NativeFile* file, int fd, const struct stat& st, const OpenMode& m) {
     const std::pair<uint64_t, uint64_t> key{static_cast<uint64_t>(st.st_dev),
                                             static_cast<uint64_t>(st.st_ino)};
     ShareTable& table = shareTable();
-    {
-        std::lock_guard<std::mutex> lock(table.mutex);
-        std::vector<OpenHandle>& handles = table.files[key];
-        for (const OpenHandle& other : handles) {
-            if (!allows(other.share, access) || !allows(share, other.access)) {
-                if (handles.empty()) {
-                    table.files.erase(key);
-                }
-                ::close(fd);
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.files.find(key);
+    if (found != table.files.end()) {
+        for (const OpenHandle& other : found->second) {
+            if (!allows(other.share, m.access) || !allows(m.share, other.access)) {
                 return failCode(kErrSharingViolation);
             }
         }
-        if (truncateAfterCheck && st.st_size != 0) {
-            int rc = 0;
-            do {
-                rc = ::ftruncate(fd, 0);
-            } while (rc != 0 && errno == EINTR);
-            if (rc != 0) {
-                const int err = errno;
-                if (handles.empty()) {
-                    table.files.erase(key);
-                }
-                ::close(fd);
-                return fail(err);
-            }
-        }
-        handles.push_back(OpenHandle{this, access, share});
     }
+    if (m.truncate && st.st_size != 0) {
+        int rc = 0;
+        do {
+            rc = ::ftruncate(fd, 0);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            return fail(errno);
+        }
+    }
+    table.files[key].push_back(OpenHandle{file, m.access, m.share});
+    return true;
+}
 
-    fd_ = fd;
-    access_ = access;
-    share_ = share;
-    dev_ = key.first;
-    ino_ = key.second;
-    setLastError(create && existed ? kErrAlreadyExists : kErrSuccess);
+}  // namespace
+
+bool NativeFile::open(std::u16string_view path, int mode) {
+    if (fd_ >= 0) {
+        close();
+    }
+    const OpenMode m = openModeOf(mode);
+    const std::string native = nativePath(path);
+    bool existed = true;
+    UniqueFd fd = openDescriptor(path, native, m, existed);
+    if (!fd.valid()) {
+        return failPath(errno, native);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return fail(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return failCode(kErrAccessDenied);
+    }
+    if (!admitHandle(this, fd.get(), st, m)) {
+        return false;
+    }
+    fd_ = fd.release();
+    access_ = m.access;
+    share_ = m.share;
+    dev_ = static_cast<uint64_t>(st.st_dev);
+    ino_ = static_cast<uint64_t>(st.st_ino);
+    setLastError(m.create && existed ? kErrAlreadyExists : kErrSuccess);
     return true;
 }
 
@@ -606,11 +604,9 @@ bool replaceFile(std::u16string_view from, std::u16string_view to) {
     }
     // Across file systems: copy beside the target first so the final step is still a rename.
     std::string staging = target + ".lume-replace-XXXXXX";
-    const int fd = ::mkstemp(staging.data());
-    if (fd < 0) {
+    if (!UniqueFd(::mkstemp(staging.data())).valid()) {
         return failPath(errno, target);
     }
-    ::close(fd);
     ::unlink(staging.c_str());
     if (!copyToNewFile(source, staging)) {
         return false;
@@ -709,22 +705,20 @@ bool findFiles(std::u16string_view pattern, std::vector<FindData>& out) {
         namePattern = pattern.substr(separator + 1);
     }
 
-    DIR* dir = ::opendir(directory.c_str());
-    if (dir == nullptr) {
+    const UniqueDir dir(::opendir(directory.c_str()));
+    if (!dir) {
         const int err = errno;
         // The folder of a search pattern missing is "path not found" for Win32.
         return err == ENOENT ? failCode(kErrPathNotFound) : failPath(err, directory);
     }
-    const int dirFd = ::dirfd(dir);
+    const int dirFd = ::dirfd(dir.get());
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(dir);
+        const dirent* entry = ::readdir(dir.get());
         if (entry == nullptr) {
             if (errno != 0) {
-                const int err = errno;
-                ::closedir(dir);
                 out.clear();
-                return fail(err);
+                return fail(errno);
             }
             break;
         }
@@ -748,7 +742,6 @@ bool findFiles(std::u16string_view pattern, std::vector<FindData>& out) {
         data.lastWrite = toFileTime(st.st_mtim);
         out.push_back(std::move(data));
     }
-    ::closedir(dir);
     // readdir's order is arbitrary; a sorted listing keeps runs reproducible.
     std::sort(out.begin(), out.end(),
               [](const FindData& a, const FindData& b) { return a.name < b.name; });

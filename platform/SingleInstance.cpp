@@ -8,6 +8,7 @@
 
 #include "platform/Error.h"
 #include "platform/Files.h"
+#include "platform/Internal.h"
 #include "platform/Text.h"
 
 namespace platform {
@@ -22,17 +23,16 @@ bool SingleInstance::acquire(std::u16string_view name) {
     // file, so they also exclude a second holder inside this process and vanish with it.
     std::string path = nativePath(tempDirectory()) + "/" + wideToUtf8(name) + "-" +
                        std::to_string(getuid()) + ".lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    detail::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
         setLastError(errorFromErrno(errno));
         return false;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         setLastError(errno == EWOULDBLOCK ? kErrAlreadyExists : errorFromErrno(errno));
-        ::close(fd);
         return false;
     }
-    fd_ = fd;
+    fd_ = fd.release();
     return true;
 }
 

@@ -134,20 +134,19 @@ int progressTrampoline(void* user, curl_off_t downloadTotal, curl_off_t download
 
 }  // namespace
 
+void UrlFile::HandleRelease::operator()(void* handle) const {
+    curl_easy_cleanup(static_cast<CURL*>(handle));
+}
+
 UrlFile::UrlFile() {
     initialiseCurlOnce();
-    handle_ = curl_easy_init();
+    handle_.reset(curl_easy_init());
 }
 
-UrlFile::~UrlFile() {
-    cleanup();
-}
+UrlFile::~UrlFile() = default;
 
 void UrlFile::cleanup() {
-    if (handle_ != nullptr) {
-        curl_easy_cleanup(static_cast<CURL*>(handle_));
-        handle_ = nullptr;
-    }
+    handle_.reset();
 }
 
 std::string UrlFile::rangeText(uint32_t offset, uint32_t size) {
@@ -159,10 +158,10 @@ std::string UrlFile::rangeText(uint32_t offset, uint32_t size) {
 
 bool UrlFile::perform(const std::string& utf8Url, const std::string& range,
                       TransferContext& context) {
-    if (handle_ == nullptr) {
+    if (!handle_) {
         return false;
     }
-    CURL* curl = static_cast<CURL*>(handle_);
+    CURL* curl = static_cast<CURL*>(handle_.get());
     context.progress = progressHook_;
     curl_easy_setopt(curl, CURLOPT_URL, utf8Url.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeTrampoline);
@@ -239,7 +238,7 @@ bool UrlFile::downloadRange(std::u16string_view url, Stream& stream, uint32_t of
         return false;
     }
     long code = 0;
-    curl_easy_getinfo(static_cast<CURL*>(handle_), CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_getinfo(static_cast<CURL*>(handle_.get()), CURLINFO_RESPONSE_CODE, &code);
     if ((code >= 200 && code < 300) || code == 302) {
         stream.seek(0);
         return true;
@@ -260,7 +259,8 @@ bool UrlFile::probe(std::u16string_view url, int32_t connectTimeoutMs, double& s
         return false;
     }
     file.close();
-    if (curl_easy_getinfo(static_cast<CURL*>(handle_), CURLINFO_TOTAL_TIME, &seconds) != CURLE_OK) {
+    if (curl_easy_getinfo(static_cast<CURL*>(handle_.get()), CURLINFO_TOTAL_TIME, &seconds) !=
+        CURLE_OK) {
         return false;
     }
     logA_m1("探测下载[%s]需要时间 timeout:%g", platform::wideToUtf8(url), seconds);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -92,7 +93,12 @@ public:
     void setLowSpeedTime(int32_t seconds) { lowSpeedTime_ = seconds; }
 
 private:
-    void* handle_ = nullptr;  // CURL*
+    // Releases the easy handle (curl_easy_cleanup).
+    struct HandleRelease {
+        void operator()(void* handle) const;
+    };
+
+    std::unique_ptr<void, HandleRelease> handle_;  // the CURL easy handle
     TransferContext::Progress progressHook_;
     int32_t lowSpeedTime_ = kLowSpeedTime;
 };

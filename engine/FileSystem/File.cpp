@@ -75,11 +75,11 @@ bool File::openInData(std::u16string_view path, int mode, bool useDataDirectory)
     if (fallback == nullptr) {
         return false;
     }
-    Stream* packed = fallback(path, mode);
-    if (packed == nullptr) {
+    std::unique_ptr<Stream> packed = fallback(path, mode);
+    if (!packed) {
         return false;
     }
-    stream_.reset(packed);
+    stream_ = std::move(packed);
     return true;
 }
 

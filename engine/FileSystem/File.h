@@ -14,7 +14,7 @@ class File : public Stream {
 public:
     // Opens a read-only stream on a file inside the packs, or returns null. The pack store
     // installs it; until then nothing is found in packs. Called on any thread.
-    using PackFallback = Stream* (*)(std::u16string_view path, int mode);
+    using PackFallback = std::unique_ptr<Stream> (*)(std::u16string_view path, int mode);
     static void setPackFallback(PackFallback fallback);
 
     File() = default;

@@ -25,8 +25,8 @@ GlobalManager& global() {
     return g;
 }
 
-Stream* openFromPacks(std::u16string_view path, int mode) {
-    return PackManager::instance()->openFile(path, mode).release();
+std::unique_ptr<Stream> openFromPacks(std::u16string_view path, int mode) {
+    return PackManager::instance()->openFile(path, mode);
 }
 
 }  // namespace

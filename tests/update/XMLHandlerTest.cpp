@@ -132,12 +132,12 @@ protected:
     test::Sandbox box;
 };
 
-Stream* packedList(std::u16string_view path, int) {
+std::unique_ptr<Stream> packedList(std::u16string_view path, int) {
     if (path != u"bin\\packed.xml") {
         return nullptr;
     }
     static const std::string doc = "<where is=\"pack\"/>";
-    auto* stream = new MemoryStream(static_cast<uint32_t>(doc.size()));
+    auto stream = std::make_unique<MemoryStream>(static_cast<uint32_t>(doc.size()));
     stream->write(doc.data(), static_cast<uint32_t>(doc.size()));
     stream->seek(0);
     return stream;

@@ -128,13 +128,13 @@ struct FallbackCalls {
     static inline std::vector<int> modes;
     static inline bool answer = true;
 
-    static Stream* open(std::u16string_view path, int mode) {
+    static std::unique_ptr<Stream> open(std::u16string_view path, int mode) {
         paths.emplace_back(path);
         modes.push_back(mode);
         if (!answer) {
             return nullptr;
         }
-        auto* stream = new MemoryStream(16);
+        auto stream = std::make_unique<MemoryStream>(16);
         stream->write("from the pack", 13);
         stream->seek(0);
         return stream;
