@@ -5,7 +5,6 @@
 
 #include "engine/Kernel/Logger.h"
 #include "platform/Text.h"
-#include "platform/Thread.h"
 #include "transfer/UrlFile.h"
 
 namespace lume {
@@ -22,8 +21,9 @@ ProbeWebStatusThread::~ProbeWebStatusThread() {
     stopAndJoin();
 }
 
-bool ProbeWebStatusThread::start(int32_t connectTimeoutMs) {
+bool ProbeWebStatusThread::start(int32_t connectTimeoutMs, WakeSignal* finished) {
     timeoutMs_ = connectTimeoutMs;
+    finished_ = finished;
     seconds_.store(0.0);
     return luThread::start(kStackSize);
 }
@@ -36,6 +36,9 @@ void ProbeWebStatusThread::run() {
     }
     seconds_.store(seconds);
     requestStop();
+    if (finished_ != nullptr) {
+        finished_->wake();
+    }
 }
 
 std::string probeUrl(const std::string& address, const std::string& path) {
@@ -51,13 +54,14 @@ std::optional<DownloadAddressSet> chooseMirror(const ServerRecord& server,
         return result;
     }
 
+    WakeSignal finished;
     std::list<std::unique_ptr<ProbeWebStatusThread>> probes;
     for (size_t i = 0; i < server.mirrors.size(); ++i) {
         const auto& [address, path] = server.mirrors[i];
         auto probe =
             std::make_unique<ProbeWebStatusThread>(probeUrl(address, path), address, path, 2);
         probe->setName("ProbeWebStatusThread " + std::to_string(i));
-        if (probe->start(connectTimeoutMs)) {
+        if (probe->start(connectTimeoutMs, &finished)) {
             probes.push_back(std::move(probe));
         }
     }
@@ -67,6 +71,7 @@ std::optional<DownloadAddressSet> chooseMirror(const ServerRecord& server,
     std::string bestAddress;
     std::string bestPath;
     while (!probes.empty()) {
+        const uint64_t seen = finished.count();
         for (auto it = probes.begin(); it != probes.end();) {
             ProbeWebStatusThread& probe = **it;
             if (!probe.isStopped()) {
@@ -83,9 +88,7 @@ std::optional<DownloadAddressSet> chooseMirror(const ServerRecord& server,
             it = probes.erase(it);
         }
         if (!probes.empty()) {
-            // The probes take at least a round trip; polling every millisecond keeps the
-            // order of collection without spinning a core that the probes need.
-            platform::sleepMs(1);
+            finished.waitSince(seen, WakeSignal::Clock::now() + luThread::kIdleWaitLimit);
         }
     }
     logA_m1("网络探测结束\n");

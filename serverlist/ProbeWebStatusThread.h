@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/Kernel/Lock.h"
+#include "engine/Kernel/WakeSignal.h"
 #include "engine/Kernel/luThread.h"
 #include "serverlist/ServerRecord.h"
 
@@ -20,8 +21,9 @@ public:
     ProbeWebStatusThread(std::string url, std::string address, std::string path, uint8_t flag);
     ~ProbeWebStatusThread() override;
 
-    // Starts the one probe with the given connect time-out.
-    bool start(int32_t connectTimeoutMs);
+    // Starts the one probe with the given connect time-out; finished, when given, is woken
+    // once the probe has asked for its stop (it must outlive the thread).
+    bool start(int32_t connectTimeoutMs, WakeSignal* finished = nullptr);
     // Runs once on the probe thread, then asks for its own stop.
     void run() override;
 
@@ -37,6 +39,7 @@ private:
     std::string path_;
     int32_t timeoutMs_ = 5000;
     uint8_t flag_;
+    WakeSignal* finished_ = nullptr;
     std::atomic<double> seconds_{0.0};
 };
 

@@ -1,9 +1,9 @@
 #include "transfer/FileWritter.h"
 
 #include "engine/Kernel/Logger.h"
-#include "platform/Thread.h"
 #include "transfer/BlockIndexFile.h"
 #include "transfer/FileCompletion.h"
+#include "transfer/FileType.h"
 
 namespace lume {
 
@@ -18,30 +18,33 @@ FileWritter::~FileWritter() {
     closeAll();
 }
 
-std::u16string FileWritter::dataFileName(int32_t type, const std::u16string& localPath) {
+namespace {
+
+// The extension of a type's temporary data file; its block index file puts an "i" in front
+// of it. Null for a type without temporary files.
+const char16_t* temporaryExtension(int32_t type) {
     switch (type) {
-        case 1:
-        case 3:
-        case 4:
-            return localPath + u".gzf";
-        case 2:
-            return localPath + u".patch";
+        case kTypeLoose:
+        case kTypePackBuild:
+        case kTypePackMember:
+            return u"gzf";
+        case kTypePackPatch:
+            return u"patch";
         default:
-            return localPath;
+            return nullptr;
     }
 }
 
+}  // namespace
+
+std::u16string FileWritter::dataFileName(int32_t type, const std::u16string& localPath) {
+    const char16_t* extension = temporaryExtension(type);
+    return extension ? localPath + u"." + extension : localPath;
+}
+
 std::u16string FileWritter::indexFileName(int32_t type, const std::u16string& localPath) {
-    switch (type) {
-        case 1:
-        case 3:
-        case 4:
-            return localPath + u".igzf";
-        case 2:
-            return localPath + u".ipatch";
-        default:
-            return localPath;
-    }
+    const char16_t* extension = temporaryExtension(type);
+    return extension ? localPath + u".i" + extension : localPath;
 }
 
 void FileWritter::addTask(const std::u16string& name, const std::u16string& localPath,
@@ -60,9 +63,12 @@ void FileWritter::addTask(const std::u16string& name, const std::u16string& loca
     task->passThrough1 = passThrough1;
     task->passThrough2 = passThrough2;
     task->versionKey = versionKey;
-    Lock lock(this);
-    queue_.push_back(std::move(task));
-    added_.fetch_add(1, std::memory_order_acq_rel);
+    {
+        Lock lock(this);
+        queue_.push_back(std::move(task));
+        added_.fetch_add(1, std::memory_order_acq_rel);
+    }
+    wake();
 }
 
 bool FileWritter::start() {
@@ -87,6 +93,7 @@ void FileWritter::closeAll() {
 
 void FileWritter::run() {
     while (!isStopped()) {
+        const uint64_t seen = wakeCount();
         std::unique_ptr<WriteTask> task;
         {
             Lock lock(this);
@@ -96,7 +103,7 @@ void FileWritter::run() {
             }
         }
         if (!task) {
-            platform::sleepMs(5);
+            idleWait(seen, kIdleWaitLimit);
             continue;
         }
         if (isStopped()) {

@@ -6,9 +6,8 @@
 
 #include "engine/Kernel/Logger.h"
 #include "platform/Text.h"
-#include "platform/Thread.h"
-#include "platform/Time.h"
 #include "transfer/BlockSink.h"
+#include "transfer/FileType.h"
 
 namespace lume {
 namespace {
@@ -54,28 +53,22 @@ void HttpDownloader::addTask(const std::u16string& firstName, const std::u16stri
                              uint32_t offset, uint32_t localPosition, uint32_t size, int32_t type,
                              uint32_t blockIndex, uint32_t blockCount, uint32_t passThrough1,
                              uint32_t passThrough2, uint32_t versionKey) {
-    if (size == 0) {
-        return;
-    }
-    Lock lock(this);
     const size_t nameAt = localPath.rfind(u'\\');
     const std::u16string fileName =
         nameAt == std::u16string::npos ? localPath : localPath.substr(nameAt + 1);
-    if (fileName.empty()) {
+    if (size == 0 || fileName.empty()) {
         return;
     }
-    const std::u16string& source = type == 4 ? firstName : localPath;
+    const std::u16string& source = type == kTypePackMember ? firstName : localPath;
     const size_t folderAt = source.rfind(u'\\');
     std::u16string folder = folderAt == std::u16string::npos ? u"" : source.substr(0, folderAt);
     std::replace(folder.begin(), folder.end(), u'\\', u'/');
 
     auto task = std::make_unique<BlockTask>();
     task->type = type;
-    task->urlPath =
-        folder.empty() ? basePath_ + "/" : basePath_ + "/" + platform::wideToNarrow(folder) + "/";
     task->name = platform::wideToNarrow(firstName);
     task->remoteName = platform::wideToNarrow(fileName);
-    if (type != 4) {
+    if (type != kTypePackMember) {
         task->remoteName += ".gzf";
     }
     task->offset = offset;
@@ -84,13 +77,19 @@ void HttpDownloader::addTask(const std::u16string& firstName, const std::u16stri
     task->blockIndex = blockIndex;
     task->blockCount = blockCount;
     task->retries = 0;
-    task->timeOut = timeOut_;
     task->passThrough1 = passThrough1;
     task->passThrough2 = passThrough2;
     task->versionKey = versionKey;
     task->localPath = localPath;
-    task->generation = generation_.load(std::memory_order_acquire);
-    queue_.push_back(std::move(task));
+    {
+        Lock lock(this);
+        task->urlPath = folder.empty() ? basePath_ + "/"
+                                       : basePath_ + "/" + platform::wideToNarrow(folder) + "/";
+        task->timeOut = timeOut_;
+        task->generation = generation_.load(std::memory_order_acquire);
+        queue_.push_back(std::move(task));
+    }
+    wake();
 }
 
 std::unique_ptr<BlockTask> HttpDownloader::popTask() {
@@ -135,43 +134,48 @@ bool HttpDownloader::fetch(BlockTask& task) {
 
 void HttpDownloader::run() {
     while (!isStopped()) {
+        const uint64_t seen = wakeCount();
         std::unique_ptr<BlockTask> task = popTask();
         if (!task) {
-            break;
+            idleWait(seen, kIdleWaitLimit);
+            return;
         }
         fetching_ = task->generation;
         const bool fetched = fetch(*task);
         if (isStopped()) {
             break;  // dropped, neither counted nor delivered
         }
-        Lock lock(this);
-        if (!current(task->generation)) {
-            continue;  // its update has finished meanwhile
+        if (settle(std::move(task), fetched)) {
+            // The failed block waits at the back of the queue; the thread pauses before its
+            // next attempt, without holding the queue.
+            waitForStop(std::chrono::milliseconds(tuning_.retryPauseMs));
         }
-        if (fetched) {
-            success_.fetch_add(1, std::memory_order_acq_rel);
-            if (sink_ != nullptr) {
-                sink_->onBlockDownloaded(*task);
-            }
-            continue;
-        }
-        if (task->retries < retryTimes_) {
-            task->retries += 1;
-            task->timeOut = nextTimeOut(task->timeOut, task->retries);
-            queue_.push_back(std::move(task));
-            // Paused while holding the lock, so a block added meanwhile waits as well.
-            const uint64_t until = platform::monotonicMs() + tuning_.retryPauseMs;
-            while (!isStopped() && platform::monotonicMs() < until) {
-                platform::sleepMs(5);
-            }
-            continue;
-        }
-        logA_0("数据块下载失败 %s offset:%d size:%d %d/%d retry:%d time:%d", task->remoteName,
-               task->offset, task->size, task->blockIndex, task->blockCount, task->retries,
-               task->timeOut);
-        failure_.fetch_add(1, std::memory_order_acq_rel);
     }
-    platform::sleepMs(tuning_.idleSleepMs);
+}
+
+bool HttpDownloader::settle(std::unique_ptr<BlockTask> task, bool fetched) {
+    Lock lock(this);
+    if (!current(task->generation)) {
+        return false;  // its update has finished meanwhile
+    }
+    if (fetched) {
+        success_.fetch_add(1, std::memory_order_acq_rel);
+        if (sink_ != nullptr) {
+            sink_->onBlockDownloaded(*task);
+        }
+        return false;
+    }
+    if (task->retries < retryTimes_) {
+        task->retries += 1;
+        task->timeOut = nextTimeOut(task->timeOut, task->retries);
+        queue_.push_back(std::move(task));
+        return true;
+    }
+    logA_0("数据块下载失败 %s offset:%d size:%d %d/%d retry:%d time:%d", task->remoteName,
+           task->offset, task->size, task->blockIndex, task->blockCount, task->retries,
+           task->timeOut);
+    failure_.fetch_add(1, std::memory_order_acq_rel);
+    return false;
 }
 
 void HttpDownloader::finish() {

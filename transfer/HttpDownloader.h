@@ -22,7 +22,7 @@ class BlockSink;
 
 // One queued block.
 struct BlockTask {
-    int32_t type = 0;        // 1 loose file, 4 file inside a pack (no ".gzf" on its remote name)
+    int32_t type = 0;        // FileType: kTypePackMember has no ".gzf" on its remote name
     std::string urlPath;     // URL path up to and including the last "/"
     std::string name;        // the update run's first name for the file (narrow)
     std::string remoteName;  // file name part of the URL, before the version suffix
@@ -44,7 +44,6 @@ struct BlockTask {
 // Timings of the download threads that the tests shorten; the product uses the defaults.
 struct DownloadTuning {
     uint32_t retryPauseMs = 500;                    // after a failed block is queued again
-    uint32_t idleSleepMs = 5;                       // between passes over an empty queue
     int32_t lowSpeedTime = UrlFile::kLowSpeedTime;  // seconds below 1 byte/s before giving up
 };
 
@@ -80,7 +79,7 @@ public:
     void setLimits(int32_t timeOut, int32_t retryTimes);
 
     // The thread loop: fetches queued blocks until the queue is empty or a stop is
-    // requested, then pauses briefly.
+    // requested, then waits for more (addTask wakes it).
     void run() override;
 
     bool idle() const;
@@ -98,6 +97,10 @@ private:
     // Fetches the block: primary host, then the backup host (or the primary again when there
     // is none). On the download thread.
     bool fetch(BlockTask& task);
+    // Counts and delivers a fetched block, or queues a failed one again (true: the thread
+    // pauses before its next attempt) or gives it up. A block of a finished update is
+    // dropped. On the download thread.
+    bool settle(std::unique_ptr<BlockTask> task, bool fetched);
     bool current(uint32_t generation) const {
         return generation == generation_.load(std::memory_order_acquire);
     }

@@ -1,7 +1,6 @@
 #include "transfer/SPThread.h"
 
 #include "engine/Kernel/Logger.h"
-#include "platform/Thread.h"
 
 namespace lume {
 
@@ -20,7 +19,7 @@ bool SPThread::start(const std::u16string& a, const std::u16string&, const std::
 }
 
 void SPThread::run() {
-    platform::sleepMs(5);
+    idleWait(wakeCount(), kIdleWaitLimit);
 }
 
 }  // namespace lume

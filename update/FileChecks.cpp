@@ -1,12 +1,11 @@
 #include "update/FileChecks.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <vector>
 
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/FileChecksum.h"
+#include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/MakeFileWritter.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/PackOperations.h"
@@ -17,26 +16,11 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "transfer/BlockIndexFile.h"
+#include "transfer/FileWritter.h"
 
 namespace lume {
 
 namespace {
-
-std::u16string dataPathOf(const std::u16string& localPath) {
-    return localPath + u".gzf";
-}
-
-std::u16string indexPathOf(const std::u16string& localPath) {
-    return localPath + u".igzf";
-}
-
-std::u16string patchListPath(const std::u16string& pack, uint32_t mode) {
-    return pack + (mode == kPackModeMerge ? u".ipatch" : u".igzf");
-}
-
-std::u16string packOutputPath(const std::u16string& pack, uint32_t mode) {
-    return pack + (mode == kPackModeMerge ? u".patch" : u".gzf");
-}
 
 bool onlyDotsAndSpaces(std::u16string_view text) {
     return std::all_of(text.begin(), text.end(), [](char16_t c) { return c == u'.' || c == u' '; });
@@ -93,57 +77,45 @@ InflateError inflateToFile(const std::u16string& dataPath, const std::u16string&
     if (!out.open(target, 1)) {
         return InflateError::kWrite;
     }
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) {
-        return InflateError::kInflate;
-    }
     constexpr uint32_t kChunk = 0x10000;
     std::vector<uint8_t> input(kChunk);
     std::vector<uint8_t> output(kChunk);
     uint32_t left = in.size();
-    uint64_t produced = 0;
+    uint64_t written = 0;
+    bool tooLong = false;
     crc = kChecksumStart;
-    InflateError error = InflateError::kNone;
-    for (int code = Z_OK; code != Z_STREAM_END;) {
-        if (z.avail_in == 0 && left > 0) {
+    z_stream z;
+    const InflateResult result = inflateRaw(
+        z,
+        [&](std::span<const uint8_t>& data) {
             const uint32_t want = std::min(left, kChunk);
             uint32_t got = 0;
-            if (!in.read(input.data(), want, &got) || got != want) {
-                error = InflateError::kOpen;
-                break;
+            if (want != 0 && (!in.read(input.data(), want, &got) || got != want)) {
+                return false;
             }
             left -= want;
-            z.next_in = input.data();
-            z.avail_in = want;
-        }
-        z.next_out = output.data();
-        z.avail_out = kChunk;
-        code = inflate(&z, Z_NO_FLUSH);
-        const uint32_t n = kChunk - z.avail_out;
-        // Input is refilled whenever there is more, so Z_BUF_ERROR (no progress possible)
-        // means the stream was cut short.
-        if (code != Z_OK && code != Z_STREAM_END) {
-            error = InflateError::kInflate;
-            break;
-        }
-        produced += n;
-        if (produced > size) {
-            error = InflateError::kInflate;
-            break;
-        }
-        if (n != 0) {
-            crc = checksumUpdate(crc, output.data(), n);
-            if (!out.write(output.data(), n)) {
-                error = InflateError::kWrite;
-                break;
+            data = std::span<const uint8_t>(input.data(), want);
+            return true;
+        },
+        output,
+        [&](std::span<uint8_t> filled, std::span<uint8_t>&) {
+            written += filled.size();
+            if (written > size) {
+                tooLong = true;
+                return false;
             }
-        }
-    }
-    inflateEnd(&z);
-    if (error == InflateError::kNone && produced != size) {
+            crc = checksumUpdate(crc, filled.data(), filled.size());
+            return filled.empty() || out.write(filled.data(), static_cast<uint32_t>(filled.size()));
+        });
+    out.close();
+    InflateError error = InflateError::kNone;
+    if (result.status == InflateStatus::kReadFailed) {
+        error = InflateError::kOpen;
+    } else if (result.status == InflateStatus::kWriteFailed && !tooLong) {
+        error = InflateError::kWrite;
+    } else if (result.status != InflateStatus::kDone || written != size) {
         error = InflateError::kInflate;
     }
-    out.close();
     if (error != InflateError::kNone) {
         File::deleteFile(target);
     }
@@ -252,8 +224,8 @@ bool FileChecks::checkLoose(const FileListEntry& entry) {
         return false;
     }
     reporter_.postText(u"检查:%s", path);
-    const std::u16string dataPath = dataPathOf(path);
-    const std::u16string indexPath = indexPathOf(path);
+    const std::u16string dataPath = FileWritter::dataFileName(kTypeLoose, path);
+    const std::u16string indexPath = FileWritter::indexFileName(kTypeLoose, path);
     if (File::isFile(indexPath) && File::isFile(dataPath) &&
         resumeLoose(entry, path, indexPath, dataPath)) {
         return true;
@@ -373,8 +345,8 @@ bool FileChecks::resumeLoose(const FileListEntry& entry, const std::u16string& p
 
 bool FileChecks::planFile(const std::u16string& firstName, const std::u16string& localPath,
                           uint32_t versionKey, int32_t type, uint32_t zipSize, uint32_t size) {
-    const std::u16string dataPath = dataPathOf(localPath);
-    const std::u16string indexPath = indexPathOf(localPath);
+    const std::u16string dataPath = FileWritter::dataFileName(type, localPath);
+    const std::u16string indexPath = FileWritter::indexFileName(type, localPath);
     {
         platform::NativeFile data;
         if (!data.open(dataPath, 1) || !data.truncate(zipSize)) {
@@ -411,7 +383,7 @@ bool FileChecks::checkPack(const FileListEntry& entry) {
         return false;
     }
     reporter_.postText(u"检查:%s", pack);
-    const std::u16string fullList = patchListPath(pack, kPackModeBuild);
+    const std::u16string fullList = FileWritter::indexFileName(kTypePackBuild, pack);
     if (File::isFile(fullList)) {
         if (resumePack(fullList, pack, entry.crc, kPackModeBuild)) {
             logW_m1(u"完整包断点续传‘%s’成功", entry.name);
@@ -420,7 +392,7 @@ bool FileChecks::checkPack(const FileListEntry& entry) {
         logW_m1(u"完整包临时文件‘%s’过时了需要重新下载", entry.name);
         File::deleteFile(fullList);
     }
-    const std::u16string patchList = patchListPath(pack, kPackModeMerge);
+    const std::u16string patchList = FileWritter::indexFileName(kTypePackPatch, pack);
     if (File::isFile(patchList) && resumePack(patchList, pack, entry.crc, kPackModeMerge)) {
         logW_m1(u"补丁包断点续传‘%s’", entry.name);
         return true;
@@ -465,8 +437,8 @@ bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string
             continue;  // nothing stored: the pack store needs no staged file
         }
         const std::u16string staged = stagedFilePath(pack, item.nameKey);
-        const std::u16string dataPath = dataPathOf(staged);
-        const std::u16string indexPath = indexPathOf(staged);
+        const std::u16string dataPath = FileWritter::dataFileName(kTypePackMember, staged);
+        const std::u16string indexPath = FileWritter::indexFileName(kTypePackMember, staged);
         bool complete = false;
         {
             File file;
@@ -589,7 +561,7 @@ bool FileChecks::writePackList(const std::u16string& pack, uint32_t mode, uint32
     list.header.doneCount = 0;
     list.header.mode = mode;
     list.items = subList_.downloadItems();
-    const std::u16string path = patchListPath(pack, mode);
+    const std::u16string path = FileWritter::indexFileName(static_cast<int32_t>(mode), pack);
     if (!list.save(path)) {
         logW_0(u"打开临时文件准备写入失败:%s", path);
         return false;
@@ -626,8 +598,10 @@ void FileChecks::packItemDone(const std::u16string& pack, bool force) {
 }
 
 void FileChecks::enqueuePack(const std::u16string& pack, const PackPatchListHeader& header) {
-    packWriter_.enqueue(pack, packOutputPath(pack, header.mode), patchListPath(pack, header.mode),
-                        header.listId, header.mode);
+    // The pack modes are the file types of a pack's own temporary files.
+    const auto type = static_cast<int32_t>(header.mode);
+    packWriter_.enqueue(pack, FileWritter::dataFileName(type, pack),
+                        FileWritter::indexFileName(type, pack), header.listId, header.mode);
 }
 
 void FileChecks::expectContent(const std::u16string& path, uint32_t crc) {

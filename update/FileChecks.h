@@ -16,6 +16,7 @@
 
 #include "engine/FileSystem/PackFormat.h"
 #include "transfer/FileCompletion.h"
+#include "transfer/FileType.h"
 #include "update/FileListDownloader.h"
 #include "update/SubFileListDownloader.h"
 
@@ -59,8 +60,6 @@ struct UpdateAddresses {
 class FileChecks : public FileListChecks, public FileCompletion {
 public:
     static constexpr uint32_t kBlockSize = 0x8000;
-    static constexpr int32_t kTypeLoose = 1;
-    static constexpr int32_t kTypePackMember = 4;
     // An inflated file is written here beside its target, then renamed over it.
     static constexpr char16_t kInflateSuffix[] = u".gzf.tmp";
 

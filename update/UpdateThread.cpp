@@ -5,7 +5,6 @@
 #include "engine/Kernel/Logger.h"
 #include "engine/Kernel/Reporter.h"
 #include "platform/Text.h"
-#include "platform/Thread.h"
 #include "transfer/DownloadPool.h"
 #include "transfer/FileWritter.h"
 #include "transfer/HttpDownloader.h"
@@ -113,42 +112,56 @@ void UpdateThread::onBlockDownloaded(BlockTask& task) {
 void UpdateThread::run() {
     logW_m1(u"开始更新");
     checks_->begin(addresses_);
+    uint32_t failures = fetchFileList();
+    failures += runHeaderTasks();
+    const uint32_t blockCount = handOutBlocks(failures);
+    if (!isStopped()) {
+        failures = waitForDownloads(blockCount, failures);
+    }
+    endRun(failures);
+}
 
-    // The file list; the checks run while it is parsed.
-    uint32_t failures = 0;
+uint32_t UpdateThread::fetchFileList() {
+    // The checks run while the list is parsed.
     bool listed = false;
     for (int attempt = 0; attempt < kListAttempts && !listed && !isStopped(); ++attempt) {
         listed = fileList_->download(listUrl_, backListUrl_, *checks_);
     }
+    uint32_t failures = 0;
     if (!listed) {
         logA_m1("下载flist.xml失败");
         failures = 1;
     }
-    failures += checks_->failures();
+    return failures + checks_->failures();
+}
 
-    // Header tasks.
+uint32_t UpdateThread::runHeaderTasks() {
     std::vector<HeaderTask>& tasks = checks_->headerTasks();
-    if (!tasks.empty()) {
-        logA_m1("请求%d个文件头", tasks.size());
-        const auto count = static_cast<uint32_t>(tasks.size());
-        for (uint32_t i = 0; i < count; ++i) {
-            if (isStopped()) {
-                break;
-            }
-            bool handled = false;
-            for (int attempt = 0; attempt < kHeaderAttempts && !handled; ++attempt) {
-                handled = checks_->processHeaderTask(tasks[i]);
-            }
-            if (!handled) {
-                ++failures;
-            }
-            post(kMsgPhaseProgress, count, i);
-        }
-        tasks.clear();
-        File::deleteTree(kCacheDirectory);
+    if (tasks.empty()) {
+        return 0;
     }
+    logA_m1("请求%d个文件头", tasks.size());
+    uint32_t failures = 0;
+    const auto count = static_cast<uint32_t>(tasks.size());
+    for (uint32_t i = 0; i < count; ++i) {
+        if (isStopped()) {
+            break;
+        }
+        bool handled = false;
+        for (int attempt = 0; attempt < kHeaderAttempts && !handled; ++attempt) {
+            handled = checks_->processHeaderTask(tasks[i]);
+        }
+        if (!handled) {
+            ++failures;
+        }
+        post(kMsgPhaseProgress, count, i);
+    }
+    tasks.clear();
+    File::deleteTree(kCacheDirectory);
+    return failures;
+}
 
-    // Blocks.
+uint32_t UpdateThread::handOutBlocks(uint32_t& failures) {
     std::vector<BlockRequest>& blocks = checks_->blockRequests();
     const auto blockCount = static_cast<uint32_t>(blocks.size());
     logA_m1("请求%d个数据块", blockCount);
@@ -169,33 +182,33 @@ void UpdateThread::run() {
     }
     blocks.clear();
     post(kMsgBlocksHandedOut, blockCount, blockCount);
+    return blockCount;
+}
 
-    // Waiting: every block counts once downloaded and once written, every pending pack once
-    // at the start and once merged.
-    if (!isStopped()) {
-        for (;;) {
-            if (failures != 0) {
-                break;
-            }
-            const uint32_t failed = pool_->failureTotal();
-            const uint32_t done = pool_->successTotal() + failed;
-            failures += failed;
-            const uint32_t written = fileWriter_->written() + fileWriter_->failed();
-            const uint32_t packed = packWriter_->succeededCount() + packWriter_->failedCount();
-            const auto packs = static_cast<uint32_t>(checks_->pendingPacks());
-            if (done >= blockCount && written >= blockCount &&
-                (packed >= packs || fileWriter_->unfinished() > 0 || fileWriter_->failed() > 0)) {
-                break;
-            }
-            post(kMsgProgress, packs + blockCount,
-                 (((written + packed) & 0xFFFF) << 16) | ((packs + done) & 0xFFFF));
-            platform::sleepMs(kWaitStepMs);
-            if (isStopped()) {
-                break;
-            }
+uint32_t UpdateThread::waitForDownloads(uint32_t blockCount, uint32_t failures) {
+    // Every block counts once downloaded and once written, every pending pack once at the
+    // start and once merged.
+    while (failures == 0) {
+        const uint32_t failed = pool_->failureTotal();
+        const uint32_t done = pool_->successTotal() + failed;
+        failures += failed;
+        const uint32_t written = fileWriter_->written() + fileWriter_->failed();
+        const uint32_t packed = packWriter_->succeededCount() + packWriter_->failedCount();
+        const auto packs = static_cast<uint32_t>(checks_->pendingPacks());
+        if (done >= blockCount && written >= blockCount &&
+            (packed >= packs || fileWriter_->unfinished() > 0 || fileWriter_->failed() > 0)) {
+            break;
+        }
+        post(kMsgProgress, packs + blockCount,
+             (((written + packed) & 0xFFFF) << 16) | ((packs + done) & 0xFFFF));
+        if (waitForStop(std::chrono::milliseconds(kWaitStepMs))) {
+            break;
         }
     }
+    return failures;
+}
 
+void UpdateThread::endRun(uint32_t failures) {
     pool_->finishAll();
     const uint32_t mustCount = fileList_->mustCount();
     uint32_t unfinished = 0;

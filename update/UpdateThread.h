@@ -66,6 +66,19 @@ public:
     FileChecks& checks() { return *checks_; }
 
 private:
+    // The phases of run, in order. Each returns the failures it adds to the summary.
+    // flist.xml, up to three times; the checks run while it is parsed.
+    uint32_t fetchFileList();
+    // The sub file lists of packs whose index did not match, each up to three times.
+    uint32_t runHeaderTasks();
+    // Every block to a download thread; the block count (failures: blocks no thread took).
+    uint32_t handOutBlocks(uint32_t& failures);
+    // Progress every 50 ms until the blocks are stored and the packs merged, a failure is
+    // seen, or a stop is requested; failures plus the blocks given up.
+    uint32_t waitForDownloads(uint32_t blockCount, uint32_t failures);
+    // Ends the downloads and the writers, resets for the next update, posts the summary.
+    void endRun(uint32_t failures);
+
     void post(uint32_t message, uint32_t wParam, uint32_t lParam);
     void abandonStart();
 

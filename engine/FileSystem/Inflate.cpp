@@ -16,7 +16,104 @@ int resultFromZlib(int code) {
     return code == Z_STREAM_END ? kUncompressStreamEnd : kUncompressError;
 }
 
+// The zlib state of one inflate or deflate, released on every way out.
+class InflateState {
+public:
+    explicit InflateState(z_stream& z) : z_(z) {
+        z_ = z_stream{};
+        code_ = inflateInit2(&z_, -MAX_WBITS);
+    }
+    ~InflateState() {
+        if (code_ == Z_OK) {
+            inflateEnd(&z_);
+        }
+    }
+    InflateState(const InflateState&) = delete;
+    InflateState& operator=(const InflateState&) = delete;
+    int code() const { return code_; }
+
+private:
+    z_stream& z_;
+    int code_;
+};
+
+class DeflateState {
+public:
+    DeflateState(z_stream& z, int level) : z_(z) {
+        code_ = deflateInit2(&z_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    }
+    ~DeflateState() {
+        if (code_ == Z_OK) {
+            deflateEnd(&z_);
+        }
+    }
+    DeflateState(const DeflateState&) = delete;
+    DeflateState& operator=(const DeflateState&) = delete;
+    int code() const { return code_; }
+
+private:
+    z_stream& z_;
+    int code_;
+};
+
 }  // namespace
+
+InflateResult inflateRaw(z_stream& z, const InflateInput& input, std::span<uint8_t> window,
+                         const InflateOutput& output) {
+    InflateResult result;
+    const InflateState state(z);
+    if (state.code() != Z_OK) {
+        result.status = InflateStatus::kNoZlib;
+        result.zlibCode = state.code();
+        return result;
+    }
+    bool inputEnded = false;
+    z.next_out = window.data();
+    z.avail_out = static_cast<uInt>(window.size());
+    const auto finish = [&](InflateStatus status, int code = Z_OK) {
+        result.status = status;
+        result.zlibCode = code;
+        result.produced = z.total_out;
+        return result;
+    };
+    for (;;) {
+        if (z.avail_in == 0 && !inputEnded) {
+            std::span<const uint8_t> more;
+            if (!input(more)) {
+                return finish(InflateStatus::kReadFailed);
+            }
+            inputEnded = more.empty();
+            z.next_in = const_cast<Bytef*>(more.data());
+            z.avail_in = static_cast<uInt>(more.size());
+        }
+        if (z.avail_out == 0) {
+            if (!output(window, window)) {
+                return finish(InflateStatus::kWriteFailed);
+            }
+            if (window.empty()) {
+                return finish(InflateStatus::kFilled);
+            }
+            z.next_out = window.data();
+            z.avail_out = static_cast<uInt>(window.size());
+        }
+        const int code = inflate(&z, Z_NO_FLUSH);
+        if (code == Z_STREAM_END) {
+            std::span<uint8_t> none;
+            return finish(output(window.first(window.size() - z.avail_out), none)
+                              ? InflateStatus::kDone
+                              : InflateStatus::kWriteFailed);
+        }
+        // Input is drawn whenever zlib has used it up, so no progress with no input left to
+        // give means the stream was cut short.
+        if (code == Z_BUF_ERROR && z.avail_out != 0 && inputEnded) {
+            return finish(InflateStatus::kCutShort);
+        }
+        if (code != Z_OK && code != Z_BUF_ERROR) {
+            return finish(code == Z_MEM_ERROR ? InflateStatus::kNoZlib : InflateStatus::kDamaged,
+                          code);
+        }
+    }
+}
 
 int unCompressData(z_stream* inflater, uint8_t* out, uint32_t& outLength, const uint8_t* in,
                    uint32_t inLength) {
@@ -35,37 +132,31 @@ int unCompressData(z_stream* inflater, uint8_t* out, uint32_t& outLength, const 
 
     const uint32_t requested = outLength;
     std::memset(out, 0, requested);
-
-    *inflater = z_stream{};
-    inflater->next_in = const_cast<Bytef*>(in);
-    inflater->avail_in = inLength;
-    inflater->next_out = out;
-    inflater->avail_out = requested;
-    inflater->zalloc = Z_NULL;
-    inflater->zfree = Z_NULL;
-    inflater->opaque = Z_NULL;
-
-    // Negative window bits: raw deflate data, no zlib header or trailer.
-    int code = inflateInit2(inflater, -MAX_WBITS);
-    if (code != Z_OK) {
-        return resultFromZlib(code);
+    bool given = false;
+    const InflateResult result = inflateRaw(
+        *inflater,
+        [&](std::span<const uint8_t>& data) {
+            data = given ? std::span<const uint8_t>() : std::span<const uint8_t>(in, inLength);
+            given = true;
+            return true;
+        },
+        std::span<uint8_t>(out, requested),
+        [](std::span<uint8_t>, std::span<uint8_t>& window) {
+            window = {};  // the caller's buffer is all the room there is
+            return true;
+        });
+    switch (result.status) {
+        case InflateStatus::kDone:
+            outLength = static_cast<uint32_t>(result.produced);
+            return kUncompressOk;
+        case InflateStatus::kFilled:
+            return kUncompressOk;
+        case InflateStatus::kNoZlib:
+            return resultFromZlib(result.zlibCode);
+        default:
+            // Damaged or cut short: what was produced is not the data that was asked for.
+            return kUncompressError;
     }
-
-    // One call: the whole input is at hand and the output holds the whole result.
-    code = inflate(inflater, Z_SYNC_FLUSH);
-    bool incomplete = false;
-    if (code == Z_STREAM_END) {
-        outLength = static_cast<uint32_t>(inflater->total_out);
-    } else if (inflater->total_out < requested) {
-        // Damaged or cut short: what was produced is not the data that was asked for.
-        incomplete = true;
-    }
-
-    code = inflateEnd(inflater);
-    if (code != Z_OK) {
-        return resultFromZlib(code);
-    }
-    return incomplete ? kUncompressError : kUncompressOk;
 }
 
 bool compressData(std::string_view input, std::string& out, int level) {
@@ -74,7 +165,8 @@ bool compressData(std::string_view input, std::string& out, int level) {
         return false;
     }
     z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    const DeflateState state(z, level);
+    if (state.code() != Z_OK) {
         return false;
     }
     out.assign(deflateBound(&z, static_cast<uLong>(input.size())), '\0');
@@ -84,7 +176,6 @@ bool compressData(std::string_view input, std::string& out, int level) {
     z.avail_out = static_cast<uInt>(out.size());
     const int code = deflate(&z, Z_FINISH);
     out.resize(z.total_out);
-    deflateEnd(&z);
     if (code != Z_STREAM_END) {
         out.clear();
         return false;

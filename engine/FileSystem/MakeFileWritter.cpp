@@ -7,7 +7,6 @@
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/Kernel/Format.h"
 #include "platform/DebugOutput.h"
-#include "platform/Thread.h"
 
 namespace lume {
 
@@ -33,10 +32,13 @@ bool MakeFileWritter::start() {
 
 void MakeFileWritter::enqueue(std::u16string_view packPath, std::u16string_view outputPath,
                               std::u16string_view listPath, uint32_t listId, uint32_t kind) {
-    Lock lock(this);
-    queue_.push_back(PackTask{std::u16string(packPath), std::u16string(outputPath),
-                              std::u16string(listPath), listId, kind});
-    enqueued_.fetch_add(1, std::memory_order_acq_rel);
+    {
+        Lock lock(this);
+        queue_.push_back(PackTask{std::u16string(packPath), std::u16string(outputPath),
+                                  std::u16string(listPath), listId, kind});
+        enqueued_.fetch_add(1, std::memory_order_acq_rel);
+    }
+    wake();
 }
 
 size_t MakeFileWritter::pending() const {
@@ -45,6 +47,7 @@ size_t MakeFileWritter::pending() const {
 }
 
 void MakeFileWritter::run() {
+    const uint64_t seen = wakeCount();
     std::optional<PackTask> task;
     {
         Lock lock(this);
@@ -55,13 +58,11 @@ void MakeFileWritter::run() {
         }
     }
     if (!task) {
-        platform::sleepMs(5);
+        idleWait(seen, kIdleWaitLimit);
         return;
     }
-    if (isStopped()) {
-        // Stopping: the task is dropped unprocessed.
-        platform::sleepMs(5);
-    } else {
+    // Stopping: the task is dropped unprocessed.
+    if (!isStopped()) {
         process(*task);
     }
     Lock lock(this);

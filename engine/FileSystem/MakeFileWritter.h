@@ -44,8 +44,8 @@ public:
     // Tasks queued or being processed.
     size_t pending() const;
 
-    // One pass of the thread: takes one task, or sleeps 5 ms when there is none. Called on
-    // the pack write thread.
+    // One pass of the thread: takes one task, or waits for one (or for a stop request) when
+    // there is none. Called on the pack write thread.
     void run() override;
 
 private:

@@ -11,6 +11,7 @@ luThread::~luThread() {
         platform::debugOutput(std::string("luThread destroyed with its thread running: ") + name() +
                               "\n");
         stop_.store(true, std::memory_order_release);
+        wake_.wake();
         thread_->join();
         thread_.reset();
     }
@@ -21,7 +22,26 @@ bool luThread::requestStop() {
         return false;
     }
     stop_.store(true, std::memory_order_release);
+    wake_.wake();
     return true;
+}
+
+void luThread::idleWait(uint64_t seen, std::chrono::milliseconds limit) {
+    if (!isStopped()) {
+        wake_.waitSince(seen, WakeSignal::Clock::now() + limit);
+    }
+}
+
+bool luThread::waitForStop(std::chrono::milliseconds limit) {
+    const auto deadline = WakeSignal::Clock::now() + limit;
+    while (!isStopped()) {
+        const uint64_t seen = wake_.count();
+        if (isStopped() || WakeSignal::Clock::now() >= deadline) {
+            break;
+        }
+        wake_.waitSince(seen, deadline);
+    }
+    return isStopped();
 }
 
 bool luThread::start(size_t stackSize) {
@@ -63,6 +83,7 @@ bool luThread::stopAndJoin() {
         return false;
     }
     stop_.store(true, std::memory_order_release);
+    wake_.wake();
     thread_->join();
     thread_.reset();
     return true;

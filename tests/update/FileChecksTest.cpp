@@ -98,7 +98,7 @@ TEST_F(Checks, MissingFileIsPlannedInBlocksWithItsIndex) {
         EXPECT_EQ(b.versionKey, e.zipcrc);
         EXPECT_EQ(b.passThrough1, 70000u);
         EXPECT_EQ(b.passThrough2, 90000u);
-        EXPECT_EQ(b.type, FileChecks::kTypeLoose);
+        EXPECT_EQ(b.type, kTypeLoose);
         EXPECT_EQ(b.firstName, u"");
         EXPECT_EQ(b.localPath, u"a\\b.dat");
     }
@@ -359,7 +359,7 @@ TEST_F(Checks, PackListsResumeAndFullyStagedPacksGoToThePackWriter) {
     ASSERT_EQ(blocks().size(), 2u);
     EXPECT_EQ(blocks()[0].firstName, u"data\\a.pak");
     EXPECT_EQ(blocks()[0].localPath, u"update\\a\\22.gzf");
-    EXPECT_EQ(blocks()[0].type, FileChecks::kTypePackMember);
+    EXPECT_EQ(blocks()[0].type, kTypePackMember);
     EXPECT_EQ(checks.pendingPacks(), 1u);
     EXPECT_EQ(packWriter.enqueuedCount(), 0u);
 

@@ -1,7 +1,5 @@
 #include "tools/pak/PakTool.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -135,25 +133,32 @@ uint32_t checksumOf(std::string_view bytes) {
 
 // Inflates raw deflate data that must come to exactly size bytes.
 bool rawInflate(std::string_view stored, uint32_t size, std::string& out, std::string& why) {
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) {
-        why = "zlib cannot start";
-        return false;
-    }
     // One byte more than expected shows a stream that inflates to too much.
     out.assign(static_cast<size_t>(size) + 1, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stored.data()));
-    z.avail_in = static_cast<uInt>(stored.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    const int code = inflate(&z, Z_FINISH);
-    const uLong produced = z.total_out;
-    inflateEnd(&z);
-    if (code == Z_STREAM_END && produced == size) {
+    bool given = false;
+    z_stream z;
+    const InflateResult result = inflateRaw(
+        z,
+        [&](std::span<const uint8_t>& data) {
+            data = given
+                       ? std::span<const uint8_t>()
+                       : std::span(reinterpret_cast<const uint8_t*>(stored.data()), stored.size());
+            given = true;
+            return true;
+        },
+        std::span(reinterpret_cast<uint8_t*>(out.data()), out.size()),
+        [](std::span<uint8_t>, std::span<uint8_t>& window) {
+            window = {};
+            return true;
+        });
+    const unsigned long produced = static_cast<unsigned long>(result.produced);
+    if (result.status == InflateStatus::kDone && produced == size) {
         out.resize(size);
         return true;
     }
-    if (code == Z_STREAM_END) {
+    if (result.status == InflateStatus::kNoZlib) {
+        why = "zlib cannot start";
+    } else if (result.status == InflateStatus::kDone) {
         why = printf("inflates to %lu bytes, the record says %u", produced, size);
     } else if (produced > size) {
         why = printf("inflates to more than the %u bytes the record says", size);
