@@ -13,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 
 #include "platform/Error.h"
 #include "platform/Files.h"
@@ -244,6 +245,15 @@ std::vector<std::u16string> splitCommandLine(std::u16string_view line) {
 
 namespace {
 
+// An executable of this machine's format (the upgrade program an update installs, say).
+bool isNativeExecutable(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char magic[4] = {};
+    return in.read(magic, sizeof magic) && std::string_view(magic, 4) ==
+                                               "\x7f"
+                                               "ELF";
+}
+
 // "#!/bin/sh -e" -> {"/bin/sh", "-e"}; empty when the file is not a script.
 std::vector<std::string> scriptInterpreter(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -298,12 +308,17 @@ bool startProcess(std::u16string_view commandLine, std::u16string_view workingDi
     // Windows starts any program file whatever its permissions, and files that an update
     // installs carry no execute bit; a script without one is started through the
     // interpreter its first line names.
+    // A program file of this machine's own format gets its owner's execute bit, which is
+    // what Windows assumes of every program file.
     if (::access(program.c_str(), X_OK) != 0) {
         std::vector<std::string> interpreter = scriptInterpreter(program);
+        struct stat st {};
         if (!interpreter.empty()) {
             utf8Args = std::move(interpreter);
             utf8Args.push_back(program);
             program = utf8Args[0];
+        } else if (isNativeExecutable(program) && ::stat(program.c_str(), &st) == 0) {
+            ::chmod(program.c_str(), (st.st_mode & 07777) | S_IXUSR);
         }
     }
     if (utf8Args.empty()) {

@@ -20,7 +20,9 @@ bool launchProcess(std::u16string_view commandLine, std::u16string_view workingD
         error = platform::lastError();
     }
     if (error != 0) {
-        logW_0(u"begin process:%s%s error:%d", workingDirectory, commandLine, error);
+        // In the run's log file like the start itself: a game that did not start must be
+        // explainable from the log.
+        logW_m1(u"begin process:%s%s error:%d", workingDirectory, commandLine, error);
         return false;
     }
     logW_m1(u"begin process:%s%s", workingDirectory, commandLine);

@@ -9,9 +9,10 @@
 
 #include "engine/Kernel/LogWritter.h"
 #include "launcher/cli/TerminalView.h"
-#include "launcher/cli/Trace.h"
 #include "launcher/core/LauncherFlow.h"
+#include "launcher/core/ServerTabs.h"
 #include "launcher/core/Startup.h"
+#include "launcher/core/Trace.h"
 #include "platform/Files.h"
 #include "platform/SingleInstance.h"
 #include "platform/Text.h"
@@ -146,21 +147,6 @@ std::string utf8(const std::u16string& s) {
     return platform::wideToUtf8(s);
 }
 
-// The server list dialog's tabs: 0 "网通区", 1 "电信区", -1 not shown.
-int tabOf(const ServerRecord& s) {
-    switch (s.zone) {
-        case 0:
-            return 0;
-        case 1:
-        case 2:
-            return 1;
-        case 3:
-            return s.group != 0 ? 0 : 1;
-        default:
-            return -1;
-    }
-}
-
 class Launcher {
 public:
     Launcher(const CliOptions& options, std::FILE* out, std::FILE* err)
@@ -285,7 +271,8 @@ private:
             return kExitFailure;
         }
         pumpUntilResult(&flow);
-        if (flow.ending() == LauncherFlow::Ending::None) {
+        // A game or upgrade that could not be started has been reported by the flow.
+        if (flow.ending() == LauncherFlow::Ending::None || flow.launchFailed()) {
             return kExitFailure;
         }
         if (options_.noLaunch) {
@@ -306,12 +293,11 @@ private:
 
     void listServers(const LauncherFlow& flow) {
         const Updater& updater = *session_->updater;
-        const char* titles[] = {"网通区", "电信区"};
         for (int tab = 0; tab < 2; ++tab) {
-            view_.line(titles[tab]);
+            view_.line(utf8(kServerTabTitles[tab]));
             for (size_t i = 0; i < updater.serverCount(); ++i) {
                 const ServerRecord& s = *updater.serverAt(i);
-                if (tabOf(s) != tab) {
+                if (serverTab(s) != tab) {
                     continue;
                 }
                 std::string entry = "  " + utf8(s.name);

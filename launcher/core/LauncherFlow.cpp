@@ -18,13 +18,21 @@ LauncherFlow::LauncherFlow(LauncherView& view, Updater& updater, LauncherSetting
     if (!env_.clock) {
         env_.clock = [] { return platform::unixTime(); };
     }
+    if (!env_.runBlocking) {
+        env_.runBlocking = [](const std::function<void()>& step) { step(); };
+    }
 }
 
 void LauncherFlow::setUp() {
     currentServer_ = settings_.serverName();
     zoneType_ = settings_.zoneType();
     view_.showServerName(currentServer_);
-    zoneType_ = updater_.downloadServerList(zoneType_);
+    int slot = zoneType_;
+    env_.runBlocking([&] { slot = updater_.downloadServerList(slot); });
+    zoneType_ = slot;
+    if (state_ == State::Closed) {  // the player closed the window meanwhile
+        return;
+    }
     settings_.setZoneType(zoneType_);
     settings_.save();
     state_ = State::Idle;
@@ -87,21 +95,27 @@ void LauncherFlow::onServerList(bool success) {
     }
     byGroup_.clear();
     byId_.clear();
-    for (size_t i = 0; i < updater_.serverCount(); ++i) {
-        const ServerRecord& server = *updater_.serverAt(i);
-        DownloadAddressSet set;
-        auto cached = byGroup_.find(server.group);
-        if (cached != byGroup_.end()) {
-            set = cached->second;
-        } else if (env_.chooseMirror) {
-            if (auto chosen = env_.chooseMirror(server)) {
-                set = *chosen;
-                byGroup_[server.group] = set;
+    // Touches only the server list and the caches, which nothing else uses meanwhile.
+    env_.runBlocking([this] {
+        for (size_t i = 0; i < updater_.serverCount(); ++i) {
+            const ServerRecord& server = *updater_.serverAt(i);
+            DownloadAddressSet set;
+            auto cached = byGroup_.find(server.group);
+            if (cached != byGroup_.end()) {
+                set = cached->second;
+            } else if (env_.chooseMirror) {
+                if (auto chosen = env_.chooseMirror(server)) {
+                    set = *chosen;
+                    byGroup_[server.group] = set;
+                }
+            }
+            if (!set.primaryHost.empty() && !set.primaryPath.empty()) {
+                byId_[server.id] = set;
             }
         }
-        if (!set.primaryHost.empty() && !set.primaryPath.empty()) {
-            byId_[server.id] = set;
-        }
+    });
+    if (state_ == State::Closed) {
+        return;
     }
     if (updater_.serverByName(currentServer_) != nullptr) {
         selectServer(currentServer_, false);
@@ -191,17 +205,24 @@ void LauncherFlow::onUpdateFinished(uint32_t wParam, uint32_t lParam) {
         return;
     }
     updateDone_ = true;
+    launchFailed_ = false;
     view_.showProgressText(elapsedText(env_.clock() - startTime_));
     view_.setProgressBar(100);
-    if (result.kind == UpdateResult::Kind::Restart) {
+    const bool upgrade = result.kind == UpdateResult::Kind::Restart;
+    if (upgrade) {
         logW_m1(u"%s\r\n", kTextNeedRestart);
-        handOver(Ending::Upgrade);
     } else {
         view_.setStartEnabled(true);
-        handOver(Ending::Game);
     }
+    if (env_.beforeHandOver) {
+        env_.beforeHandOver();
+    }
+    handOver(upgrade ? Ending::Upgrade : Ending::Game);
 }
 
+// The program is started while the log still exists, so that its log line is kept; the
+// clean-up follows. A program that cannot be started is reported and leaves the launcher
+// idle, so that the player can try again.
 void LauncherFlow::handOver(Ending ending) {
     ending_ = ending;
     if (!env_.launchAtEnd) {
@@ -209,12 +230,23 @@ void LauncherFlow::handOver(Ending ending) {
         return;
     }
     state_ = State::Launching;
+    const Handover h = ending == Ending::Game ? gameHandover(env_.programDirectory)
+                                              : upgradeHandover(env_.programDirectory);
+    if (!env_.launch(h.commandLine, h.workingDirectory)) {
+        launchFailed_ = true;
+        updateDone_ = false;
+        state_ = State::Idle;
+        const char16_t* text =
+            ending == Ending::Game ? kTextGameStartFailed : kTextUpgradeStartFailed;
+        logW_m1(u"%s", text);
+        view_.showTip(text);
+        view_.setStartEnabled(true);
+        view_.messageBox(text, u"Lumora");
+        return;
+    }
     if (env_.cleanUp) {
         env_.cleanUp();
     }
-    const Handover h = ending == Ending::Game ? gameHandover(env_.programDirectory)
-                                              : upgradeHandover(env_.programDirectory);
-    env_.launch(h.commandLine, h.workingDirectory);
     state_ = State::Closed;
 }
 

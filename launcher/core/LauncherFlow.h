@@ -35,8 +35,15 @@ public:
         std::function<bool(const std::u16string& commandLine, const std::u16string& directory)>
             launch;
         // The front end's clean-up (server list dialog, updater, logger, log writer), run
-        // once before the game or the upgrade is started.
+        // once the game or the upgrade has been started.
         std::function<void()> cleanUp;
+        // Runs a step that blocks for seconds (the server list download, the mirror
+        // choice) and returns when it is done. The window runs it on another thread and
+        // keeps painting meanwhile; by default it runs right here. While it runs, the flow
+        // must not be entered again except through requestClose.
+        std::function<void(const std::function<void()>& step)> runBlocking;
+        // Called when an update has succeeded, just before the hand-over.
+        std::function<void()> beforeHandOver;
         // Seconds of the wall clock, for the elapsed time of an update.
         std::function<int64_t()> clock;
         // When false, a finished update starts nothing and the flow stays idle.
@@ -64,6 +71,8 @@ public:
     bool requestClose();
 
     State state() const { return state_; }
+    // The game or the upgrade could not be started; the flow is idle again.
+    bool launchFailed() const { return launchFailed_; }
     Ending ending() const { return ending_; }
     bool updateDone() const { return updateDone_; }
     bool closing() const { return closing_; }
@@ -77,6 +86,8 @@ public:
     static constexpr char16_t kTextListDone[] = u"下载服务器列表完成";
     static constexpr char16_t kTextNoAddress[] = u"下载地址或路径没有设置";
     static constexpr char16_t kTextConfirmClose[] = u"正在更新中，确认要关闭更新程序吗？";
+    static constexpr char16_t kTextGameStartFailed[] = u"启动游戏失败，请检查游戏文件后重试";
+    static constexpr char16_t kTextUpgradeStartFailed[] = u"启动升级程序失败，请重新运行更新程序";
 
 private:
     void onServerList(bool success);
@@ -93,6 +104,7 @@ private:
     Ending ending_ = Ending::None;
     bool updateDone_ = false;
     bool closing_ = false;
+    bool launchFailed_ = false;
     int zoneType_ = LauncherSettings::kDefaultZoneType;
     std::u16string currentServer_;
     std::u16string zoneButtons_[2];

@@ -9,11 +9,13 @@
 
 namespace lume {
 
+// The game client and its libraries live in bin\, and an update that cannot replace one of
+// them leaves the new copy beside it as "<name>.back".
 const std::array<const char16_t*, 16> kRestoreNames = {
-    u"lume.dat",     u"lumcore.dll", u"lumrender.dll", u"lumsound.dll",
-    u"lumnet.dll",   u"lumphys.dll", u"lumui.dll",     u"lumscript.dll",
-    u"lumres.dll",   u"lumfont.dll", u"lumvideo.dll",  u"luminput.dll",
-    u"lumcrypt.dll", u"lumzip.dll",  u"lumlog.dll",    u"lumcrash.dll",
+    u"bin\\lume.dat",     u"bin\\lumcore.dll", u"bin\\lumrender.dll", u"bin\\lumsound.dll",
+    u"bin\\lumnet.dll",   u"bin\\lumphys.dll", u"bin\\lumui.dll",     u"bin\\lumscript.dll",
+    u"bin\\lumres.dll",   u"bin\\lumfont.dll", u"bin\\lumvideo.dll",  u"bin\\luminput.dll",
+    u"bin\\lumcrypt.dll", u"bin\\lumzip.dll",  u"bin\\lumlog.dll",    u"bin\\lumcrash.dll",
 };
 
 std::u16string instanceName() {

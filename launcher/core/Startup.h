@@ -19,7 +19,8 @@ inline constexpr char16_t kCaptionHint[] = u"提示";
 // another (so that test runs and a demo on the same machine do not exclude each other).
 std::u16string instanceName();
 
-// The game client and its libraries, relative to the game directory, in restore order.
+// The game client and its libraries in bin\, relative to the game directory, in restore
+// order.
 extern const std::array<const char16_t*, 16> kRestoreNames;
 
 // For each name whose "<name>.back" exists: the file is replaced by its copy. Failures are

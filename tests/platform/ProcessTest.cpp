@@ -140,6 +140,15 @@ TEST_F(StartProcess, ScriptsWithoutExecuteBitRunThroughTheirInterpreter) {
     EXPECT_EQ(waitForLine(fs::path(sandbox.path()) / "bin" / "started.txt"), "started run\n");
 }
 
+TEST_F(StartProcess, ProgramsWithoutExecuteBitStartAsOnWindows) {
+    // A native program installed by an update (the upgrade program) has no execute bit.
+    std::ifstream shell("/bin/sh", std::ios::binary);
+    sandbox.writeFile("bin/upgrade.tmp", std::string((std::istreambuf_iterator<char>(shell)),
+                                                     std::istreambuf_iterator<char>()));
+    ASSERT_TRUE(platform::startProcess(u"bin\\upgrade.tmp -c \"echo up > up.txt\"", u"bin"));
+    EXPECT_EQ(waitForLine(fs::path(sandbox.path()) / "bin" / "up.txt"), "up\n");
+}
+
 TEST_F(StartProcess, ExitedChildrenAreReapedByLaterCalls) {
     int pid = 0;
     ASSERT_TRUE(platform::startProcess(u"/bin/true", u"", &pid));

@@ -85,6 +85,11 @@ TEST(ServeRange, OnlyRegularFilesUnderTheRootAreServed) {
     EXPECT_EQ(past.status, 416);
     EXPECT_EQ(past.contentRange, "bytes */1");
     EXPECT_EQ(planReply(root, "/nothing", "bytes=0-1").status, 404);
+    // Pages are served as pages (a browser shows them), everything else as bytes.
+    EXPECT_EQ(contentType("news/Index.HTML"), "text/html; charset=utf-8");
+    EXPECT_EQ(contentType("art.png"), "image/png");
+    EXPECT_EQ(contentType("data/ui.pak"), "application/octet-stream");
+    EXPECT_EQ(contentType("flist.xml.3f"), "application/octet-stream");
 }
 
 TEST(ServeOptions, DefaultsAndErrors) {

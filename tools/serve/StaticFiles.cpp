@@ -1,5 +1,7 @@
 #include "tools/serve/StaticFiles.h"
 
+#include <cctype>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -160,6 +162,31 @@ bool FileSource::send(uint64_t position, uint64_t chunk, httplib::DataSink& sink
     return sink.write(buffer.data(), static_cast<size_t>(got));
 }
 
+std::string_view contentType(const std::filesystem::path& file) {
+    std::string ext = file.extension().string();
+    for (char& c : ext) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    static const std::pair<std::string_view, std::string_view> kTypes[] = {
+        {".html", "text/html; charset=utf-8"},
+        {".htm", "text/html; charset=utf-8"},
+        {".css", "text/css"},
+        {".js", "text/javascript"},
+        {".png", "image/png"},
+        {".jpg", "image/jpeg"},
+        {".jpeg", "image/jpeg"},
+        {".gif", "image/gif"},
+        {".svg", "image/svg+xml"},
+        {".txt", "text/plain"},
+    };
+    for (const auto& [extension, type] : kTypes) {
+        if (ext == extension) {
+            return type;
+        }
+    }
+    return "application/octet-stream";
+}
+
 void takeOverRange(const httplib::Request& req) {
     // The library would cut the range out of our body again; the request object is the
     // library's own non-const local, so clearing its parsed ranges is well defined.
@@ -189,7 +216,7 @@ void sendReply(const httplib::Request& req, httplib::Response& res, const FileRe
     }
     const uint64_t start = reply.offset;
     res.set_content_provider(
-        static_cast<size_t>(reply.length), "application/octet-stream",
+        static_cast<size_t>(reply.length), std::string(contentType(reply.file)),
         [source, start](size_t offset, size_t length, httplib::DataSink& sink) {
             return source->send(start + offset, length, sink);
         });

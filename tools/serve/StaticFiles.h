@@ -45,6 +45,10 @@ struct FileReply {
 FileReply planReply(const std::filesystem::path& root, std::string_view target,
                     std::string_view rangeHeader);
 
+// The Content-Type of a file by its extension, so that a browser shows the pages it is
+// served (the launcher's news pages); application/octet-stream for anything else.
+std::string_view contentType(const std::filesystem::path& file);
+
 // A file opened once for the whole body of a reply.
 class FileSource {
 public:

@@ -10,8 +10,8 @@
 
 #include "launcher/cli/Cli.h"
 #include "launcher/cli/TerminalView.h"
-#include "launcher/cli/Trace.h"
 #include "launcher/core/Startup.h"
+#include "launcher/core/Trace.h"
 #include "platform/SingleInstance.h"
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
@@ -145,6 +145,25 @@ TEST_F(CliRun, AnUnknownServerOrAFailedListFails) {
     server.injectForPath("/list.xml", test::FaultPlan::withStatus(404));
     EXPECT_EQ(cli({"--no-launch"}), kExitFailure);
     EXPECT_NE(slurp(out).find("下载服务器列表失败，请检查网络"), std::string::npos);
+}
+
+TEST_F(CliRun, AGameThatCannotStartFailsAndIsLogged) {
+    // Nothing to update; the game's command line is too long to start from this directory.
+    box.writeFile("www/game/flist.xml", "<?xml version=\"1.0\"?><flist></flist>");
+    const std::string deep = std::string(220, 'd');
+    box.writeFile(deep + "/game/bin/config.ini", "[server]\r\nzonetype=2\r\n");
+    box.writeFile(deep + "/data/bin/srvListUrl.xml", box.readFile("data/bin/srvListUrl.xml"));
+    EXPECT_EQ(runCli({"-C", box.path() + "/" + deep + "/game"}, out, err), kExitFailure);
+    const std::string text = slurp(out);
+    EXPECT_NE(text.find("启动游戏失败，请检查游戏文件后重试"), std::string::npos) << text;
+    EXPECT_EQ(text.find("started:"), std::string::npos);
+    std::string log;
+    for (const auto& f :
+         std::filesystem::directory_iterator(box.path() + "/" + deep + "/game/log")) {
+        log += box.readFile(std::filesystem::relative(f.path(), box.path()).string());
+    }
+    EXPECT_NE(log.find("lume.dat run error:122"), std::string::npos) << log;
+    EXPECT_NE(log.find(platform::utf8ToNarrow("启动游戏失败")), std::string::npos);
 }
 
 TEST_F(CliRun, ASecondLauncherRefusesToRun) {

@@ -94,11 +94,23 @@ protected:
         };
         env.launch = [this](const std::u16string& line, const std::u16string& dir) {
             launched.push_back({line, dir});
-            return true;
+            return launchWorks;
         };
-        env.cleanUp = [this] { ++cleanUps; };
+        env.cleanUp = [this] {
+            ++cleanUps;
+            EXPECT_EQ(launched.size(), 1u);  // the program is started first, while logging
+        };
+        env.runBlocking = [this](const std::function<void()>& step) {
+            ++blockingSteps;
+            step();
+            if (closeDuringStep) {
+                EXPECT_TRUE(flowUnderTest->requestClose());
+            }
+        };
         env.clock = [this] { return now; };
-        return std::make_unique<LauncherFlow>(view, updater, settings, env);
+        auto flow = std::make_unique<LauncherFlow>(view, updater, settings, env);
+        flowUnderTest = flow.get();
+        return flow;
     }
 
     test::Sandbox box;
@@ -106,6 +118,10 @@ protected:
     FakeUpdater updater;
     int probes = 0;
     int cleanUps = 0;
+    int blockingSteps = 0;
+    bool closeDuringStep = false;
+    bool launchWorks = true;
+    LauncherFlow* flowUnderTest = nullptr;
     int64_t now = 1000;
     std::vector<Handover> launched;
 };
@@ -210,6 +226,55 @@ TEST_F(Flow, MustFilesHandOverToTheUpgrade) {
               u"\\games\\lumora\\bin\\upgrade.tmp "
               u"\\games\\lumora\\bin\\;\\games\\lumora\\;lume.exe");
     EXPECT_EQ(launched[0].workingDirectory, u"\\games\\lumora\\bin\\");
+}
+
+TEST_F(Flow, AProgramThatCannotStartIsReportedAndCanBeRetried) {
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    flow->handleMessage({kMsgServerList, 1, 0});
+    launchWorks = false;
+    for (uint32_t must : {0u, 1u}) {
+        launched.clear();
+        ASSERT_TRUE(flow->startUpdate());
+        flow->handleMessage({kMsgUpdateResult, packUpdateResultW(0, must), 0});
+        EXPECT_TRUE(flow->launchFailed());
+        const char16_t* text = must == 0 ? u"启动游戏失败，请检查游戏文件后重试"
+                                         : u"启动升级程序失败，请重新运行更新程序";
+        EXPECT_EQ(view.tips.back(), text);
+        EXPECT_EQ(view.boxes.back(), text);
+        EXPECT_EQ(flow->state(), LauncherFlow::State::Idle);
+        EXPECT_TRUE(view.startEnabled);
+        EXPECT_FALSE(flow->updateDone());  // so that start runs again
+    }
+    EXPECT_EQ(cleanUps, 0);
+    launchWorks = true;
+    launched.clear();
+    ASSERT_TRUE(flow->startUpdate());
+    flow->handleMessage({kMsgUpdateResult, 0, 0});
+    EXPECT_FALSE(flow->launchFailed());
+    EXPECT_EQ(flow->state(), LauncherFlow::State::Closed);
+    EXPECT_EQ(cleanUps, 1);
+}
+
+TEST_F(Flow, BlockingStepsRunThroughTheFrontEndAndMayBeClosedMeanwhile) {
+    LauncherSettings settings;
+    auto flow = make(settings);
+    flow->setUp();
+    flow->handleMessage({kMsgServerList, 1, 0});
+    EXPECT_EQ(blockingSteps, 2);  // the list download, then every mirror choice at once
+    EXPECT_EQ(probes, 2);
+
+    // Closed during the list download: the flow stops where it stood.
+    test::Sandbox other;
+    LauncherSettings fresh;
+    closeDuringStep = true;
+    auto closed = make(fresh);
+    closed->setUp();
+    EXPECT_EQ(closed->state(), LauncherFlow::State::Closed);
+    EXPECT_FALSE(other.exists("bin/config.ini"));
+    closed->handleMessage({kMsgServerList, 1, 0});
+    EXPECT_FALSE(closed->startUpdate());
 }
 
 TEST_F(Flow, FailedUpdatesShowTheirTextAndAllowARetry) {

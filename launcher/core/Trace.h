@@ -1,4 +1,4 @@
-// The message trace of the terminal launcher: every message the updater posts, one JSON
+// The message trace of both launchers: every message the updater posts, one JSON
 // object per line, {"msg":6030,"wParam":3,"lParam":0,"text":"..."} (text only for 6030).
 #pragma once
 

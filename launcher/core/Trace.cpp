@@ -1,4 +1,4 @@
-#include "launcher/cli/Trace.h"
+#include "launcher/core/Trace.h"
 
 #include "platform/Text.h"
 #include "update/Messages.h"
