@@ -90,17 +90,30 @@ uint32_t errorForPath(int err, const std::string& nativePath) {
     return kErrFileNotFound;
 }
 
+Status failure(uint32_t code) {
+    const Status status = Status::failed(code);
+    setLastError(status.error());
+    return status;
+}
+
+Status errnoFailure(int err) {
+    return failure(errorFromErrno(err));
+}
+
+Status pathFailure(int err, const std::string& nativePath) {
+    return failure(errorForPath(err, nativePath));
+}
+
 bool fail(int err) {
-    return failCode(errorFromErrno(err));
+    return static_cast<bool>(errnoFailure(err));
 }
 
 bool failPath(int err, const std::string& nativePath) {
-    return failCode(errorForPath(err, nativePath));
+    return static_cast<bool>(pathFailure(err, nativePath));
 }
 
 bool failCode(uint32_t code) {
-    setLastError(code);
-    return false;
+    return static_cast<bool>(failure(code));
 }
 
 }  // namespace detail

@@ -30,6 +30,24 @@ enum : uint32_t {
 
 uint32_t lastError();
 void setLastError(uint32_t code);
+
+// The outcome of a call that moves data or opens, syncs or closes a file: success, or the
+// Win32-style code of the failure. The code comes back with the call, so no later call can
+// change it; the thread's last error is set to it as well.
+class [[nodiscard]] Status {
+public:
+    constexpr Status() = default;
+    // A failure; a code of kErrSuccess still fails, as kErrGeneric.
+    static constexpr Status failed(uint32_t code) {
+        return Status(code == kErrSuccess ? kErrGeneric : code);
+    }
+    explicit operator bool() const { return error_ == kErrSuccess; }
+    uint32_t error() const { return error_; }
+
+private:
+    explicit constexpr Status(uint32_t error) : error_(error) {}
+    uint32_t error_ = kErrSuccess;
+};
 // Maps an errno value to the Win32 code with the same meaning.
 uint32_t errorFromErrno(int err);
 

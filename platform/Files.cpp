@@ -22,9 +22,12 @@
 
 namespace platform {
 
+using detail::errnoFailure;
 using detail::fail;
 using detail::failCode;
 using detail::failPath;
+using detail::failure;
+using detail::pathFailure;
 using detail::UniqueDir;
 using detail::UniqueFd;
 
@@ -273,7 +276,8 @@ std::string nativePath(std::u16string_view path) {
 
 NativeFile::~NativeFile() {
     if (fd_ >= 0) {
-        close();
+        // A caller whose data depends on the close closes the file itself and looks.
+        static_cast<void>(close());
     }
 }
 
@@ -342,7 +346,7 @@ UniqueFd openDescriptor(std::u16string_view path, const std::string& native, con
 // Enters a handle into the share table, unless the sharing of the handles already open on
 // the file (or this open's own sharing) forbids it; a truncating open truncates only once
 // it is let through. False with the error set.
-bool admitHandle(const NativeFile* file, int fd, const struct stat& st, const OpenMode& m) {
+Status admitHandle(const NativeFile* file, int fd, const struct stat& st, const OpenMode& m) {
     const std::pair<uint64_t, uint64_t> key{static_cast<uint64_t>(st.st_dev),
                                             static_cast<uint64_t>(st.st_ino)};
     ShareTable& table = shareTable();
@@ -351,7 +355,7 @@ bool admitHandle(const NativeFile* file, int fd, const struct stat& st, const Op
     if (found != table.files.end()) {
         for (const OpenHandle& other : found->second) {
             if (!allows(other.share, m.access) || !allows(m.share, other.access)) {
-                return failCode(kErrSharingViolation);
+                return failure(kErrSharingViolation);
             }
         }
     }
@@ -361,35 +365,35 @@ bool admitHandle(const NativeFile* file, int fd, const struct stat& st, const Op
             rc = ::ftruncate(fd, 0);
         } while (rc != 0 && errno == EINTR);
         if (rc != 0) {
-            return fail(errno);
+            return errnoFailure(errno);
         }
     }
     table.files[key].push_back(OpenHandle{file, m.access, m.share});
-    return true;
+    return {};
 }
 
 }  // namespace
 
-bool NativeFile::open(std::u16string_view path, int mode) {
+Status NativeFile::open(std::u16string_view path, int mode) {
     if (fd_ >= 0) {
-        close();
+        static_cast<void>(close());  // reopening drops the old handle
     }
     const OpenMode m = openModeOf(mode);
     const std::string native = nativePath(path);
     bool existed = true;
     UniqueFd fd = openDescriptor(path, native, m, existed);
     if (!fd.valid()) {
-        return failPath(errno, native);
+        return pathFailure(errno, native);
     }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
-        return fail(errno);
+        return errnoFailure(errno);
     }
     if (S_ISDIR(st.st_mode)) {
-        return failCode(kErrAccessDenied);
+        return failure(kErrAccessDenied);
     }
-    if (!admitHandle(this, fd.get(), st, m)) {
-        return false;
+    if (Status admitted = admitHandle(this, fd.get(), st, m); !admitted) {
+        return admitted;
     }
     fd_ = fd.release();
     access_ = m.access;
@@ -397,16 +401,16 @@ bool NativeFile::open(std::u16string_view path, int mode) {
     dev_ = static_cast<uint64_t>(st.st_dev);
     ino_ = static_cast<uint64_t>(st.st_ino);
     setLastError(m.create && existed ? kErrAlreadyExists : kErrSuccess);
-    return true;
+    return {};
 }
 
-bool NativeFile::read(void* buffer, uint32_t len, uint32_t& got) {
+Status NativeFile::read(void* buffer, uint32_t len, uint32_t& got) {
     got = 0;
     if (fd_ < 0) {
-        return failCode(kErrInvalidHandle);
+        return failure(kErrInvalidHandle);
     }
     if ((access_ & kAccessRead) == 0) {
-        return failCode(kErrAccessDenied);
+        return failure(kErrAccessDenied);
     }
     char* out = static_cast<char*>(buffer);
     while (got < len) {
@@ -415,23 +419,23 @@ bool NativeFile::read(void* buffer, uint32_t len, uint32_t& got) {
             if (errno == EINTR) {
                 continue;
             }
-            return fail(errno);
+            return errnoFailure(errno);
         }
         if (n == 0) {
             break;
         }
         got += static_cast<uint32_t>(n);
     }
-    return true;
+    return {};
 }
 
-bool NativeFile::write(const void* buffer, uint32_t len, uint32_t& put) {
+Status NativeFile::write(const void* buffer, uint32_t len, uint32_t& put) {
     put = 0;
     if (fd_ < 0) {
-        return failCode(kErrInvalidHandle);
+        return failure(kErrInvalidHandle);
     }
     if ((access_ & kAccessWrite) == 0) {
-        return failCode(kErrAccessDenied);
+        return failure(kErrAccessDenied);
     }
     const char* in = static_cast<const char*>(buffer);
     while (put < len) {
@@ -440,27 +444,27 @@ bool NativeFile::write(const void* buffer, uint32_t len, uint32_t& put) {
             if (errno == EINTR) {
                 continue;
             }
-            return fail(errno);
+            return errnoFailure(errno);
         }
         if (n == 0) {
-            return failCode(kErrDiskFull);
+            return failure(kErrDiskFull);
         }
         put += static_cast<uint32_t>(n);
     }
-    return true;
+    return {};
 }
 
-bool NativeFile::seek(uint64_t position) {
+Status NativeFile::seek(uint64_t position) {
     if (fd_ < 0) {
-        return failCode(kErrInvalidHandle);
+        return failure(kErrInvalidHandle);
     }
     if (position > static_cast<uint64_t>(INT64_MAX)) {
-        return failCode(kErrInvalidParameter);
+        return failure(kErrInvalidParameter);
     }
     if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) {
-        return fail(errno);
+        return errnoFailure(errno);
     }
-    return true;
+    return {};
 }
 
 uint64_t NativeFile::tell() const {
@@ -470,59 +474,59 @@ uint64_t NativeFile::tell() const {
     }
     const off_t position = ::lseek(fd_, 0, SEEK_CUR);
     if (position < 0) {
-        fail(errno);
+        static_cast<void>(errnoFailure(errno));
         return 0;
     }
     return static_cast<uint64_t>(position);
 }
 
-bool NativeFile::size(uint64_t& out) const {
+Status NativeFile::size(uint64_t& out) const {
     out = 0;
     if (fd_ < 0) {
-        return failCode(kErrInvalidHandle);
+        return failure(kErrInvalidHandle);
     }
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
-        return fail(errno);
+        return errnoFailure(errno);
     }
     out = static_cast<uint64_t>(st.st_size);
-    return true;
+    return {};
 }
 
-bool NativeFile::truncate(uint64_t length) {
+Status NativeFile::truncate(uint64_t length) {
     if (fd_ < 0) {
-        return failCode(kErrInvalidHandle);
+        return failure(kErrInvalidHandle);
     }
     if ((access_ & kAccessWrite) == 0) {
-        return failCode(kErrAccessDenied);
+        return failure(kErrAccessDenied);
     }
     if (length > static_cast<uint64_t>(INT64_MAX)) {
-        return failCode(kErrInvalidParameter);
+        return failure(kErrInvalidParameter);
     }
     int rc = 0;
     do {
         rc = ::ftruncate(fd_, static_cast<off_t>(length));
     } while (rc != 0 && errno == EINTR);
-    return rc == 0 || fail(errno);
+    return rc == 0 ? Status() : errnoFailure(errno);
 }
 
-bool NativeFile::flush() {
+Status NativeFile::flush() {
     if (fd_ < 0) {
-        return failCode(kErrInvalidHandle);
+        return failure(kErrInvalidHandle);
     }
     if ((access_ & kAccessWrite) == 0) {
-        return true;
+        return {};
     }
     // Pipes and devices cannot be synced; there is nothing buffered to lose on them.
     if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
-        return fail(errno);
+        return errnoFailure(errno);
     }
-    return true;
+    return {};
 }
 
-bool NativeFile::close() {
+Status NativeFile::close() {
     if (fd_ < 0) {
-        return failCode(kErrInvalidHandle);
+        return failure(kErrInvalidHandle);
     }
     ShareTable& table = shareTable();
     {
@@ -547,9 +551,63 @@ bool NativeFile::close() {
     dev_ = 0;
     ino_ = 0;
     if (rc != 0 && err != EINTR) {
-        return fail(err);
+        return errnoFailure(err);
     }
-    return true;
+    return {};
+}
+
+Status readWholeFile(std::u16string_view path, std::string& bytes) {
+    bytes.clear();
+    NativeFile file;
+    if (Status opened = file.open(path, 0); !opened) {
+        return opened;
+    }
+    uint64_t size = 0;
+    if (Status sized = file.size(size); !sized) {
+        return sized;
+    }
+    if (size > UINT32_MAX) {
+        return failure(kErrNotEnoughMemory);
+    }
+    bytes.assign(static_cast<size_t>(size), '\0');
+    uint32_t got = 0;
+    if (Status read = file.read(bytes.data(), static_cast<uint32_t>(bytes.size()), got); !read) {
+        bytes.clear();
+        return read;
+    }
+    bytes.resize(got);
+    return {};
+}
+
+Status writeWholeFile(std::u16string_view path, std::string_view bytes) {
+    if (bytes.size() > UINT32_MAX) {
+        return failure(kErrInvalidParameter);
+    }
+    const std::u16string staging = std::u16string(path) + u".tmp";
+    NativeFile file;
+    uint32_t put = 0;
+    Status status = file.open(staging, 1);
+    if (status) {
+        status = file.write(bytes.data(), static_cast<uint32_t>(bytes.size()), put);
+    }
+    if (status) {
+        status = file.flush();
+    }
+    if (file.isOpen()) {
+        // The first failure is the one to report; a failing close after it adds nothing.
+        Status closed = file.close();
+        if (status) {
+            status = closed;
+        }
+    }
+    if (status && !replaceFile(staging, path)) {
+        status = Status::failed(lastError());
+    }
+    if (!status) {
+        static_cast<void>(deleteFile(staging));
+        setLastError(status.error());
+    }
+    return status;
 }
 
 bool getAttributes(std::u16string_view path, FileAttributes& out) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Error.h"
+
 namespace platform {
 
 // 100-nanosecond intervals since 1601-01-01 UTC, as Win32 file times count.
@@ -31,17 +33,19 @@ public:
     NativeFile(const NativeFile&) = delete;
     NativeFile& operator=(const NativeFile&) = delete;
 
-    bool open(std::u16string_view path, int mode);
+    Status open(std::u16string_view path, int mode);
     bool isOpen() const { return fd_ >= 0; }
     // Reads up to len bytes (fewer only at the end of the file); got receives the count.
-    bool read(void* buffer, uint32_t len, uint32_t& got);
-    bool write(const void* buffer, uint32_t len, uint32_t& put);
-    bool seek(uint64_t position);
+    Status read(void* buffer, uint32_t len, uint32_t& got);
+    Status write(const void* buffer, uint32_t len, uint32_t& put);
+    Status seek(uint64_t position);
     uint64_t tell() const;
-    bool size(uint64_t& out) const;
-    bool truncate(uint64_t length);
-    bool flush();
-    bool close();
+    Status size(uint64_t& out) const;
+    Status truncate(uint64_t length);
+    // Syncs the data written to the disk.
+    Status flush();
+    // A failing close may have lost data written before it.
+    Status close();
     int fd() const { return fd_; }
 
 private:
@@ -51,6 +55,13 @@ private:
     uint64_t dev_ = 0;
     uint64_t ino_ = 0;
 };
+
+// The whole file (up to 4 GiB).
+Status readWholeFile(std::u16string_view path, std::string& bytes);
+// Writes bytes as the whole file: to path + ".tmp" first, synced, then moved over path in
+// one step, so that a reader never sees half a file and a failure leaves the old one (and
+// no temporary file). Missing folders are created.
+Status writeWholeFile(std::u16string_view path, std::string_view bytes);
 
 struct FileAttributes {
     bool directory = false;
@@ -65,9 +76,9 @@ bool isFile(std::u16string_view path);
 bool isDirectory(std::u16string_view path);
 
 // Moves a file or directory; fails with kErrAlreadyExists when the destination exists.
-bool moveFile(std::u16string_view from, std::u16string_view to);
+[[nodiscard]] bool moveFile(std::u16string_view from, std::u16string_view to);
 // Moves a file over an existing one in one atomic step (the destination is never missing).
-bool replaceFile(std::u16string_view from, std::u16string_view to);
+[[nodiscard]] bool replaceFile(std::u16string_view from, std::u16string_view to);
 bool deleteFile(std::u16string_view path);
 // Creates one directory; fails with kErrAlreadyExists when it exists.
 bool createDirectory(std::u16string_view path);

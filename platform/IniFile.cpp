@@ -57,24 +57,6 @@ std::u16string singleLine(std::u16string_view value) {
     return out;
 }
 
-bool readWholeFile(std::u16string_view path, std::string& bytes) {
-    NativeFile file;
-    if (!file.open(path, 0)) {
-        return false;
-    }
-    uint64_t size = 0;
-    if (!file.size(size) || size > UINT32_MAX) {
-        return false;
-    }
-    bytes.assign(static_cast<size_t>(size), '\0');
-    uint32_t got = 0;
-    if (!file.read(bytes.data(), static_cast<uint32_t>(bytes.size()), got)) {
-        return false;
-    }
-    bytes.resize(got);
-    return true;
-}
-
 }  // namespace
 
 bool IniFile::load(std::u16string_view path) {
@@ -131,24 +113,7 @@ bool IniFile::save(std::u16string_view path) const {
         bytes += wideToNarrow(line.text);
         bytes += "\r\n";
     }
-    const std::u16string staging = std::u16string(path) + u".tmp";
-    NativeFile file;
-    if (!file.open(staging, 1)) {
-        return false;
-    }
-    uint32_t put = 0;
-    const bool written = bytes.size() <= UINT32_MAX &&
-                         file.write(bytes.data(), static_cast<uint32_t>(bytes.size()), put) &&
-                         file.flush();
-    const uint32_t writeError = lastError();
-    const bool closed = file.close();
-    if (!written || !closed || !replaceFile(staging, path)) {
-        const uint32_t error = !written ? writeError : lastError();
-        deleteFile(staging);
-        setLastError(error);
-        return false;
-    }
-    return true;
+    return static_cast<bool>(writeWholeFile(path, bytes));
 }
 
 std::optional<std::u16string> IniFile::get(std::u16string_view section,

@@ -14,7 +14,7 @@ class IniFile {
 public:
     // False when the file cannot be read; the contents are then empty.
     bool load(std::u16string_view path);
-    bool save(std::u16string_view path) const;
+    [[nodiscard]] bool save(std::u16string_view path) const;
 
     std::optional<std::u16string> get(std::u16string_view section, std::u16string_view key) const;
     std::u16string getString(std::u16string_view section, std::u16string_view key,

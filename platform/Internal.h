@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/Error.h"
+
 namespace platform::detail {
 
 // Like errorFromErrno, but tells a missing file (kErrFileNotFound) from a missing parent
@@ -22,6 +24,10 @@ uint32_t errorForPath(int err, const std::string& nativePath);
 bool fail(int err);
 bool failPath(int err, const std::string& nativePath);
 bool failCode(uint32_t code);
+// The same failures as a Status that carries the code.
+Status failure(uint32_t code);
+Status errnoFailure(int err);
+Status pathFailure(int err, const std::string& nativePath);
 
 // Owns a file descriptor until it is released to a longer-lived owner; closes it on every
 // other way out.

@@ -50,8 +50,8 @@ struct BlockIndexFile {
     }
 
     // Writes the header and every entry from the stream's current position.
-    static bool write(Stream& stream, uint32_t versionKey,
-                      const std::vector<BlockIndexEntry>& entries);
+    [[nodiscard]] static bool write(Stream& stream, uint32_t versionKey,
+                                    const std::vector<BlockIndexEntry>& entries);
     // Reads a whole file from position 0. False unless the stream's length is exactly
     // 16 + 20 * N and the magic and version are right; the caller compares versionKey.
     static bool read(Stream& stream, BlockIndexHeader& header,

@@ -64,22 +64,24 @@ public:
 
     // connectTimeoutMs 0 leaves libcurl's default connect time-out. False when the
     // destination cannot be created (nothing is transferred then).
-    bool downloadToFile(std::u16string_view url, std::u16string_view path,
-                        int32_t connectTimeoutMs);
+    [[nodiscard]] bool downloadToFile(std::u16string_view url, std::u16string_view path,
+                                      int32_t connectTimeoutMs);
     // On success the stream is positioned at 0.
-    bool downloadToStream(std::u16string_view url, Stream& stream, int32_t connectTimeoutMs);
+    [[nodiscard]] bool downloadToStream(std::u16string_view url, Stream& stream,
+                                        int32_t connectTimeoutMs);
     // Fetches bytes offset .. offset + size - 1. On success the stream is positioned at 0.
     // A range that is empty or reaches past 4 GiB is refused without a transfer.
-    bool downloadRange(std::u16string_view url, Stream& stream, uint32_t offset, uint32_t size,
-                       int32_t connectTimeoutMs);
+    [[nodiscard]] bool downloadRange(std::u16string_view url, Stream& stream, uint32_t offset,
+                                     uint32_t size, int32_t connectTimeoutMs);
     // Downloads the resource into 1 MiB of memory and reports the transfer time; a failed
     // download reports 555555.0 seconds.
-    bool probe(std::u16string_view url, int32_t connectTimeoutMs, double& seconds);
+    [[nodiscard]] bool probe(std::u16string_view url, int32_t connectTimeoutMs, double& seconds);
 
     // The common step of the transfers: sets the options (an empty range and a connect
     // time-out of 0 clear what an earlier transfer of the handle set) and runs the transfer;
     // logs and returns false on any libcurl error, a status outside 200-299 included.
-    bool perform(const std::string& utf8Url, const std::string& range, TransferContext& context);
+    [[nodiscard]] bool perform(const std::string& utf8Url, const std::string& range,
+                               TransferContext& context);
 
     // The range text of a block: first and last byte, both inclusive ("0-15").
     static std::string rangeText(uint32_t offset, uint32_t size);

@@ -10,6 +10,7 @@
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/PackOperations.h"
 #include "engine/FileSystem/PackPatchList.h"
+#include "engine/FileSystem/SafePath.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Logger.h"
 #include "engine/Kernel/Reporter.h"
@@ -21,10 +22,6 @@
 namespace lume {
 
 namespace {
-
-bool onlyDotsAndSpaces(std::u16string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char16_t c) { return c == u'.' || c == u' '; });
-}
 
 // A pack that the pack store's own index load accepts, so that a merge can work on it.
 bool readablePack(const std::u16string& pack) {
@@ -155,31 +152,6 @@ std::u16string FileChecks::localPathOf(const FileListEntry& entry) {
     return entry.folder.empty() ? entry.name : entry.folder + u"\\" + entry.name;
 }
 
-bool FileChecks::isSafeRelativePath(std::u16string_view path) {
-    if (path.empty()) {
-        return false;
-    }
-    for (size_t start = 0;;) {
-        const size_t end = path.find_first_of(u"\\/", start);
-        const std::u16string_view part = path.substr(start, end - start);
-        // Empty: rooted ("\x"), doubled or trailing separators. Dots and spaces only: "."
-        // and "..", and the forms Windows trims to them.
-        if (part.empty() || onlyDotsAndSpaces(part)) {
-            return false;
-        }
-        for (char16_t c : part) {
-            if (c < 0x20 || std::u16string_view(u":*?\"<>|").find(c) != std::u16string_view::npos) {
-                return false;
-            }
-        }
-        if (end == std::u16string_view::npos) {
-            break;
-        }
-        start = end + 1;
-    }
-    return platform::narrowToWide(platform::wideToNarrow(path)) == path;
-}
-
 std::u16string FileChecks::subFileListUrl(std::string_view host, std::string_view path,
                                           std::u16string_view pack, uint32_t crc) {
     std::u16string tail(pack);
@@ -193,8 +165,10 @@ std::u16string FileChecks::subFileListUrl(std::string_view host, std::string_vie
 
 bool FileChecks::admit(const FileListEntry& entry, std::u16string& path) {
     path = localPathOf(entry);
-    const bool safe =
-        isSafeRelativePath(path) && (!entry.isPack() || !onlyDotsAndSpaces(packStem(path)));
+    // URLs are built from the path in the narrow code page, so it must survive the trip.
+    const bool safe = isSafeRelativePath(path) &&
+                      platform::narrowToWide(platform::wideToNarrow(path)) == path &&
+                      (!entry.isPack() || !onlyDotsAndSpaces(packStem(path)));
     if (!safe) {
         logW_m1(u"文件列表中的'%s'不在游戏目录中,不更新", path);
         ++failures_;
@@ -522,7 +496,8 @@ FileChecks::PackResult FileChecks::repair(const std::u16string& pack, uint32_t c
     const std::vector<PackRecord>& removals = subList_.removals();
     if (items.empty() && removals.empty()) {
         logW_m1(u"修复本地文件的crc:%s", pack);
-        repairLocalFileCrc(pack);
+        // The header read back is the verdict, whatever the repair reports.
+        static_cast<void>(repairLocalFileCrc(pack));
         PackHeader header;
         if (!readPackHeader(pack, header) || header.indexCrc != crc) {
             return PackResult::kFailed;

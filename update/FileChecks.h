@@ -105,11 +105,6 @@ public:
 
     // folder "\" name, or the name alone for an entry outside any folder.
     static std::u16string localPathOf(const FileListEntry& entry);
-    // A relative path that stays inside the game directory: no empty, "." or ".." component
-    // (nor one of dots and spaces only), not rooted, no drive or stream colon, no control
-    // or wildcard characters, and representable in the narrow code page that URLs are
-    // built in.
-    static bool isSafeRelativePath(std::u16string_view path);
     // "http://" + host + path + "/" + pack with ".pak" -> ".fxml" and "\" -> "/", then
     // "." + crc in lower-case hex.
     static std::u16string subFileListUrl(std::string_view host, std::string_view path,

@@ -32,7 +32,7 @@ public:
     // the read fails or ends early; the pool is then empty.
     bool load(Stream& stream, uint32_t byteSize);
     // Writes every hole at the stream's position; byteSize() is what the header records.
-    bool write(Stream& stream) const;
+    [[nodiscard]] bool write(Stream& stream) const;
     uint32_t byteSize() const { return static_cast<uint32_t>(blocks_.size() * sizeof(FreeBlock)); }
 
     // A hole at an offset already listed takes the new size (its reserved field stays);

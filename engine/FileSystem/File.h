@@ -26,7 +26,7 @@ public:
     bool openInData(std::u16string_view path, int mode, bool useDataDirectory = true);
     bool openMemory(uint32_t capacity);
     // Opens as open() and writes length zero bytes, then seeks back to 0.
-    bool create(std::u16string_view path, int mode, uint32_t length);
+    [[nodiscard]] bool create(std::u16string_view path, int mode, uint32_t length);
     // Takes ownership of an already opened stream.
     void adopt(std::unique_ptr<Stream> stream);
     void close();
@@ -36,14 +36,14 @@ public:
     // Refuses a null buffer or a zero length at once. Without a stream every operation
     // fails (or reports 0 / null).
     bool read(void* buffer, uint32_t length, uint32_t* count = nullptr) override;
-    bool write(const void* buffer, uint32_t length) override;
+    [[nodiscard]] bool write(const void* buffer, uint32_t length) override;
     bool seek(uint32_t position) override;
     uint32_t tell() override;
     uint32_t size() override;
     uint8_t* data() override;
     int handle() override;
-    bool copyFrom(Stream& source, uint32_t length) override;
-    bool writeZeros(uint32_t length) override;
+    [[nodiscard]] bool copyFrom(Stream& source, uint32_t length) override;
+    [[nodiscard]] bool writeZeros(uint32_t length) override;
     bool readAll(std::string& out) override;
 
     // File-system helpers.
@@ -52,9 +52,9 @@ public:
     // Creates an empty file when none exists.
     static bool touch(std::u16string_view path);
     // Moves a file; fails when the destination exists.
-    static bool rename(std::u16string_view from, std::u16string_view to);
+    [[nodiscard]] static bool rename(std::u16string_view from, std::u16string_view to);
     // Moves a file over its destination in one atomic step.
-    static bool replace(std::u16string_view from, std::u16string_view to);
+    [[nodiscard]] static bool replace(std::u16string_view from, std::u16string_view to);
     static bool deleteFile(std::u16string_view path);
     // Deletes every file in the tree; subdirectories are emptied but kept; finally tries
     // to remove the top directory (which fails while subdirectories remain).

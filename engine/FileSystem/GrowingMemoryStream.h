@@ -18,7 +18,7 @@ public:
 
     bool read(void* buffer, uint32_t length, uint32_t* count = nullptr) override;
     // Refuses (and remembers the refusal) when position + length would pass the limit.
-    bool write(const void* buffer, uint32_t length) override;
+    [[nodiscard]] bool write(const void* buffer, uint32_t length) override;
     // Positions beyond the end are refused.
     bool seek(uint32_t position) override;
     uint32_t tell() override { return position_; }

@@ -15,7 +15,7 @@ public:
 
     bool read(void* buffer, uint32_t length, uint32_t* count = nullptr) override;
     // Only when position + length fits the capacity; otherwise nothing is written.
-    bool write(const void* buffer, uint32_t length) override;
+    [[nodiscard]] bool write(const void* buffer, uint32_t length) override;
     bool seek(uint32_t position) override;
     uint32_t tell() override { return position_; }
     // The used size: the highest position ever written.

@@ -67,7 +67,8 @@ IndexLoadError loadPackIndex(Stream& pack, PackIndex& index, std::string* why = 
 // magic and the pack is refused rather than read with half an index. Data size is
 // fileEnd - 8 MiB. Nothing is written when the tables would not fit the region. False when
 // any step fails. written, when given, receives the header.
-bool writePackIndex(Stream& pack, const std::vector<PackRecord>& records,
-                    const BlankBlockPool& pool, uint32_t fileEnd, PackHeader* written = nullptr);
+[[nodiscard]] bool writePackIndex(Stream& pack, const std::vector<PackRecord>& records,
+                                  const BlankBlockPool& pool, uint32_t fileEnd,
+                                  PackHeader* written = nullptr);
 
 }  // namespace lume

@@ -179,7 +179,8 @@ void PackManager::writePackLog(std::u16string_view text) {
     line += platform::wideToNarrow(text);
     line += "\r\n";
     std::lock_guard<std::mutex> lock(packLogMutex_);
-    packLog_.write(line.data(), static_cast<uint32_t>(line.size()));
+    // A line the disk refuses cannot be logged either.
+    static_cast<void>(packLog_.write(line.data(), static_cast<uint32_t>(line.size())));
 }
 
 }  // namespace lume

@@ -18,22 +18,23 @@ namespace lume {
 // the room in the index are checked before the pack is written, so a missing staged file
 // or an impossible list fails the merge with the pack untouched. Called on the pack write
 // thread.
-bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchListPath,
-                      uint32_t listId);
+[[nodiscard]] bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchListPath,
+                                    uint32_t listId);
 
 // Writes a complete new pack of the listed files to outputPath (blocks back to back from
 // 8 MiB, no holes), the root keyed by the hash of the pack's stem as it is written. The
 // caller puts it in place of packPath. Called on the pack write thread.
-bool buildPack(std::u16string_view packPath, std::u16string_view outputPath,
-               std::u16string_view patchListPath, uint32_t listId);
+[[nodiscard]] bool buildPack(std::u16string_view packPath, std::u16string_view outputPath,
+                             std::u16string_view patchListPath, uint32_t listId);
 
 // Frees the block of each given record (its offset and block size) and drops the first
 // record with its name key, if the pack has one. Block bytes stay; only the index changes.
 // Called on the update thread.
-bool removeFileFromPack(std::u16string_view packPath, const std::vector<PackRecord>& records);
+[[nodiscard]] bool removeFileFromPack(std::u16string_view packPath,
+                                      const std::vector<PackRecord>& records);
 
 // Rewrites the index with the same records and holes, which recomputes its checksum.
 // Called on the update thread.
-bool repairLocalFileCrc(std::u16string_view packPath);
+[[nodiscard]] bool repairLocalFileCrc(std::u16string_view packPath);
 
 }  // namespace lume

@@ -37,7 +37,7 @@ public:
     // left empty.
     LoadError load(std::u16string_view path, uint32_t listId);
     // Writes header and items (the item count taken from items), replacing the file.
-    bool save(std::u16string_view path);
+    [[nodiscard]] bool save(std::u16string_view path);
 
     static const char* describe(LoadError error);
 };

@@ -13,7 +13,7 @@ public:
 
     // Reads up to length bytes at the current position; count receives the bytes read.
     virtual bool read(void* buffer, uint32_t length, uint32_t* count = nullptr) = 0;
-    virtual bool write(const void* buffer, uint32_t length) = 0;
+    [[nodiscard]] virtual bool write(const void* buffer, uint32_t length) = 0;
     // Absolute position from the start.
     virtual bool seek(uint32_t position) = 0;
     virtual uint32_t tell() = 0;
@@ -26,9 +26,9 @@ public:
     // Moves length bytes from source's position to this stream's position through one
     // 4 KiB buffer, so copies of any size need no large allocation. Fails when the source
     // delivers fewer bytes than asked.
-    virtual bool copyFrom(Stream& source, uint32_t length);
+    [[nodiscard]] virtual bool copyFrom(Stream& source, uint32_t length);
     // Writes length zero bytes through the same 4 KiB chunking.
-    virtual bool writeZeros(uint32_t length);
+    [[nodiscard]] virtual bool writeZeros(uint32_t length);
     // Reads size() bytes from the current position into out, which keeps exactly the bytes
     // read (fewer than size() when the position was not at the start).
     virtual bool readAll(std::string& out);

@@ -16,8 +16,8 @@ bool WinStream::open(std::u16string_view path, int mode) {
         return false;  // the old handle would not let go
     }
     // The platform creates the missing parent folders for the writing modes (1-3).
-    if (!file_.open(path, mode)) {
-        setStateFromLastError();
+    if (const platform::Status opened = file_.open(path, mode); !opened) {
+        state_ = stateFromError(opened.error());
         return false;
     }
     path_.assign(path);
@@ -29,8 +29,8 @@ void WinStream::close() {
     if (!file_.isOpen()) {
         return;
     }
-    if (!file_.close()) {
-        setStateFromLastError();
+    if (const platform::Status closed = file_.close(); !closed) {
+        state_ = stateFromError(closed.error());
         return;
     }
     state_ = kClosed;
@@ -41,8 +41,8 @@ bool WinStream::read(void* buffer, uint32_t length, uint32_t* count) {
         return false;
     }
     uint32_t got = 0;
-    if (!file_.read(buffer, length, got)) {
-        const uint32_t code = platform::lastError();
+    if (const platform::Status read = file_.read(buffer, length, got); !read) {
+        const uint32_t code = read.error();
         if (platform::debugOutputEnabled()) {
             platform::debugOutput(
                 formatW(u"read %s Failed size:%d code %d\n", path_, length, code));
@@ -64,8 +64,8 @@ bool WinStream::write(const void* buffer, uint32_t length) {
         return false;
     }
     uint32_t put = 0;
-    if (!file_.write(buffer, length, put) || put != length) {
-        setStateFromLastError();
+    if (const platform::Status written = file_.write(buffer, length, put); !written) {
+        state_ = stateFromError(written.error());
         return false;
     }
     return true;
@@ -76,8 +76,12 @@ bool WinStream::seek(uint32_t position) {
         return false;
     }
     uint64_t total = 0;
-    if (!file_.seek(position) || !file_.size(total)) {
-        setStateFromLastError();
+    platform::Status status = file_.seek(position);
+    if (status) {
+        status = file_.size(total);
+    }
+    if (!status) {
+        state_ = stateFromError(status.error());
         return false;
     }
     state_ = position < total ? kGood : kEndOfFile;
@@ -108,10 +112,6 @@ int WinStream::stateFromError(uint32_t code) {
         default:
             return kFailed;
     }
-}
-
-void WinStream::setStateFromLastError() {
-    state_ = stateFromError(platform::lastError());
 }
 
 }  // namespace lume

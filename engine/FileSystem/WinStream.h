@@ -28,7 +28,7 @@ public:
     void close();
 
     bool read(void* buffer, uint32_t length, uint32_t* count = nullptr) override;
-    bool write(const void* buffer, uint32_t length) override;
+    [[nodiscard]] bool write(const void* buffer, uint32_t length) override;
     bool seek(uint32_t position) override;
     uint32_t tell() override;
     uint32_t size() override;
@@ -41,8 +41,6 @@ public:
     static int stateFromError(uint32_t code);
 
 private:
-    void setStateFromLastError();
-
     std::u16string path_;
     platform::NativeFile file_;
     int state_ = kClosed;

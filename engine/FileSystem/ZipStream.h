@@ -23,7 +23,7 @@ public:
     bool open(Stream* source, uint32_t startOffset, uint32_t storedLength, uint32_t length);
 
     bool read(void* buffer, uint32_t length, uint32_t* count = nullptr) override;
-    bool write(const void*, uint32_t) override { return false; }
+    [[nodiscard]] bool write(const void*, uint32_t) override { return false; }
     // Lands on min(position, length) and succeeds.
     bool seek(uint32_t position) override;
     uint32_t tell() override { return position_; }

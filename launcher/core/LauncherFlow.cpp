@@ -34,7 +34,7 @@ void LauncherFlow::setUp() {
         return;
     }
     settings_.setZoneType(zoneType_);
-    settings_.save();
+    static_cast<void>(settings_.save());  // logged; the slot holds for this run
     state_ = State::Idle;
     view_.setStartEnabled(true);
 }
@@ -150,7 +150,7 @@ void LauncherFlow::selectServer(const std::u16string& name, bool fromPlayer) {
         addresses_ = cached->second;
     }
     settings_.rememberServer(*server);
-    settings_.save();
+    static_cast<void>(settings_.save());  // logged; the choice holds for this run
 }
 
 void LauncherFlow::chooseServer(const std::u16string& name) {

@@ -2,7 +2,8 @@
 
 #include <vector>
 
-#include "engine/FileSystem/File.h"
+#include "engine/Kernel/Logger.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 
 namespace lume {
@@ -36,13 +37,16 @@ void LauncherSettings::rememberServer(const ServerRecord& server) {
 }
 
 bool LauncherSettings::save() {
-    return ini_.save(path_);
+    if (ini_.save(path_)) {
+        return true;
+    }
+    logW_0(u"写入 '%s' 失败", path_);
+    return false;
 }
 
 std::u16string readVersionText(std::u16string_view path) {
-    File file;
     std::string content;
-    if (!file.open(path, 0) || (file.size() > 0 && !file.readAll(content))) {
+    if (!platform::readWholeFile(path, content)) {
         return {};
     }
     std::vector<std::string> fields;

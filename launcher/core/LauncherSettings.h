@@ -27,7 +27,8 @@ public:
     void setZoneType(int slot);
     // Remembers the chosen server: its id, group, login address and port, and name.
     void rememberServer(const ServerRecord& server);
-    bool save();
+    // A file that cannot be written is logged; the settings hold for this run all the same.
+    [[nodiscard]] bool save();
 
 private:
     std::u16string path_;

@@ -72,7 +72,7 @@ TEST_F(OpenModes, ModeOneCreatesParentsAndTruncates) {
     EXPECT_TRUE(file.size(size));
     EXPECT_EQ(size, 0u);
     EXPECT_TRUE(writeText(file, "v2"));
-    file.close();
+    EXPECT_TRUE(file.close());
     EXPECT_EQ(sandbox.readFile("new/deep/out.bin"), "v2");
 }
 
@@ -81,7 +81,7 @@ TEST_F(OpenModes, ModeTwoOpensOrCreatesWithoutTruncating) {
     ASSERT_TRUE(file.open(u"p\\q\\state.dat", 2));
     EXPECT_EQ(platform::lastError(), platform::kErrSuccess);
     EXPECT_TRUE(writeText(file, "0123456789"));
-    file.close();
+    EXPECT_TRUE(file.close());
 
     ASSERT_TRUE(file.open(u"p\\q\\state.dat", 2));
     EXPECT_EQ(platform::lastError(), platform::kErrAlreadyExists);
@@ -89,7 +89,7 @@ TEST_F(OpenModes, ModeTwoOpensOrCreatesWithoutTruncating) {
     EXPECT_TRUE(file.seek(4));
     EXPECT_TRUE(writeText(file, "ab"));
     EXPECT_EQ(readAll(file), "0123ab6789");
-    file.close();
+    EXPECT_TRUE(file.close());
 }
 
 TEST_F(OpenModes, ModeThreeOpensOrCreatesWriteOnly) {
@@ -101,11 +101,11 @@ TEST_F(OpenModes, ModeThreeOpensOrCreatesWriteOnly) {
     char c = 0;
     EXPECT_FALSE(file.read(&c, 1, got));
     EXPECT_EQ(platform::lastError(), platform::kErrAccessDenied);
-    file.close();
+    EXPECT_TRUE(file.close());
     EXPECT_EQ(sandbox.readFile("log.txt"), "NEW text here");
 
     ASSERT_TRUE(file.open(u"made\\by\\three.txt", 3));
-    file.close();
+    EXPECT_TRUE(file.close());
     EXPECT_TRUE(sandbox.exists("made/by/three.txt"));
 }
 
@@ -121,7 +121,7 @@ TEST_F(OpenModes, OtherModesReadExclusively) {
     NativeFile reader;
     EXPECT_FALSE(reader.open(u"lock.txt", 0));
     EXPECT_EQ(platform::lastError(), platform::kErrSharingViolation);
-    file.close();
+    EXPECT_TRUE(file.close());
     EXPECT_TRUE(reader.open(u"lock.txt", 0));
     // And the other way round: an exclusive open is refused while a reader holds the file.
     EXPECT_FALSE(file.open(u"lock.txt", -1));
@@ -141,7 +141,7 @@ TEST_F(OpenModes, NonAsciiPathsBecomeUtf8) {
     NativeFile file;
     ASSERT_TRUE(file.open(u"数据\\更新.txt", 1));
     EXPECT_TRUE(writeText(file, "x"));
-    file.close();
+    EXPECT_TRUE(file.close());
     EXPECT_TRUE(sandbox.exists("\xE6\x95\xB0\xE6\x8D\xAE/\xE6\x9B\xB4\xE6\x96\xB0.txt"));
     EXPECT_EQ(platform::nativePath(u"a\\b/c\\数"), "a/b/c/\xE6\x95\xB0");
 }
@@ -161,7 +161,7 @@ TEST_F(Sharing, TwoReadWriteHandlesConflict) {
     EXPECT_FALSE(second.isOpen());
     EXPECT_FALSE(second.open(u"pack.dat", 3));
     EXPECT_EQ(platform::lastError(), platform::kErrSharingViolation);
-    first.close();
+    EXPECT_TRUE(first.close());
     EXPECT_TRUE(second.open(u"pack.dat", 2));
 }
 
@@ -175,9 +175,9 @@ TEST_F(Sharing, ReadersAndOneWriterCoexistInEitherOrder) {
     EXPECT_TRUE(writer.seek(0));
     EXPECT_TRUE(writeText(writer, "O"));
     EXPECT_EQ(readAll(reader2), "Original contents");
-    reader1.close();
-    reader2.close();
-    writer.close();
+    EXPECT_TRUE(reader1.close());
+    EXPECT_TRUE(reader2.close());
+    EXPECT_TRUE(writer.close());
 
     ASSERT_TRUE(writer.open(u"pack.dat", 2));
     EXPECT_TRUE(reader1.open(u"pack.dat", 0));
@@ -223,7 +223,7 @@ TEST_F(Sharing, HandlesOnOtherThreadsCount) {
     uint32_t error = 0;
     std::thread([&] {
         NativeFile other;
-        opened = other.open(u"pack.dat", 2);
+        opened = static_cast<bool>(other.open(u"pack.dat", 2));
         error = platform::lastError();
     }).join();
     EXPECT_FALSE(opened);
@@ -382,14 +382,14 @@ TEST_F(FileOperations, MoveAcrossFileSystemsCopies) {
     NativeFile file;
     ASSERT_TRUE(file.open(wideTarget, 0));
     EXPECT_EQ(readAll(file), "across");
-    file.close();
+    EXPECT_TRUE(file.close());
     sandbox.writeFile("cross.bin", "again");
     EXPECT_FALSE(platform::moveFile(u"cross.bin", wideTarget));
     EXPECT_EQ(platform::lastError(), platform::kErrAlreadyExists);
     EXPECT_TRUE(platform::replaceFile(u"cross.bin", wideTarget));
     ASSERT_TRUE(file.open(wideTarget, 0));
     EXPECT_EQ(readAll(file), "again");
-    file.close();
+    EXPECT_TRUE(file.close());
     fs::remove(target, ec);
 }
 

@@ -70,7 +70,7 @@ class TrackedStream : public MemoryStream {
 public:
     TrackedStream(const std::string& bytes, std::atomic<int>* freed)
         : MemoryStream(static_cast<uint32_t>(bytes.size())), freed_(freed) {
-        write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        EXPECT_TRUE(write(bytes.data(), static_cast<uint32_t>(bytes.size())));
     }
     ~TrackedStream() override { freed_->fetch_add(1); }
 
@@ -134,7 +134,7 @@ TEST(BlockIndexFile, BytesAreTheDocumentedLayout) {
 TEST(BlockIndexFile, ReadRefusesWrongLengthMagicAndVersion) {
     auto tryRead = [](std::string bytes) {
         MemoryStream stream(static_cast<uint32_t>(bytes.size()));
-        stream.write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        EXPECT_TRUE(stream.write(bytes.data(), static_cast<uint32_t>(bytes.size())));
         BlockIndexHeader header;
         std::vector<BlockIndexEntry> entries;
         return BlockIndexFile::read(stream, header, entries);

@@ -102,7 +102,7 @@ public:
 void expectIndexComplete(const test::Sandbox& box, const std::string& path, uint32_t length) {
     const std::string bytes = box.readFile(path);
     MemoryStream stream(static_cast<uint32_t>(bytes.size()));
-    stream.write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    EXPECT_TRUE(stream.write(bytes.data(), static_cast<uint32_t>(bytes.size())));
     BlockIndexHeader header;
     std::vector<BlockIndexEntry> entries;
     ASSERT_TRUE(BlockIndexFile::read(stream, header, entries));

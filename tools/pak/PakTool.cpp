@@ -11,6 +11,7 @@
 #include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/PackPatchList.h"
+#include "engine/FileSystem/SafePath.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Checksum.h"
 #include "engine/Kernel/NameKey.h"
@@ -102,27 +103,6 @@ bool namesOf(const std::u16string& dir, std::unordered_map<uint32_t, std::u16str
         names.try_emplace(keyOfPath(f.relative), f.relative);
     }
     return true;
-}
-
-bool readWholeFile(const std::u16string& path, std::string& bytes) {
-    WinStream in;
-    if (!in.open(path, 0)) {
-        return false;
-    }
-    platform::FileAttributes attributes;
-    if (!platform::getAttributes(path, attributes) || attributes.size > 0xFFFFFFFFu) {
-        return false;
-    }
-    bytes.assign(static_cast<size_t>(attributes.size), '\0');
-    uint32_t got = 0;
-    return bytes.empty() || (in.read(bytes.data(), static_cast<uint32_t>(bytes.size()), &got) &&
-                             got == bytes.size());
-}
-
-bool writeWholeFile(const std::u16string& path, std::string_view bytes) {
-    WinStream out;
-    return out.open(path, 1) &&
-           (bytes.empty() || out.write(bytes.data(), static_cast<uint32_t>(bytes.size())));
 }
 
 uint32_t checksumOf(std::string_view bytes) {
@@ -272,27 +252,6 @@ const PackRecord* findRecord(const Pack& pack, uint32_t key) {
     return nullptr;
 }
 
-// A relative name is written under the output folder only when it cannot leave it.
-bool safeRelativeName(std::u16string_view name) {
-    if (name.empty() || name.front() == u'\\' || name.front() == u'/' ||
-        name.find(u':') != std::u16string_view::npos) {
-        return false;
-    }
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find_first_of(u"\\/", start);
-        if (end == std::u16string_view::npos) {
-            end = name.size();
-        }
-        const std::u16string_view part = name.substr(start, end - start);
-        if (part.empty() || part == u"." || part == u"..") {
-            return false;
-        }
-        start = end + 1;
-    }
-    return true;
-}
-
 // ---- arguments ----
 
 struct Arguments {
@@ -330,16 +289,13 @@ int usageError(std::ostream& err, const char* what) {
 
 // ---- commands ----
 
-int create(const Arguments& a, std::ostream& out, std::ostream& err) {
-    if (a.positional.size() != 2) {
-        return usageError(err, "create needs DIR and OUT.pak");
-    }
-    const std::u16string& dir = a.positional[0];
-    const std::u16string& target = a.positional[1];
-    std::vector<TreeFile> files;
+// The files under dir in key order, refused when two share a key or they would not fit the
+// index. Warns about a pack name the launcher would not find.
+bool collectFiles(const std::u16string& dir, const std::u16string& target,
+                  std::vector<TreeFile>& files, std::ostream& err) {
     if (!platform::isDirectory(dir) || !walk(dir, u"", files)) {
         err << "lume-pak: cannot read the folder " << u8(dir) << "\n";
-        return kExitDamaged;
+        return false;
     }
     std::sort(files.begin(), files.end(),
               [](const TreeFile& x, const TreeFile& y) { return x.relative < y.relative; });
@@ -350,12 +306,12 @@ int create(const Arguments& a, std::ostream& out, std::ostream& err) {
             err << "lume-pak: " << u8(it->second->relative) << " and " << u8(f.relative)
                 << " have the same key " << hex(it->first)
                 << "; only one of them could be found in the pack\n";
-            return kExitDamaged;
+            return false;
         }
     }
     if (!indexFits(files.size() + 1, 0)) {
         err << "lume-pak: " << files.size() << " files do not fit the 8 MiB index\n";
-        return kExitDamaged;
+        return false;
     }
     const std::u16string stem = packStem(target);
     if (std::any_of(stem.begin(), stem.end(), [](char16_t c) { return c >= u'A' && c <= u'Z'; })) {
@@ -363,37 +319,34 @@ int create(const Arguments& a, std::ostream& out, std::ostream& err) {
                "pack named "
             << u8(stem) << " supplies no files; name it in lower case\n";
     }
+    return true;
+}
 
-    const std::u16string temporary = target + u".tmp";
-    WinStream pack;
-    if (!pack.open(temporary, 1) || !pack.seek(kIndexRegionSize)) {
-        err << "lume-pak: cannot create " << u8(temporary) << "\n";
-        return kExitDamaged;
-    }
-    const auto fail = [&](const std::string& why) {
-        pack.close();
-        File::deleteFile(temporary);
-        err << "lume-pak: " << why << "\n";
-        return kExitDamaged;
-    };
-    std::vector<PackRecord> records;
+// The data region of the pack being written to temporary: each file deflated when that makes
+// it smaller, stored as is otherwise, back to back after the index region; the root record
+// (rootKey) first. False with a reason.
+bool writeBlocks(WinStream& pack, const std::u16string& temporary, uint32_t rootKey,
+                 const std::vector<TreeFile>& files, std::vector<PackRecord>& records,
+                 uint64_t& end, uint64_t& compressed, std::string& why) {
     PackRecord root;
-    root.nameKey = nameKey(stem);
+    root.nameKey = rootKey;
     root.offset = kIndexRegionSize;
     root.parentIndex = kRootParent;
     records.push_back(root);
-    uint64_t end = kIndexRegionSize;
-    uint64_t compressed = 0;
+    end = kIndexRegionSize;
+    compressed = 0;
     for (const TreeFile& f : files) {
         std::string content;
         std::string deflated;
-        if (!readWholeFile(f.full, content)) {
-            return fail("cannot read " + u8(f.full) + " (or it is 4 GiB or more)");
+        if (!platform::readWholeFile(f.full, content)) {
+            why = "cannot read " + u8(f.full) + " (or it is 4 GiB or more)";
+            return false;
         }
         const bool useDeflate = compressData(content, deflated) && deflated.size() < content.size();
         const std::string& stored = useDeflate ? deflated : content;
         if (end + stored.size() > 0xFFFFFFFFu) {
-            return fail("the pack would pass 4 GiB at " + u8(f.relative));
+            why = "the pack would pass 4 GiB at " + u8(f.relative);
+            return false;
         }
         PackRecord r;
         r.nameKey = keyOfPath(f.relative);
@@ -406,15 +359,45 @@ int create(const Arguments& a, std::ostream& out, std::ostream& err) {
         r.flags = useDeflate ? 1 : 0;
         r.extra1 = checksumOf(content);
         if (!stored.empty() && !pack.write(stored.data(), r.zipSize)) {
-            return fail("cannot write " + u8(temporary));
+            why = "cannot write " + u8(temporary);
+            return false;
         }
         compressed += useDeflate ? 1 : 0;
         end += stored.size();
         records.push_back(r);
     }
+    return true;
+}
+
+int create(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.positional.size() != 2) {
+        return usageError(err, "create needs DIR and OUT.pak");
+    }
+    const std::u16string& target = a.positional[1];
+    std::vector<TreeFile> files;
+    if (!collectFiles(a.positional[0], target, files, err)) {
+        return kExitDamaged;
+    }
+    // Built under a temporary name and moved into place in one step.
+    const std::u16string temporary = target + u".tmp";
+    WinStream pack;
+    if (!pack.open(temporary, 1) || !pack.seek(kIndexRegionSize)) {
+        err << "lume-pak: cannot create " << u8(temporary) << "\n";
+        return kExitDamaged;
+    }
+    std::vector<PackRecord> records;
+    uint64_t end = 0;
+    uint64_t compressed = 0;
+    std::string why;
     const BlankBlockPool noHoles;
-    if (!writePackIndex(pack, records, noHoles, static_cast<uint32_t>(end))) {
-        return fail("cannot write the index of " + u8(temporary));
+    if (!writeBlocks(pack, temporary, nameKey(packStem(target)), files, records, end, compressed,
+                     why) ||
+        !writePackIndex(pack, records, noHoles, static_cast<uint32_t>(end))) {
+        pack.close();
+        File::deleteFile(temporary);
+        err << "lume-pak: " << (why.empty() ? "cannot write the index of " + u8(temporary) : why)
+            << "\n";
+        return kExitDamaged;
     }
     pack.close();
     if (!File::replace(temporary, target)) {
@@ -512,7 +495,7 @@ int extract(const Arguments& a, std::ostream& out, std::ostream& err) {
             out.write(content.data(), static_cast<std::streamsize>(content.size()));
             return out ? kExitOk : kExitDamaged;
         }
-        if (!writeWholeFile(output->second, content)) {
+        if (!platform::writeWholeFile(output->second, content)) {
             err << "lume-pak: cannot write " << u8(output->second) << "\n";
             return kExitDamaged;
         }
@@ -536,7 +519,7 @@ int extract(const Arguments& a, std::ostream& out, std::ostream& err) {
         const auto name = names.find(r.nameKey);
         const std::u16string relative =
             name == names.end() ? platform::utf8ToWide(hex(r.nameKey)) : name->second;
-        if (!safeRelativeName(relative)) {
+        if (!isSafeRelativePath(relative)) {
             err << "lume-pak: refusing to write " << u8(relative) << " outside " << u8(outDir)
                 << "\n";
             status = kExitDamaged;
@@ -548,7 +531,7 @@ int extract(const Arguments& a, std::ostream& out, std::ostream& err) {
             continue;
         }
         const std::u16string path = outDir + u"\\" + relative;
-        if (!writeWholeFile(path, content)) {
+        if (!platform::writeWholeFile(path, content)) {
             err << "lume-pak: cannot write " << u8(path) << "\n";
             status = kExitDamaged;
             continue;
@@ -565,24 +548,23 @@ struct Span {
     std::string what;
 };
 
-int verify(const Arguments& a, std::ostream& out, std::ostream& err) {
-    if (a.positional.size() != 1) {
-        return usageError(err, "verify needs PAK");
-    }
-    const std::u16string& path = a.positional[0];
-    Pack pack;
-    if (!openPack(path, pack, err)) {
-        return kExitDamaged;
-    }
+// What verify finds: damage makes the pack fail, warnings do not.
+struct Findings {
     std::vector<std::string> damage;
     std::vector<std::string> warnings;
-    const PackHeader& h = pack.header;
-    const auto recordName = [&](size_t i) {
-        return printf("record %zu (key %s)", i, hex(pack.records[i].nameKey).c_str());
-    };
+    std::vector<Span> spans;  // every reserved block and free block, for the overlap check
+};
 
+std::string recordName(const Pack& pack, size_t i) {
+    return printf("record %zu (key %s)", i, hex(pack.records[i].nameKey).c_str());
+}
+
+// The index as a whole: its region, the key table, the parents and roots, the index
+// checksum and the data size.
+void checkIndex(const Pack& pack, Findings& f) {
+    const PackHeader& h = pack.header;
     if (pack.length < kIndexRegionSize) {
-        damage.push_back(
+        f.damage.push_back(
             printf("the file has %u bytes, less than its 8 MiB index region", pack.length));
     }
     size_t keyMismatches = 0;
@@ -590,8 +572,8 @@ int verify(const Arguments& a, std::ostream& out, std::ostream& err) {
         keyMismatches += pack.keys[i] != pack.records[i].nameKey ? 1 : 0;
     }
     if (keyMismatches != 0) {
-        damage.push_back(printf("the key table differs from the record keys at %zu of %zu places",
-                                keyMismatches, pack.records.size()));
+        f.damage.push_back(printf("the key table differs from the record keys at %zu of %zu places",
+                                  keyMismatches, pack.records.size()));
     }
     // Parents are positions among the records the launcher has taken so far.
     size_t roots = 0;
@@ -602,35 +584,38 @@ int verify(const Arguments& a, std::ostream& out, std::ostream& err) {
             ++roots;
             ++taken;
         } else if (roots == 0 || r.parentIndex >= taken) {
-            damage.push_back(recordName(i) + printf(": parent index %u is out of range, so the "
-                                                    "launcher skips it",
-                                                    r.parentIndex));
+            f.damage.push_back(recordName(pack, i) +
+                               printf(": parent index %u is out of range, so the "
+                                      "launcher skips it",
+                                      r.parentIndex));
         } else {
             ++taken;
         }
     }
     if (roots == 0) {
-        damage.push_back("there is no root record");
+        f.damage.push_back("there is no root record");
     } else if (roots > 1) {
-        warnings.push_back(
+        f.warnings.push_back(
             printf("%zu root records; the launcher looks files up under the last", roots));
     }
     const uint32_t crc = indexCrc(pack.records);
     if (crc != h.indexCrc) {
-        damage.push_back(printf("the index checksum is %s, the header says %s", hex(crc).c_str(),
-                                hex(h.indexCrc).c_str()));
+        f.damage.push_back(printf("the index checksum is %s, the header says %s", hex(crc).c_str(),
+                                  hex(h.indexCrc).c_str()));
     }
     if (pack.length >= kIndexRegionSize && h.dataSize != pack.length - kIndexRegionSize) {
         if (uint64_t{kIndexRegionSize} + h.dataSize > pack.length) {
-            damage.push_back(
+            f.damage.push_back(
                 printf("the header's data size %u runs past the end of the file", h.dataSize));
         } else {
-            warnings.push_back(printf("%u bytes follow the data size the header recorded",
-                                      pack.length - kIndexRegionSize - h.dataSize));
+            f.warnings.push_back(printf("%u bytes follow the data size the header recorded",
+                                        pack.length - kIndexRegionSize - h.dataSize));
         }
     }
+}
 
-    std::vector<Span> spans;
+// Every record but the roots: its key, its block's place, its stored bytes and content.
+void checkRecords(Pack& pack, Findings& f) {
     std::unordered_map<uint32_t, size_t> firstOfKey;
     std::string stored;
     std::string content;
@@ -641,63 +626,85 @@ int verify(const Arguments& a, std::ostream& out, std::ostream& err) {
             continue;
         }
         if (!firstOfKey.try_emplace(r.nameKey, i).second) {
-            warnings.push_back(recordName(i) + printf(": repeats the key of record %zu; only "
-                                                      "the first is found",
-                                                      firstOfKey[r.nameKey]));
+            f.warnings.push_back(recordName(pack, i) +
+                                 printf(": repeats the key of record %zu; only "
+                                        "the first is found",
+                                        firstOfKey[r.nameKey]));
         }
         if (r.zipSize > r.blockSize) {
-            damage.push_back(recordName(i) + printf(": zip size %u exceeds its block size %u",
-                                                    r.zipSize, r.blockSize));
+            f.damage.push_back(
+                recordName(pack, i) +
+                printf(": zip size %u exceeds its block size %u", r.zipSize, r.blockSize));
         }
         const uint32_t extent = std::max(r.zipSize, r.blockSize);
         if (!regionInData(r.offset, extent, pack.length)) {
-            damage.push_back(recordName(i) + printf(": its block at %u, %u bytes, lies outside "
-                                                    "the data region of the %u-byte file",
-                                                    r.offset, extent, pack.length));
+            f.damage.push_back(recordName(pack, i) +
+                               printf(": its block at %u, %u bytes, lies outside "
+                                      "the data region of the %u-byte file",
+                                      r.offset, extent, pack.length));
             continue;
         }
         if (r.blockSize != 0) {
-            spans.push_back(Span{r.offset, uint64_t{r.offset} + r.blockSize, recordName(i)});
+            f.spans.push_back(
+                Span{r.offset, uint64_t{r.offset} + r.blockSize, recordName(pack, i)});
         }
         if (!readRecord(pack, r, stored, content, why)) {
-            damage.push_back(recordName(i) + ": " + why);
+            f.damage.push_back(recordName(pack, i) + ": " + why);
         } else if (checksumOf(content) != r.extra1) {
-            warnings.push_back(recordName(i) + printf(": its content has checksum %s, extra 1 "
-                                                      "says %s",
-                                                      hex(checksumOf(content)).c_str(),
-                                                      hex(r.extra1).c_str()));
+            f.warnings.push_back(recordName(pack, i) +
+                                 printf(": its content has checksum %s, extra 1 "
+                                        "says %s",
+                                        hex(checksumOf(content)).c_str(), hex(r.extra1).c_str()));
         }
     }
+}
+
+// The free blocks lie in the data region, and no two blocks share a byte.
+void checkPlacement(const Pack& pack, Findings& f) {
     for (const FreeBlock& b : pack.holes) {
         const std::string name = printf("free block at %u (%u bytes)", b.offset, b.size);
         if (!regionInData(b.offset, b.size, pack.length)) {
-            damage.push_back(name + " lies outside the data region");
+            f.damage.push_back(name + " lies outside the data region");
         } else if (b.size != 0) {
-            spans.push_back(Span{b.offset, uint64_t{b.offset} + b.size, name});
+            f.spans.push_back(Span{b.offset, uint64_t{b.offset} + b.size, name});
         }
     }
-    std::sort(spans.begin(), spans.end(),
+    std::sort(f.spans.begin(), f.spans.end(),
               [](const Span& x, const Span& y) { return x.start < y.start; });
     const Span* reach = nullptr;  // the span seen so far that ends last
-    for (const Span& s : spans) {
+    for (const Span& s : f.spans) {
         if (reach != nullptr && s.start < reach->end) {
-            damage.push_back(s.what + " overlaps " + reach->what);
+            f.damage.push_back(s.what + " overlaps " + reach->what);
         }
         if (reach == nullptr || s.end > reach->end) {
             reach = &s;
         }
     }
+}
 
-    for (const std::string& d : damage) {
+int verify(const Arguments& a, std::ostream& out, std::ostream& err) {
+    if (a.positional.size() != 1) {
+        return usageError(err, "verify needs PAK");
+    }
+    const std::u16string& path = a.positional[0];
+    Pack pack;
+    if (!openPack(path, pack, err)) {
+        return kExitDamaged;
+    }
+    Findings f;
+    checkIndex(pack, f);
+    checkRecords(pack, f);
+    checkPlacement(pack, f);
+    for (const std::string& d : f.damage) {
         out << "damage: " << d << "\n";
     }
-    for (const std::string& w : warnings) {
+    for (const std::string& w : f.warnings) {
         out << "warning: " << w << "\n";
     }
     out << u8(path) << ": " << pack.records.size() << " records, " << pack.holes.size()
         << " free blocks: "
-        << (damage.empty() ? std::string("OK") : printf("%zu problems", damage.size())) << "\n";
-    return damage.empty() ? kExitOk : kExitDamaged;
+        << (f.damage.empty() ? std::string("OK") : printf("%zu problems", f.damage.size())) << "\n";
+    return f.damage.empty() ? kExitOk : kExitDamaged;
 }
 
 int info(const Arguments& a, std::ostream& out, std::ostream& err) {

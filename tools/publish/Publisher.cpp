@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -14,6 +13,7 @@
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Checksum.h"
 #include "engine/Xml/XMLHandler.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 
 namespace fs = std::filesystem;
@@ -73,30 +73,11 @@ std::string xmlEscape(const std::string& narrow) {
 }
 
 bool readWhole(const fs::path& p, std::string& bytes) {
-    std::ifstream in(p, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream s;
-    s << in.rdbuf();
-    bytes = s.str();
-    return static_cast<bool>(in) || in.eof();
+    return static_cast<bool>(platform::readWholeFile(platform::utf8ToWide(p.string()), bytes));
 }
 
-// Writes through a temporary name and renames, so a reader never sees half a file.
 bool writeWhole(const fs::path& p, const std::string& bytes) {
-    std::error_code ec;
-    fs::create_directories(p.parent_path(), ec);
-    const fs::path tmp = p.string() + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out) {
-            return false;
-        }
-    }
-    fs::rename(tmp, p, ec);
-    return !ec;
+    return static_cast<bool>(platform::writeWholeFile(platform::utf8ToWide(p.string()), bytes));
 }
 
 // The packs of the previously published flist.xml: relative path -> listed crc.

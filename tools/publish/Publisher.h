@@ -33,8 +33,8 @@ struct PublishReport {
 // Writes the release. On failure, error says why; flist.xml is replaced only at the very
 // end, so a failed run leaves the previously published version intact. log receives one
 // line per published file when not null.
-bool publishRelease(const PublishOptions& options, PublishReport& report, std::string& error,
-                    std::FILE* log = nullptr);
+[[nodiscard]] bool publishRelease(const PublishOptions& options, PublishReport& report,
+                                  std::string& error, std::FILE* log = nullptr);
 
 // Command-line entry: lume-publish GAME_DIR OUT_DIR [--must PATH]... [--exclude PATH]...
 int publishMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);

@@ -87,7 +87,7 @@ TEST(BlankBlockPoolTable, AnEmptyPoolWritesNothingAndAShortTableFailsToLoad) {
     EXPECT_EQ(empty.byteSize(), 0u);
 
     MemoryStream shortTable(16);
-    shortTable.write("0123456789ab0123", 16);
+    EXPECT_TRUE(shortTable.write("0123456789ab0123", 16));
     shortTable.seek(4);
     BlankBlockPool pool;
     EXPECT_FALSE(pool.load(shortTable, 24));

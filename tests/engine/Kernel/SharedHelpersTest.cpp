@@ -89,7 +89,7 @@ class FailingStream : public MemoryStream {
 public:
     FailingStream(uint32_t size, uint32_t failAfter) : MemoryStream(size), failAfter_(failAfter) {
         std::vector<uint8_t> bytes(size, 0x5A);
-        write(bytes.data(), size);
+        EXPECT_TRUE(write(bytes.data(), size));
         seek(0);
     }
     bool read(void* buffer, uint32_t length, uint32_t* count) override {
