@@ -714,17 +714,7 @@ bool removeDirectory(std::u16string_view path) {
 
 bool makeDirectories(std::u16string_view path, bool includeLast) {
     const std::string native = nativePath(path);
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        const size_t slash = native.find('/', start);
-        parts.push_back(
-            native.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
-        if (slash == std::string::npos) {
-            break;
-        }
-        start = slash + 1;
-    }
+    std::vector<std::string> parts = splitText(native, '/');
     // The last piece is the file name (or "" after a trailing separator) unless asked for.
     if (!includeLast) {
         parts.pop_back();

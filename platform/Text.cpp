@@ -349,4 +349,16 @@ std::u16string asciiToWide(std::string_view ascii) {
     return out;
 }
 
+std::vector<std::string> splitText(std::string_view text, char separator) {
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        const size_t end = text.find(separator, start);
+        parts.emplace_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+        if (end == std::string_view::npos) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
 }  // namespace platform

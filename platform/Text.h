@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -21,5 +22,7 @@ std::string utf8ToNarrow(std::string_view utf8);
 
 // ASCII-only conversions, for texts known to be plain ASCII (numbers, protocol words).
 std::u16string asciiToWide(std::string_view ascii);
+// The pieces of text between separators, empty ones included ("a//b" -> "a", "", "b").
+std::vector<std::string> splitText(std::string_view text, char separator);
 
 }  // namespace platform

@@ -73,21 +73,20 @@ HttpDownloader* DownloadPool::thread(size_t index) const {
 }
 
 uint32_t DownloadPool::successTotal() const {
-    Lock lock(this);
-    uint32_t total = 0;
-    for (const auto& thread : threads_) {
-        total += thread->successCount();
-    }
-    return total;
+    return total(&HttpDownloader::successCount);
 }
 
 uint32_t DownloadPool::failureTotal() const {
+    return total(&HttpDownloader::failureCount);
+}
+
+uint32_t DownloadPool::total(uint32_t (HttpDownloader::*count)() const) const {
     Lock lock(this);
-    uint32_t total = 0;
+    uint32_t sum = 0;
     for (const auto& thread : threads_) {
-        total += thread->failureCount();
+        sum += (thread.get()->*count)();
     }
-    return total;
+    return sum;
 }
 
 }  // namespace lume

@@ -47,6 +47,8 @@ public:
     uint32_t failureTotal() const;
 
 private:
+    uint32_t total(uint32_t (HttpDownloader::*count)() const) const;
+
     BlockSink* sink_;
     DownloadTuning tuning_;
     std::string primaryHost_;

@@ -179,6 +179,7 @@ bool FileChecks::admit(const FileListEntry& entry, std::u16string& path) {
         ++failures_;
         return false;
     }
+    reporter_.postText(u"检查:%s", path);
     return true;
 }
 
@@ -197,7 +198,6 @@ bool FileChecks::checkLoose(const FileListEntry& entry) {
     if (!admit(entry, path)) {
         return false;
     }
-    reporter_.postText(u"检查:%s", path);
     const std::u16string dataPath = FileWritter::dataFileName(kTypeLoose, path);
     const std::u16string indexPath = FileWritter::indexFileName(kTypeLoose, path);
     if (File::isFile(indexPath) && File::isFile(dataPath) &&
@@ -356,7 +356,6 @@ bool FileChecks::checkPack(const FileListEntry& entry) {
     if (!admit(entry, pack)) {
         return false;
     }
-    reporter_.postText(u"检查:%s", pack);
     const std::u16string fullList = FileWritter::indexFileName(kTypePackBuild, pack);
     if (File::isFile(fullList)) {
         if (resumePack(fullList, pack, entry.crc, kPackModeBuild)) {

@@ -113,6 +113,8 @@ public:
 private:
     enum class PackResult { kFailed, kPlanned, kNothingToDo };
 
+    // The entry's local path when it stays inside the game directory and was not seen
+    // before in this update (a failure otherwise); then posts "检查:%s" with it.
     bool admit(const FileListEntry& entry, std::u16string& path);
     bool checkLoose(const FileListEntry& entry);
     bool fetchLoose(const FileListEntry& entry, const std::u16string& path);

@@ -1,5 +1,7 @@
 #include "engine/FileSystem/GrowingMemoryStream.h"
 
+#include "engine/FileSystem/MemoryStream.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -11,18 +13,7 @@ GrowingMemoryStream::GrowingMemoryStream(uint32_t reserve, uint32_t limit) : lim
 }
 
 bool GrowingMemoryStream::read(void* buffer, uint32_t length, uint32_t* count) {
-    if (buffer == nullptr && length != 0) {
-        return false;
-    }
-    const uint32_t n = std::min<uint32_t>(length, size() - position_);
-    if (n != 0) {
-        std::memcpy(buffer, bytes_.data() + position_, n);
-    }
-    position_ += n;
-    if (count != nullptr) {
-        *count = n;
-    }
-    return true;
+    return readFromMemory(bytes_, position_, buffer, length, count);
 }
 
 bool GrowingMemoryStream::write(const void* buffer, uint32_t length) {

@@ -16,44 +16,25 @@ int resultFromZlib(int code) {
     return code == Z_STREAM_END ? kUncompressStreamEnd : kUncompressError;
 }
 
-// The zlib state of one inflate or deflate, released on every way out.
-class InflateState {
+// The zlib state of one inflate or deflate: set up by the caller's init call, released by
+// end on every way out.
+class ZlibState {
 public:
-    explicit InflateState(z_stream& z) : z_(z) {
-        z_ = z_stream{};
-        code_ = inflateInit2(&z_, -MAX_WBITS);
-    }
-    ~InflateState() {
+    ZlibState(z_stream& z, int initCode, int (*end)(z_streamp))
+        : z_(z), code_(initCode), end_(end) {}
+    ~ZlibState() {
         if (code_ == Z_OK) {
-            inflateEnd(&z_);
+            end_(&z_);
         }
     }
-    InflateState(const InflateState&) = delete;
-    InflateState& operator=(const InflateState&) = delete;
+    ZlibState(const ZlibState&) = delete;
+    ZlibState& operator=(const ZlibState&) = delete;
     int code() const { return code_; }
 
 private:
     z_stream& z_;
     int code_;
-};
-
-class DeflateState {
-public:
-    DeflateState(z_stream& z, int level) : z_(z) {
-        code_ = deflateInit2(&z_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    }
-    ~DeflateState() {
-        if (code_ == Z_OK) {
-            deflateEnd(&z_);
-        }
-    }
-    DeflateState(const DeflateState&) = delete;
-    DeflateState& operator=(const DeflateState&) = delete;
-    int code() const { return code_; }
-
-private:
-    z_stream& z_;
-    int code_;
+    int (*end_)(z_streamp);
 };
 
 }  // namespace
@@ -61,7 +42,8 @@ private:
 InflateResult inflateRaw(z_stream& z, const InflateInput& input, std::span<uint8_t> window,
                          const InflateOutput& output) {
     InflateResult result;
-    const InflateState state(z);
+    z = z_stream{};
+    const ZlibState state(z, inflateInit2(&z, -MAX_WBITS), inflateEnd);
     if (state.code() != Z_OK) {
         result.status = InflateStatus::kNoZlib;
         result.zlibCode = state.code();
@@ -165,7 +147,8 @@ bool compressData(std::string_view input, std::string& out, int level) {
         return false;
     }
     z_stream z{};
-    const DeflateState state(z, level);
+    const ZlibState state(z, deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY),
+                          deflateEnd);
     if (state.code() != Z_OK) {
         return false;
     }

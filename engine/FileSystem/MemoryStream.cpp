@@ -9,19 +9,25 @@ namespace lume {
 MemoryStream::MemoryStream(uint32_t capacity)
     : buffer_(new (std::nothrow) uint8_t[capacity]()), capacity_(buffer_ ? capacity : 0) {}
 
-bool MemoryStream::read(void* buffer, uint32_t length, uint32_t* count) {
-    if (position_ > capacity_ || (buffer == nullptr && length != 0)) {
+bool readFromMemory(std::span<const uint8_t> bytes, uint32_t& position, void* buffer,
+                    uint32_t length, uint32_t* count) {
+    if (position > bytes.size() || (buffer == nullptr && length != 0)) {
         return false;
     }
-    const uint32_t n = std::min(length, capacity_ - position_);
+    const uint32_t n = std::min<uint32_t>(length, static_cast<uint32_t>(bytes.size()) - position);
     if (n != 0) {
-        std::memcpy(buffer, buffer_.get() + position_, n);
+        std::memcpy(buffer, bytes.data() + position, n);
     }
-    position_ += n;
+    position += n;
     if (count != nullptr) {
         *count = n;
     }
     return true;
+}
+
+bool MemoryStream::read(void* buffer, uint32_t length, uint32_t* count) {
+    // Bounded by the capacity, not by what was written.
+    return readFromMemory({buffer_.get(), capacity_}, position_, buffer, length, count);
 }
 
 bool MemoryStream::write(const void* buffer, uint32_t length) {

@@ -3,10 +3,17 @@
 #pragma once
 
 #include <memory>
+#include <span>
 
 #include "engine/FileSystem/Stream.h"
 
 namespace lume {
+
+// The read of a stream held in memory: up to length bytes of bytes from position on, the
+// position advanced past them; count receives their number. False for a null buffer or a
+// position beyond the bytes.
+bool readFromMemory(std::span<const uint8_t> bytes, uint32_t& position, void* buffer,
+                    uint32_t length, uint32_t* count);
 
 class MemoryStream : public Stream {
 public:

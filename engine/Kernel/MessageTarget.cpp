@@ -22,13 +22,7 @@ std::optional<PostedMessage> MessageQueue::waitPop(std::chrono::milliseconds tim
 }
 
 std::optional<PostedMessage> MessageQueue::tryPop() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (queue_.empty()) {
-        return std::nullopt;
-    }
-    PostedMessage m = queue_.front();
-    queue_.pop_front();
-    return m;
+    return waitPop(std::chrono::milliseconds(0));
 }
 
 std::vector<PostedMessage> MessageQueue::drain() {

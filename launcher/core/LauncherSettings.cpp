@@ -49,17 +49,7 @@ std::u16string readVersionText(std::u16string_view path) {
     if (!platform::readWholeFile(path, content)) {
         return {};
     }
-    std::vector<std::string> fields;
-    size_t start = 0;
-    while (true) {
-        const size_t tab = content.find('\t', start);
-        fields.push_back(
-            content.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos) {
-            break;
-        }
-        start = tab + 1;
-    }
+    const std::vector<std::string> fields = platform::splitText(content, '\t');
     return fields.size() >= 4 ? platform::narrowToWide(fields[3]) : std::u16string();
 }
 

@@ -224,6 +224,16 @@ private:
         return true;
     }
 
+    // The list entry of a file at rel ("a/b/c.dat"): its folder and name, refused when the
+    // list's code page cannot hold the path.
+    bool entryOf(const std::string& rel, Entry& e) {
+        const size_t slash = rel.rfind('/');
+        e.folder = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+        e.name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+        std::string narrow;
+        return listName(rel, narrow);
+    }
+
     bool putData(const std::string& relative, const std::string& bytes) {
         const fs::path p = out_ / relative;
         std::error_code ec;
@@ -243,11 +253,7 @@ private:
     bool publishFile(const fs::path& path) {
         const std::string rel = toSlashes(fs::relative(path, game_).generic_string());
         Entry e;
-        const size_t slash = rel.rfind('/');
-        e.folder = slash == std::string::npos ? std::string() : rel.substr(0, slash);
-        e.name = slash == std::string::npos ? rel : rel.substr(slash + 1);
-        std::string narrow;
-        if (!listName(rel, narrow)) {
+        if (!entryOf(rel, e)) {
             return false;
         }
         const bool isPack = e.name.size() > 4 && e.name.compare(e.name.size() - 4, 4, ".pak") == 0;
@@ -368,13 +374,10 @@ private:
             // withdrawing list.
             const uint32_t crc = alreadyWithdrawn ? oldCrc : ~oldCrc;
             Entry e;
-            const size_t slash = rel.rfind('/');
-            e.folder = slash == std::string::npos ? std::string() : rel.substr(0, slash);
-            e.name = slash == std::string::npos ? rel : rel.substr(slash + 1);
-            std::string narrowName;
-            if (!listName(rel, narrowName)) {
+            if (!entryOf(rel, e)) {
                 return false;
             }
+            std::string narrowName;
             listName(e.name, narrowName);
             const std::string list = "<?xml version=\"1.0\" encoding=\"" + platform::codePage() +
                                      "\"?>\n<pak name=\"" + xmlEscape(narrowName) +
