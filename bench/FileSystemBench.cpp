@@ -142,7 +142,10 @@ void BM_CopyFromFile(benchmark::State& state) {
             return;
         }
         for (uint32_t done = 0; done < kCopy; done += static_cast<uint32_t>(block.size())) {
-            source.write(block.data(), static_cast<uint32_t>(block.size()));
+            if (!source.write(block.data(), static_cast<uint32_t>(block.size()))) {
+                state.SkipWithError("cannot write the source file");
+                return;
+            }
         }
     }
     uint64_t allocations = 0;

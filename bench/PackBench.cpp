@@ -89,7 +89,9 @@ std::vector<lume::PackRecord> writePack(const std::u16string& path, uint32_t cou
         r.zipSize = r.size = r.blockSize = kBlock;
         r.offset = end;
         r.dataCrc = i;
-        out.write(block.data(), kBlock);
+        if (!out.write(block.data(), kBlock)) {
+            std::abort();
+        }
         end += kBlock;
         records.push_back(r);
     }
@@ -205,7 +207,10 @@ void BM_ReadThroughZipStream(benchmark::State& state) {
         lume::WinStream out;
         out.open(u"data\\z.pak", 1);
         out.seek(lume::kIndexRegionSize);
-        out.write(c.stored.data(), static_cast<uint32_t>(c.stored.size()));
+        if (!out.write(c.stored.data(), static_cast<uint32_t>(c.stored.size()))) {
+            state.SkipWithError("cannot write the pack");
+            return;
+        }
         std::vector<lume::PackRecord> records(2);
         records[0].parentIndex = lume::kRootParent;
         records[0].nameKey = 5;
@@ -213,8 +218,11 @@ void BM_ReadThroughZipStream(benchmark::State& state) {
         records[1].zipSize = records[1].blockSize = static_cast<uint32_t>(c.stored.size());
         records[1].size = static_cast<uint32_t>(c.content.size());
         records[1].offset = lume::kIndexRegionSize;
-        lume::writePackIndex(out, records, lume::BlankBlockPool(),
-                             lume::kIndexRegionSize + records[1].zipSize);
+        if (!lume::writePackIndex(out, records, lume::BlankBlockPool(),
+                                  lume::kIndexRegionSize + records[1].zipSize)) {
+            state.SkipWithError("cannot write the pack index");
+            return;
+        }
     }
     lume::PackEntry entry(5);
     lume::PackNameMap names;
