@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -67,6 +68,8 @@ public:
     // of the checks ("检查:%s") and the sub file lists' 6037. Both outlive the checks.
     FileChecks(MakeFileWritter& packWriter, Reporter& reporter);
     ~FileChecks() override;
+    // Asked while a sub file list downloads: true cuts it short (see fetchList).
+    void setStopping(std::function<bool()> stopping) { subList_.setStopping(std::move(stopping)); }
 
     // Starts the checks of one update: forgets what an earlier update left. Called on the
     // update thread while the file writer has no file of an earlier update.

@@ -42,7 +42,7 @@ FileListDownloader::FileListDownloader(MessageTarget* target) : target_(target) 
 bool FileListDownloader::download(std::u16string_view url, std::u16string_view backUrl,
                                   FileListChecks& checks) {
     GrowingMemoryStream list(kListReserve);
-    if (!fetchList(url, backUrl, list)) {
+    if (!fetchList(url, backUrl, list, stopping_)) {
         return false;
     }
     if (target_ != nullptr) {

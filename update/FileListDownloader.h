@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,8 @@ public:
     // address delivered the list, or when the document does not parse (both lists are then
     // empty and no check runs). Called on the update run's thread.
     bool download(std::u16string_view url, std::u16string_view backUrl, FileListChecks& checks);
+    // Asked during the download: true cuts it short (see fetchList).
+    void setStopping(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
 
     // The must pass over the must list (checkPack or checkMustFile); then, only when none of
     // those checks returned true, the regular pass (checkPack or checkFile). Returns the
@@ -75,6 +78,7 @@ private:
     void startFile(const XMLAttributes& attributes);
 
     MessageTarget* target_;
+    std::function<bool()> stopping_;
     std::vector<std::u16string> folders_;
     std::vector<FileListEntry> regular_;
     std::vector<FileListEntry> must_;

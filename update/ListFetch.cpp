@@ -15,12 +15,16 @@ bool attempt(UrlFile& transfer, std::u16string_view url, GrowingMemoryStream& si
 
 }  // namespace
 
-bool fetchList(std::u16string_view url, std::u16string_view backUrl, GrowingMemoryStream& sink) {
+bool fetchList(std::u16string_view url, std::u16string_view backUrl, GrowingMemoryStream& sink,
+               const std::function<bool()>& stopping) {
     UrlFile transfer;
+    if (stopping) {
+        transfer.setProgressHook([&stopping](double, double) { return stopping() ? 1 : 0; });
+    }
     if (attempt(transfer, url, sink)) {
         return true;
     }
-    return attempt(transfer, backUrl, sink);
+    return !(stopping && stopping()) && attempt(transfer, backUrl, sink);
 }
 
 }  // namespace lume

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 namespace lume {
@@ -16,6 +17,9 @@ constexpr int32_t kListConnectTimeoutMs = 30000;
 // front of the next one. An attempt fails when the transfer fails, the status is outside
 // 200-299, or the list outgrows the sink's limit. On success the sink is positioned at 0.
 // Called on the caller's thread; it owns the transfer handle for the duration of the call.
-bool fetchList(std::u16string_view url, std::u16string_view backUrl, GrowingMemoryStream& sink);
+// stopping, when given, is asked while the transfer runs: true cuts the fetch short (the
+// thread that fetches has been asked to stop), and no second address is tried.
+bool fetchList(std::u16string_view url, std::u16string_view backUrl, GrowingMemoryStream& sink,
+               const std::function<bool()>& stopping = {});
 
 }  // namespace lume

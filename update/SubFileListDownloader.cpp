@@ -30,7 +30,7 @@ int SubFileListDownloader::download(std::u16string_view url, std::u16string_view
     reset();
     packPath_ = packPath;
     GrowingMemoryStream list(kListReserve);
-    if (!fetchList(url, url2, list)) {
+    if (!fetchList(url, url2, list, stopping_)) {
         return kFailed;
     }
     if (target_ != nullptr) {

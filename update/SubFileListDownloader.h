@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -51,6 +52,8 @@ public:
     // parse gives kFailed like an unreachable one: compared as an empty list it would remove
     // every file of the pack. Called on the update run's thread.
     int download(std::u16string_view url, std::u16string_view url2, std::u16string_view packPath);
+    // Asked during the download: true cuts it short (see fetchList).
+    void setStopping(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
     // The same from a list on disk (opened as XMLHandlerBase::parseFile does), with one
     // difference in the comparison: a file the pack already holds is fetched only when the
     // record's extra 2 is below the list's version, besides its data crc differing. Called on
@@ -98,6 +101,7 @@ private:
     void compareWithPack(bool checkVersion);
 
     MessageTarget* target_;
+    std::function<bool()> stopping_;
     std::u16string packName_;
     uint32_t dataCrc_ = 0;
     std::u16string packPath_;

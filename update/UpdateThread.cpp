@@ -32,6 +32,10 @@ UpdateThread::UpdateThread(Reporter& reporter, TransferSettings settings)
       fileWriter_(std::make_unique<FileWritter>(checks_.get())),
       pool_(std::make_unique<DownloadPool>(this)) {
     setName("download flist.xml thread");
+    // A stop (the window closing) cuts a list download short instead of waiting for it.
+    auto stopping = [this] { return isStopped(); };
+    fileList_->setStopping(stopping);
+    checks_->setStopping(stopping);
 }
 
 UpdateThread::~UpdateThread() {

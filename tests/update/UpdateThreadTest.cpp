@@ -6,6 +6,8 @@
 #include <filesystem>
 
 #include "engine/Kernel/Reporter.h"
+#include "platform/Thread.h"
+#include "platform/Time.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
 #include "tests/update/UpdateTestSupport.h"
@@ -57,6 +59,29 @@ TEST(UpdateThread, ReportsToItsReporterAndGivesItsSettingsToTheDownloads) {
     // No retries: the block is asked for once on the primary address and once more in place
     // of the missing mirror.
     EXPECT_EQ(server.requestCount(blockPath), 2);
+}
+
+TEST(UpdateThread, AStopCutsAStalledFileListShort) {
+    test::Sandbox box;
+    box.writeFile("www/game/flist.xml", "<?xml version=\"1.0\"?><flist></flist>");
+    test::TestHttpServer server(box.path() + "/www");
+    ASSERT_TRUE(server.started());
+    server.injectForPath("/game/flist.xml", test::FaultPlan::stall());
+    Window window;
+    {
+        UpdateThread run(window, TransferSettings{30000, 0});
+        ASSERT_TRUE(run.beginUpdate(server.host(), "/game", "", "", 0));
+        ASSERT_TRUE(window.queue.waitPop(std::chrono::seconds(120)));  // 6028: fetching
+        const uint64_t deadline = platform::monotonicMs() + 120000;
+        while (server.requestCount("/game/flist.xml") == 0 && platform::monotonicMs() < deadline) {
+            platform::sleepMs(1);
+        }
+    }  // the window closes during the fetch
+    // Cut short, not answered by the stall's end: the second address was never tried.
+    EXPECT_EQ(server.requestCount("/game/flist.xml"), 1);
+    const auto summary = window.queue.drain();
+    ASSERT_FALSE(summary.empty());
+    EXPECT_EQ(summary.back().message, kMsgUpdateResult);
 }
 
 }  // namespace
