@@ -9,6 +9,9 @@ packages=(
     libcurl4-openssl-dev zlib1g-dev libtinyxml2-dev libcpp-httplib-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     nginx curl
+    # The launcher window: Qt Widgets and WebEngine (with the engine's helper process), and
+    # a CJK font for the Chinese texts.
+    qt6-base-dev qt6-webengine-dev libqt6webenginecore6-bin fonts-noto-cjk
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks the formatting, then builds and runs every test twice:
-# a Debug build with AddressSanitizer + UndefinedBehaviorSanitizer running all tests, and a
-# ThreadSanitizer build running the tests of threaded code.
+# Installs what is missing, checks the formatting, then builds and runs the tests: a Debug
+# build with AddressSanitizer + UndefinedBehaviorSanitizer running all tests, a
+# ThreadSanitizer build running the tests of threaded code, and a plain build running the
+# launcher window's tests with the real browser engine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,4 +31,14 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 run_suite build/asan address,undefined
-run_suite build/tsan thread -L threaded
+run_suite build/tsan thread -L 'threaded|qt'
+
+# The browser engine's own code cannot run under the sanitizers (the window's tests leave it
+# out there): the window's tests once more with the real browser, in a plain build of the
+# window alone.
+echo "== build build/plain (no sanitizers: the window with its browser)"
+cmake -S "$root" -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUME_SANITIZE= \
+    -DLUME_WERROR=ON >/dev/null
+cmake --build build/plain -j "$jobs" --target test_qt
+echo "== test build/plain"
+(cd build/plain && ctest --output-on-failure -j "$jobs" -L qt)
