@@ -1,0 +1,102 @@
+// The self-upgrade end to end on nginx: a release that changes the launcher's own file
+// (lume.exe) makes the launcher hand over to bin\upgrade.tmp (the real upgrade program),
+// which waits for the launcher's exit and starts the new launcher; that one finds its
+// must-update files current, updates the game and starts it: no second hand-over.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/Process.h"
+#include "platform/Text.h"
+#include "platform/Thread.h"
+#include "platform/Time.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/Sandbox.h"
+#include "tools/publish/Publisher.h"
+
+namespace fs = std::filesystem;
+
+namespace lume {
+namespace {
+
+std::string launcherScript(const std::string& version) {
+    // The launcher as the game directory has it: notes its version and runs the launcher.
+    return "#!/bin/sh\necho " + version + " >> launcher-runs.txt\nexec " LUME_CLI_EXE " \"$@\"\n";
+}
+
+TEST(SelfUpgradeEndToEnd, TheNewLauncherRunsOnceAndStartsTheGame) {
+    if (!test::NginxServer::available()) {
+        GTEST_SKIP() << "nginx is not installed";
+    }
+    test::Sandbox box;
+    setenv("LUME_INSTANCE_NAME", ("LumeSelfUpgrade-" + std::to_string(getpid())).c_str(), 1);
+    std::ifstream upgradeProgram(LUME_UPGRADE_EXE, std::ios::binary);
+    std::ostringstream upgradeBytes;
+    upgradeBytes << upgradeProgram.rdbuf();
+    for (const char* version : {"1", "2"}) {
+        const std::string dir = std::string("v") + version + "/";
+        box.writeFile(dir + "lume.exe", launcherScript(std::string("launcher ") + version));
+        box.writeFile(dir + "bin/upgrade.tmp", upgradeBytes.str());
+        box.writeFile(dir + "bin/lume.dat",
+                      std::string("#!/bin/sh\necho client ") + version + " \"$1\" > started.txt\n");
+        box.writeFile(dir + "readme.txt", std::string("version ") + version);
+        PublishOptions publish;
+        publish.gameDirectory = box.path() + "/" + dir;
+        publish.outDirectory = box.path() + "/www/game";
+        PublishReport report;
+        std::string error;
+        ASSERT_TRUE(publishRelease(publish, report, error)) << error;
+    }
+    test::NginxServer nginx(box.path() + "/www");
+    ASSERT_TRUE(nginx.started()) << nginx.errorLog();
+    box.writeFile("www/list.xml",
+                  platform::utf8ToNarrow("<server><patch><items type=\"0\"><serverItem addr=\"" +
+                                         nginx.host() +
+                                         "\" path=\"/game\" flag=\"1\"/></items></patch>"
+                                         "<zones default=\"电信一区\"><zone name=\"电信一区\" "
+                                         "type=\"0\" outer=\"1\" id=\"1\" zone=\"1\"/></zones>"
+                                         "</server>"));
+    box.writeFile("data/bin/srvListUrl.xml",
+                  "<l><url type=\"4\" path=\"" + nginx.url("/list.xml") + "\"/></l>");
+    fs::copy(box.path() + "/v1", box.path() + "/game", fs::copy_options::recursive);
+    fs::permissions(box.path() + "/game/bin/upgrade.tmp", fs::perms::owner_exec,
+                    fs::perm_options::remove);  // as an update would have installed it
+
+    // The old launcher, as its own process: it updates lume.exe and hands over.
+    const pid_t old = fork();
+    if (old == 0) {
+        const std::string dir = box.path() + "/game";
+        ::execl(LUME_CLI_EXE, "lume-cli", "-C", dir.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(old, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(old, &status, 0), old);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(box.readFile("game/lume.exe"), launcherScript("launcher 2"));
+    EXPECT_EQ(box.readFile("game/readme.txt"), "version 1");  // the must pass came alone
+
+    // The upgrade program starts the new launcher, which starts the game.
+    const uint64_t deadline = platform::monotonicMs() + 120000;
+    while (!box.exists("game/bin/started.txt") && platform::monotonicMs() < deadline) {
+        platform::sleepMs(20);
+    }
+    ASSERT_TRUE(box.exists("game/bin/started.txt"));
+    EXPECT_EQ(box.readFile("game/launcher-runs.txt"), "launcher 2\n");
+    EXPECT_EQ(box.readFile("game/readme.txt"), "version 2");
+    // The game script writes its line as it starts; give it the moment it needs.
+    while (box.readFile("game/bin/started.txt").find('\n') == std::string::npos &&
+           platform::monotonicMs() < deadline) {
+        platform::sleepMs(20);
+    }
+    EXPECT_EQ(box.readFile("game/bin/started.txt"), "client 2 run\n");
+}
+
+}  // namespace
+}  // namespace lume
