@@ -5,7 +5,10 @@
 #   - both versions are published with lume-publish into one release tree, copied to two
 #     mirrors, and served with lume-serve on loopback, with a server list of two zones;
 #   - lume-cli runs the launcher's whole flow in the client: server list, server and
-#     mirror choice, the update from 1 to 2, and the start of the game client.
+#     mirror choice, the update from 1 to 2, and the start of the game client;
+#   - the launcher window does the same: on the display when there is one (the player
+#     presses start), otherwise offscreen on a second client, saving build/demo/launcher.png
+#     (set LUME_DEMO_HEADLESS=1 to run it offscreen even on a display).
 # Usage: scripts/demo.sh [BUILD_DIR]   (default build/release; run.sh builds it first)
 # The demo's files go to build/demo, or to LUME_DEMO_DIR.
 set -euo pipefail
@@ -19,6 +22,7 @@ pak=$build/tools/pak/lume-pak
 publish=$build/tools/publish/lume-publish
 serve=$build/tools/serve/lume-serve
 cli=$build/launcher/cli/lume-cli
+launcher=$build/launcher/qt/lume-launcher  # optional: built where Qt is installed
 for tool in "$pak" "$publish" "$serve" "$cli"; do
     [ -x "$tool" ] || { echo "demo: $tool is missing; build first (scripts/run.sh)" >&2; exit 1; }
 done
@@ -47,10 +51,16 @@ echo "== making versions 1 and 2 of the sample game"
 make_version v1
 make_version v2
 
-echo "== installing version 1 in $demo/client"
-mkdir -p "$demo/client"
-cp -r "$demo/v1/." "$demo/client/"
-cp -r "$sample/client/." "$demo/client/"
+install_client() {  # directory: version 1 as a player has it, with the launcher's files
+    local dir=$1
+    mkdir -p "$dir"
+    cp -r "$demo/v1/." "$dir/"
+    cp -r "$sample/client/." "$dir/"
+    # The window's layout, in the launcher's code page, with the news pages on the
+    # demo's server.
+    sed "s|NEWS_HOST|$host|g" "$sample/client/bin/controlPosition.xml" |
+        iconv -f UTF-8 -t GBK >"$dir/bin/controlPosition.xml"
+}
 
 echo "== publishing versions 1 and 2"
 "$publish" "$demo/v1" "$demo/www/game" --must bin/lume.dat >/dev/null
@@ -106,43 +116,76 @@ cat >"$demo/data/bin/srvListUrl.xml" <<XML
 </srvList>
 XML
 
+# The news pages of the launcher window, and a mirror of them as their fallback.
+mkdir -p "$demo/www/news" "$demo/www/news-mirror"
+cp "$sample/news/"* "$demo/www/news/"
+cp "$sample/news/"* "$demo/www/news-mirror/"
+
+echo "== installing version 1 in $demo/client"
+install_client "$demo/client"
+
 echo "== the servers"
 "$cli" servers -C "$demo/client"
 
+# The game client is started without waiting for it; it writes started.txt. Then the
+# client must hold version 2: the same loose files, and packs with the same contents (a
+# pack patched in place is laid out differently from a freshly built one).
+check_client() {  # directory
+    local dir=$1
+    for _ in $(seq 1 100); do
+        [ -s "$dir/bin/started.txt" ] && break
+        sleep 0.05
+    done
+    [ -s "$dir/bin/started.txt" ] || { echo "demo: the game client did not start" >&2; exit 1; }
+    echo "== installed version: $(cut -f4 "$dir/bin/version.dat")"
+    local same=yes
+    while IFS= read -r -d '' file; do
+        rel=${file#"$demo/v2/"}
+        case "$rel" in
+            *.pak)
+                rm -rf "$demo/check"
+                "$pak" verify "$dir/$rel" >/dev/null || same=no
+                "$pak" extract "$file" --all "$demo/check/want" >/dev/null
+                "$pak" extract "$dir/$rel" --all "$demo/check/have" >/dev/null || same=no
+                diff -r "$demo/check/want" "$demo/check/have" >/dev/null || same=no
+                ;;
+            *) cmp -s "$file" "$dir/$rel" || same=no ;;
+        esac
+    done < <(find "$demo/v2" -type f -print0)
+    rm -rf "$demo/check"
+    if [ "$(ls "$dir/data")" != "$(ls "$demo/v2/data")" ]; then
+        same=no  # the withdrawn pack must be gone
+    fi
+    if [ "$same" = yes ]; then
+        echo "== $dir matches version 2, byte for byte (packs by content)"
+    else
+        echo "demo: $dir does not match version 2" >&2
+        exit 1
+    fi
+}
+
+if [ -x "$launcher" ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${LUME_DEMO_HEADLESS:-}" ]; then
+    echo "== the launcher window in $demo/client: press 开始游戏 (start), or close it"
+    "$launcher" -C "$demo/client" --trace "$demo/trace-window.jsonl" || true
+    if [ -s "$demo/client/bin/started.txt" ]; then
+        check_client "$demo/client"
+    else
+        echo "== the window was closed before the game started"
+    fi
+    exit 0
+fi
+
 echo "== lume-cli in $demo/client"
 "$cli" -C "$demo/client" --trace "$demo/trace.jsonl"
+check_client "$demo/client"
 
-# The game client was started without waiting for it; it writes started.txt.
-for _ in $(seq 1 100); do
-    [ -s "$demo/client/bin/started.txt" ] && break
-    sleep 0.05
-done
-[ -s "$demo/client/bin/started.txt" ] || { echo "demo: the game client did not start" >&2; exit 1; }
-echo "== installed version: $(cut -f4 "$demo/client/bin/version.dat")"
-
-# The client now holds version 2: the same loose files, and packs with the same contents
-# (a pack patched in place is laid out differently from a freshly built one).
-same=yes
-while IFS= read -r -d '' file; do
-    rel=${file#"$demo/v2/"}
-    case "$rel" in
-        *.pak)
-            rm -rf "$demo/check"
-            "$pak" verify "$demo/client/$rel" >/dev/null || same=no
-            "$pak" extract "$file" --all "$demo/check/want" >/dev/null
-            "$pak" extract "$demo/client/$rel" --all "$demo/check/have" >/dev/null || same=no
-            diff -r "$demo/check/want" "$demo/check/have" >/dev/null || same=no
-            ;;
-        *) cmp -s "$file" "$demo/client/$rel" || same=no ;;
-    esac
-done < <(find "$demo/v2" -type f -print0)
-rm -rf "$demo/check"
-if [ "$(ls "$demo/client/data")" != "$(ls "$demo/v2/data")" ]; then
-    same=no  # the withdrawn pack must be gone
-fi
-if [ "$same" = yes ]; then
-    echo "== the client matches version 2, byte for byte (packs by content)"
-else
-    echo "demo: the client does not match version 2" >&2
-    exit 1
+if [ -x "$launcher" ]; then
+    # No display: the window runs offscreen on another copy of version 1, presses start
+    # by itself, and saves what it shows when the update has finished.
+    echo "== the launcher window, offscreen, in $demo/client-window"
+    install_client "$demo/client-window"
+    QT_QPA_PLATFORM=offscreen "$launcher" -C "$demo/client-window" --auto-start \
+        --screenshot "$demo/launcher.png" --trace "$demo/trace-window.jsonl"
+    check_client "$demo/client-window"
+    echo "== the window at the end of the update: $demo/launcher.png"
 fi
