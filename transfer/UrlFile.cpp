@@ -11,6 +11,7 @@
 #include "engine/FileSystem/File.h"
 #include "engine/Kernel/Logger.h"
 #include "platform/Text.h"
+#include "transfer/RangeAnswer.h"
 
 namespace lume {
 namespace {
@@ -39,6 +40,16 @@ int handleTransferEvent(TransferContext& context) {
     switch (context.event) {
         case TransferEvent::Write: {
             const size_t n = context.itemSize * context.itemCount;
+            if (context.checkRange && !context.rangeChecked) {
+                context.rangeChecked = true;
+                context.refused =
+                    checkRangeAnswer(context.curl, context.rangeFirst, context.rangeLast,
+                                     context.refusal) != RangeAnswer::kGood;
+                if (context.refused) {
+                    return 1;
+                }
+            }
+            context.received += n;
             if (context.stream != nullptr) {
                 // A sink that refuses bytes (a memory stream at its capacity) loses them; the
                 // transfer goes on.
@@ -234,18 +245,31 @@ bool UrlFile::downloadRange(std::u16string_view url, Stream& stream, uint32_t of
                 size, context.written, context.status);
         return false;
     }
-    if (!perform(platform::wideToUtf8(url), rangeText(offset, size), context)) {
+    context.curl = handle_.get();
+    context.checkRange = true;
+    context.rangeFirst = offset;
+    context.rangeLast = uint64_t{offset} + size - 1;
+    const bool performed = perform(platform::wideToUtf8(url), rangeText(offset, size), context);
+    // An answer without a body is checked now; one with a body was checked at its first byte.
+    if (performed && !context.rangeChecked && handle_) {
+        context.refused = checkRangeAnswer(handle_.get(), context.rangeFirst, context.rangeLast,
+                                           context.refusal) != RangeAnswer::kGood;
+    }
+    if (context.refused) {
+        logA_m1("refused the answer to %s range %s: %s", platform::wideToUtf8(url),
+                rangeText(offset, size), context.refusal);
         return false;
     }
-    long code = 0;
-    curl_easy_getinfo(static_cast<CURL*>(handle_.get()), CURLINFO_RESPONSE_CODE, &code);
-    if ((code >= 200 && code < 300) || code == 302) {
-        stream.seek(0);
-        return true;
+    if (!performed) {
+        return false;
     }
-    logW_m1(u"下载[%s]出错 offset:%u size:%u write:%u http code:%d urlfile(196)", url, offset, size,
-            context.written, context.status);
-    return false;
+    if (context.received != size) {
+        logW_m1(u"下载[%s]出错 offset:%u size:%u write:%u http code:%d urlfile(196)", url, offset,
+                size, static_cast<uint32_t>(context.received), context.status);
+        return false;
+    }
+    stream.seek(0);
+    return true;
 }
 
 bool UrlFile::probe(std::u16string_view url, int32_t connectTimeoutMs, double& seconds) {

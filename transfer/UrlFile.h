@@ -35,6 +35,17 @@ struct TransferContext {
     TransferEvent event = TransferEvent::None;
     int32_t status = 0;  // from the first status line; 0 until one is seen
 
+    // A range transfer checks the answer (RangeAnswer) when the first byte of the body
+    // arrives, and ends the transfer before keeping anything of a refused one.
+    void* curl = nullptr;  // the easy handle, for the answer's headers
+    bool checkRange = false;
+    bool rangeChecked = false;
+    bool refused = false;
+    uint64_t rangeFirst = 0;
+    uint64_t rangeLast = 0;
+    uint64_t received = 0;  // body bytes delivered, kept or not
+    std::string refusal;    // what a refused answer was
+
     // Arguments of the current Write, Read or Header callback.
     char* data = nullptr;
     size_t itemSize = 0;
@@ -70,7 +81,9 @@ public:
     [[nodiscard]] bool downloadToStream(std::u16string_view url, Stream& stream,
                                         int32_t connectTimeoutMs);
     // Fetches bytes offset .. offset + size - 1. On success the stream is positioned at 0.
-    // A range that is empty or reaches past 4 GiB is refused without a transfer.
+    // A range that is empty or reaches past 4 GiB is refused without a transfer; an answer
+    // that is not exactly the range (RangeAnswer) is refused before a byte reaches the
+    // stream, and one whose body is not size bytes long fails.
     [[nodiscard]] bool downloadRange(std::u16string_view url, Stream& stream, uint32_t offset,
                                      uint32_t size, int32_t connectTimeoutMs);
     // Downloads the resource into 1 MiB of memory and reports the transfer time; a failed

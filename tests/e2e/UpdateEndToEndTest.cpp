@@ -13,14 +13,17 @@
 #include <random>
 #include <sstream>
 
+#include "engine/FileSystem/File.h"
 #include "launcher/cli/Cli.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/TestHttpServer.h"
 #include "tools/pak/PakTool.h"
 #include "tools/publish/Publisher.h"
+#include "transfer/BlockIndexFile.h"
 #include "update/Messages.h"
 
 namespace fs = std::filesystem;
@@ -386,6 +389,58 @@ TEST_F(UpdateEndToEnd, AHostileFileListWritesNothingOutside) {
             << name;
     }
     expectVersion("game", "v1");
+}
+
+// Blocks that the block index files under dir record as stored.
+int recordedBlocks(const std::string& dir) {
+    int recorded = 0;
+    for (const auto& f : fs::recursive_directory_iterator(dir)) {
+        const std::string ext = f.path().extension().string();
+        if (ext != ".igzf" && ext != ".ipatch") {
+            continue;
+        }
+        File file;
+        BlockIndexHeader header;
+        std::vector<BlockIndexEntry> entries;
+        if (file.open(platform::utf8ToWide(f.path().string()), 0) &&
+            BlockIndexFile::read(file, header, entries)) {
+            for (const BlockIndexEntry& e : entries) {
+                recorded += e.written != 0 ? 1 : 0;
+            }
+        }
+    }
+    return recorded;
+}
+
+// A proxy in front of the primary that ignores ranges (the whole file) or compresses: its
+// answers are refused, so they never reach a block index. Alone it fails the update as a
+// download failure (not as a full disk); with the mirror beside it the update succeeds.
+TEST_F(UpdateEndToEnd, AProxyThatMishandlesRangesNeverPoisonsTheResumeState) {
+    struct Case {
+        const char* name;
+        test::FaultPlan fault;
+    };
+    for (const Case& c :
+         {Case{"whole", test::FaultPlan::wholeBody()}, Case{"gzip", test::FaultPlan::encoded()}}) {
+        SCOPED_TRACE(c.name);
+        const std::string game = std::string("game-") + c.name;
+        install("v1", game);
+        write(game + "/bin/config.ini", "[other]\nretrytimes=1\n");
+        test::TestHttpServer proxy(box.path() + "/www");
+        ASSERT_TRUE(proxy.started());
+        proxy.injectForRanges(c.fault);
+
+        ASSERT_EQ(update(game, proxy.host()), kExitFailure);
+        const UpdateResult r = decodeUpdateResult(result().wParam, result().lParam);
+        EXPECT_EQ(r.kind, UpdateResult::Kind::DownloadFailed);
+        EXPECT_EQ(r.writeFailures, 0);
+        EXPECT_EQ(recordedBlocks(box.path() + "/" + game), 0);
+
+        ASSERT_EQ(updateFully(game, proxy.host(),
+                              {"--mirror-host", nginx->host(), "--mirror-path", "/release"}),
+                  kExitOk);
+        expectVersion(game, "v2");
+    }
 }
 
 TEST_F(UpdateEndToEnd, AKilledUpdateResumes) {

@@ -113,6 +113,12 @@ FaultPlan FaultPlan::shortBody() {
 FaultPlan FaultPlan::delayHeaders(uint32_t ms) {
     return makeFault(Fault::DelayHeaders, 0, ms);
 }
+FaultPlan FaultPlan::otherRange() {
+    return makeFault(Fault::OtherRange);
+}
+FaultPlan FaultPlan::encoded() {
+    return makeFault(Fault::Encoded);
+}
 
 struct TestHttpServer::State {
     std::string root;
@@ -121,6 +127,7 @@ struct TestHttpServer::State {
     bool stopping = false;
     std::deque<std::pair<FaultPlan, int>> next;
     std::map<std::string, std::pair<FaultPlan, int>> byPath;
+    FaultPlan ranges;
     std::vector<RequestRecord> records;
     std::map<std::string, int> counts;
     std::unique_ptr<serve::ServerThread> server;
@@ -131,7 +138,7 @@ struct TestHttpServer::State {
         return !wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
     }
 
-    FaultPlan takeFault(const std::string& path) {
+    FaultPlan takeFault(const std::string& path, bool ranged) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!next.empty()) {
             FaultPlan plan = next.front().first;
@@ -142,7 +149,7 @@ struct TestHttpServer::State {
         }
         auto it = byPath.find(path);
         if (it == byPath.end()) {
-            return FaultPlan();
+            return ranged ? ranges : FaultPlan();
         }
         FaultPlan plan = it->second.first;
         if (it->second.second > 0 && --it->second.second == 0) {
@@ -159,7 +166,7 @@ struct TestHttpServer::State {
             records.push_back({req.path, range, req.get_header_value("User-Agent")});
             ++counts[req.path];
         }
-        const FaultPlan fault = takeFault(req.path);
+        const FaultPlan fault = takeFault(req.path, !range.empty());
         if (fault.fault == Fault::Status) {
             res.status = fault.status;
             if (fault.status >= 300 && fault.status < 400) {
@@ -177,12 +184,23 @@ struct TestHttpServer::State {
             res.set_content("stopping\n", "text/plain");
             return;
         }
-        const serve::FileReply reply = serve::planReply(
+        serve::FileReply reply = serve::planReply(
             root, req.path, fault.fault == Fault::WholeBody ? std::string_view() : range);
+        if (fault.fault == Fault::OtherRange && reply.status == 206 &&
+            reply.offset + reply.length < reply.fileSize) {
+            reply.offset += 1;
+            reply.contentRange = "bytes " + std::to_string(reply.offset) + "-" +
+                                 std::to_string(reply.offset + reply.length - 1) + "/" +
+                                 std::to_string(reply.fileSize);
+        }
         const bool hasBody = (reply.status == 200 || reply.status == 206) && reply.length > 0;
         if (!hasBody || fault.fault == Fault::None || fault.fault == Fault::DelayHeaders ||
-            fault.fault == Fault::WholeBody) {
+            fault.fault == Fault::WholeBody || fault.fault == Fault::OtherRange ||
+            fault.fault == Fault::Encoded) {
             serve::sendReply(req, res, reply);
+            if (fault.fault == Fault::Encoded && hasBody) {
+                res.set_header("Content-Encoding", "gzip");
+            }
             return;
         }
         res.status = reply.status;
@@ -268,10 +286,16 @@ void TestHttpServer::injectForPath(const std::string& path, FaultPlan fault, int
     state_->byPath[path] = {std::move(fault), count};
 }
 
+void TestHttpServer::injectForRanges(FaultPlan fault) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->ranges = std::move(fault);
+}
+
 void TestHttpServer::clearFaults() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->next.clear();
     state_->byPath.clear();
+    state_->ranges = FaultPlan();
 }
 
 int TestHttpServer::requestCount(const std::string& path) const {

@@ -20,6 +20,8 @@ enum class Fault {
     WholeBody,     // ignore the range: 200 with the whole file
     ShortBody,     // announce the full length, send half the body, then close
     DelayHeaders,  // wait FaultPlan::delayMs before answering normally
+    OtherRange,    // 206 with the range one byte further on (its bytes and Content-Range)
+    Encoded,       // the right answer, but marked "Content-Encoding: gzip"
 };
 
 struct FaultPlan {
@@ -34,6 +36,8 @@ struct FaultPlan {
     static FaultPlan wholeBody();
     static FaultPlan shortBody();
     static FaultPlan delayHeaders(uint32_t ms);
+    static FaultPlan otherRange();
+    static FaultPlan encoded();
 };
 
 struct RequestRecord {
@@ -65,6 +69,9 @@ public:
     void injectNext(FaultPlan fault, int count = 1);
     // Requests of path get the fault: all of them (count < 0) or the next count.
     void injectForPath(const std::string& path, FaultPlan fault, int count = -1);
+    // Every request with a Range header gets the fault (after the two kinds above), as
+    // from a proxy that mishandles ranges; whole-file requests are answered normally.
+    void injectForRanges(FaultPlan fault);
     void clearFaults();
 
     int requestCount(const std::string& path) const;
