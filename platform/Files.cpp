@@ -610,6 +610,38 @@ Status writeWholeFile(std::u16string_view path, std::string_view bytes) {
     return status;
 }
 
+Status createPrivateFile(std::u16string_view path, std::string_view bytes) {
+    const std::string native = nativePath(path);
+    UniqueFd fd(::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        return pathFailure(errno, native);
+    }
+    size_t put = 0;
+    int err = 0;
+    while (put < bytes.size() && err == 0) {
+        const ssize_t n = ::write(fd.get(), bytes.data() + put, bytes.size() - put);
+        if (n > 0) {
+            put += static_cast<size_t>(n);
+        } else if (n == 0) {
+            err = ENOSPC;
+        } else if (errno != EINTR) {
+            err = errno;
+        }
+    }
+    if (err == 0 && ::fsync(fd.get()) != 0) {
+        err = errno;
+    }
+    if (err == 0 && !fd.close()) {
+        err = errno;
+    }
+    if (err != 0) {
+        fd.reset();
+        ::unlink(native.c_str());
+        return errnoFailure(err);
+    }
+    return {};
+}
+
 bool getAttributes(std::u16string_view path, FileAttributes& out) {
     out = FileAttributes{};
     const std::string native = nativePath(path);

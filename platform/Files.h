@@ -62,6 +62,10 @@ Status readWholeFile(std::u16string_view path, std::string& bytes);
 // one step, so that a reader never sees half a file and a failure leaves the old one (and
 // no temporary file). Missing folders are created.
 Status writeWholeFile(std::u16string_view path, std::string_view bytes);
+// Creates a new file that only its owner may read or write (mode 0600) and writes bytes
+// into it, synced: for secrets such as a signing key. Fails with kErrFileExists when
+// something is already at the path, which is never overwritten; a failure leaves no file.
+Status createPrivateFile(std::u16string_view path, std::string_view bytes);
 
 struct FileAttributes {
     bool directory = false;

@@ -6,15 +6,9 @@
 
 namespace platform {
 
-std::string formatLocalTime(const char* pattern) {
-    if (pattern == nullptr || *pattern == '\0') {
-        return {};
-    }
-    const time_t now = ::time(nullptr);
-    tm local{};
-    if (::localtime_r(&now, &local) == nullptr) {
-        return {};
-    }
+namespace {
+
+std::string format(const char* pattern, const tm& local) {
     // strftime returns 0 both for "too small" and for an empty result, so grow a few times
     // and then give up: a pattern that only yields nothing is as good as a failure.
     std::string out(64, '\0');
@@ -27,6 +21,32 @@ std::string formatLocalTime(const char* pattern) {
         out.resize(out.size() * 4);
     }
     return {};
+}
+
+}  // namespace
+
+std::string formatLocalTime(const char* pattern) {
+    if (pattern == nullptr || *pattern == '\0') {
+        return {};
+    }
+    const time_t now = ::time(nullptr);
+    tm local{};
+    if (::localtime_r(&now, &local) == nullptr) {
+        return {};
+    }
+    return format(pattern, local);
+}
+
+std::string formatUtcTime(int64_t seconds, const char* pattern) {
+    if (pattern == nullptr || *pattern == '\0') {
+        return {};
+    }
+    const auto time = static_cast<time_t>(seconds);
+    tm utc{};
+    if (::gmtime_r(&time, &utc) == nullptr) {
+        return {};
+    }
+    return format(pattern, utc);
 }
 
 uint64_t monotonicMs() {

@@ -2,10 +2,14 @@
 # The launcher on a sample release, end to end, on this machine:
 #   - versions 1 and 2 of the sample game are made from resources/sample-game (packs built
 #     with lume-pak), version 1 is installed in build/demo/client;
-#   - both versions are published with lume-publish into one release tree, copied to two
-#     mirrors, and served with lume-serve on loopback, with a server list of two zones;
+#   - the operator's signing key is made with lume-publish keygen (kept outside the game,
+#     as it would be offline); its public key ships as bin/release.pub in both versions;
+#   - both versions are published and signed with lume-publish into one release tree,
+#     copied to two mirrors, and served with lume-serve on loopback, with a server list of
+#     two zones;
 #   - lume-cli runs the launcher's whole flow in the client: server list, server and
-#     mirror choice, the update from 1 to 2, and the start of the game client;
+#     mirror choice, the signed release verified, the update from 1 to 2, and the start of
+#     the game client;
 #   - the launcher window does the same: on the display when there is one (the player
 #     presses start), otherwise offscreen on a second client, saving build/demo/launcher.png
 #     (set LUME_DEMO_HEADLESS=1 to run it offscreen even on a display).
@@ -47,9 +51,14 @@ make_version() {  # version
         "$pak" create "$dir" "$out/data/$(basename "$dir").pak" >/dev/null
     done
 }
+echo "== the operator's signing key"
+"$publish" keygen "$demo/keys/release"
+
 echo "== making versions 1 and 2 of the sample game"
 make_version v1
 make_version v2
+cp "$demo/keys/release.pub" "$demo/v1/bin/release.pub"
+cp "$demo/keys/release.pub" "$demo/v2/bin/release.pub"
 
 install_client() {  # directory: version 1 as a player has it, with the launcher's files
     local dir=$1
@@ -62,9 +71,9 @@ install_client() {  # directory: version 1 as a player has it, with the launcher
         iconv -f UTF-8 -t GBK >"$dir/bin/controlPosition.xml"
 }
 
-echo "== publishing versions 1 and 2"
-"$publish" "$demo/v1" "$demo/www/game" --must bin/lume.dat >/dev/null
-"$publish" "$demo/v2" "$demo/www/game" | tail -n 1
+echo "== publishing versions 1 and 2, signed"
+"$publish" "$demo/v1" "$demo/www/game" --must bin/lume.dat --sign "$demo/keys/release" >/dev/null
+"$publish" "$demo/v2" "$demo/www/game" --sign "$demo/keys/release" | tail -n 2
 cp -r "$demo/www/game" "$demo/www/mirror1"
 cp -r "$demo/www/game" "$demo/www/mirror2"
 
@@ -138,6 +147,14 @@ check_client() {  # directory
     done
     [ -s "$dir/bin/started.txt" ] || { echo "demo: the game client did not start" >&2; exit 1; }
     echo "== installed version: $(cut -f4 "$dir/bin/version.dat")"
+    # The launcher keeps the newest release it accepted; without a valid signature it would
+    # have refused version 2 before downloading anything.
+    if tr -d '\r' <"$dir/bin/config.ini" | grep -qx 'version=2'; then
+        echo "== the launcher verified the signed release (version 2) against bin/release.pub"
+    else
+        echo "demo: the launcher did not record the signed release as accepted" >&2
+        exit 1
+    fi
     local same=yes
     while IFS= read -r -d '' file; do
         rel=${file#"$demo/v2/"}

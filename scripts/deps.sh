@@ -6,7 +6,8 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config git clang-format
-    libcurl4-openssl-dev zlib1g-dev libtinyxml2-dev libcpp-httplib-dev
+    libcurl4-openssl-dev zlib1g-dev libtinyxml2-dev libcpp-httplib-dev libsodium-dev
+    ca-certificates openssl
     libgtest-dev libgmock-dev libbenchmark-dev
     nginx curl
     # The launcher window: Qt Widgets and WebEngine (with the engine's helper process), and

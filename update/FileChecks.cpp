@@ -18,6 +18,9 @@
 #include "platform/Text.h"
 #include "transfer/BlockIndexFile.h"
 #include "transfer/FileWritter.h"
+#include "transfer/UrlFile.h"
+#include "update/ListFetch.h"
+#include "update/ReleaseGate.h"
 
 namespace lume {
 
@@ -119,6 +122,84 @@ InflateError inflateToFile(const std::u16string& dataPath, const std::u16string&
     return error;
 }
 
+struct DataDigest {
+    uint64_t length = 0;
+    uint32_t crc = kChecksumStart;
+    Sha256Digest sha256{};
+};
+
+// One read of a file for all its checks: length, file checksum and, when asked, SHA-256.
+bool digestFile(const std::u16string& path, bool withSha, DataDigest& digest) {
+    platform::NativeFile file;
+    if (!file.open(path, 0)) {
+        return false;
+    }
+    std::vector<uint8_t> buffer(0x40000);
+    Sha256 sha;
+    for (;;) {
+        uint32_t got = 0;
+        if (!file.read(buffer.data(), static_cast<uint32_t>(buffer.size()), got)) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        digest.length += got;
+        digest.crc = checksumUpdate(digest.crc, buffer.data(), got);
+        if (withSha) {
+            sha.update(buffer.data(), got);
+        }
+    }
+    if (withSha) {
+        digest.sha256 = sha.finish();
+    }
+    return true;
+}
+
+// The sink of a data file fetched again whole: written to the temporary data file as it
+// arrives and digested on the way, so it is never read back; bytes past the expected size
+// are refused (and end the transfer through the progress hook).
+class RefetchSink : public Stream {
+public:
+    explicit RefetchSink(uint32_t limit) : limit_(limit) {}
+
+    bool open(const std::u16string& path) { return static_cast<bool>(file_.open(path, 1)); }
+    bool close() { return static_cast<bool>(file_.close()) && !failed_; }
+
+    bool read(void*, uint32_t, uint32_t*) override { return false; }
+    [[nodiscard]] bool write(const void* buffer, uint32_t length) override {
+        uint32_t put = 0;
+        if (digest_.length + length > limit_) {
+            failed_ = true;
+        } else if (!file_.write(buffer, length, put)) {
+            failed_ = true;
+        }
+        if (failed_) {
+            return false;
+        }
+        digest_.length += length;
+        digest_.crc = checksumUpdate(digest_.crc, buffer, length);
+        sha_.update(buffer, length);
+        return true;
+    }
+    bool seek(uint32_t position) override { return position == 0; }
+    uint32_t tell() override { return static_cast<uint32_t>(digest_.length); }
+    uint32_t size() override { return static_cast<uint32_t>(digest_.length); }
+
+    bool failed() const { return failed_; }
+    const DataDigest& finish() {
+        digest_.sha256 = sha_.finish();
+        return digest_;
+    }
+
+private:
+    platform::NativeFile file_;
+    uint32_t limit_;
+    bool failed_ = false;
+    DataDigest digest_;
+    Sha256 sha_;
+};
+
 }  // namespace
 
 FileChecks::FileChecks(MakeFileWritter& packWriter, Reporter& reporter)
@@ -126,11 +207,15 @@ FileChecks::FileChecks(MakeFileWritter& packWriter, Reporter& reporter)
 
 FileChecks::~FileChecks() = default;
 
-void FileChecks::begin(const UpdateAddresses& addresses) {
+void FileChecks::begin(const UpdateAddresses& addresses, const ReleaseManifest* manifest) {
     reset();
     addresses_ = addresses;
+    manifest_ = manifest;
+    cancelled_.store(false, std::memory_order_release);
     seen_.clear();
     failures_ = 0;
+    verifyFailures_ = 0;
+    lastHeaderUnverified_ = false;
     std::lock_guard<std::mutex> lock(mutex_);
     contentCrc_.clear();
 }
@@ -152,15 +237,38 @@ std::u16string FileChecks::localPathOf(const FileListEntry& entry) {
     return entry.folder.empty() ? entry.name : entry.folder + u"\\" + entry.name;
 }
 
-std::u16string FileChecks::subFileListUrl(std::string_view host, std::string_view path,
-                                          std::u16string_view pack, uint32_t crc) {
+std::u16string FileChecks::subFileListPath(std::u16string_view pack, uint32_t crc) {
     std::u16string tail(pack);
     for (size_t at = tail.find(u".pak"); at != std::u16string::npos;
          at = tail.find(u".pak", at + 5)) {
         tail.replace(at, 4, u".fxml");
     }
     std::replace(tail.begin(), tail.end(), u'\\', u'/');
-    return formatW(u"%s.%x", formatW(u"http://%s%s/%s", host, path, tail), crc);
+    return formatW(u"%s.%x", tail, crc);
+}
+
+std::u16string FileChecks::subFileListUrl(std::string_view host, std::string_view path,
+                                          std::u16string_view pack, uint32_t crc) {
+    return releaseUrl(host, path, subFileListPath(pack, crc));
+}
+
+std::string FileChecks::remoteDataPath(int32_t type, std::u16string_view firstName,
+                                       std::u16string_view localPath, uint32_t versionKey) {
+    std::u16string path;
+    if (type == kTypePackMember) {
+        // The members of a pack are served in the pack's folder under their staged names.
+        const size_t folderEnd = firstName.rfind(u'\\');
+        const size_t nameAt = localPath.rfind(u'\\');
+        if (folderEnd != std::u16string_view::npos) {
+            path = std::u16string(firstName.substr(0, folderEnd + 1));
+        }
+        path += localPath.substr(nameAt == std::u16string_view::npos ? 0 : nameAt + 1);
+        path += u".";
+    } else {
+        path = std::u16string(localPath) + u".gzf.";
+    }
+    std::replace(path.begin(), path.end(), u'\\', u'/');
+    return platform::wideToUtf8(formatW(u"%s%x", path, versionKey));
 }
 
 bool FileChecks::admit(const FileListEntry& entry, std::u16string& path) {
@@ -377,6 +485,10 @@ bool FileChecks::checkPack(const FileListEntry& entry) {
                 return true;
             case PackResult::kNothingToDo:
                 return false;
+            case PackResult::kUnverified:
+                logW_m1(u"获取'%s'的子文件列表失败", pack);
+                ++verifyFailures_;
+                return false;
             case PackResult::kFailed:
                 // Reported as current, the missing pack would pass for updated.
                 logW_m1(u"获取'%s'的子文件列表失败", pack);
@@ -412,12 +524,13 @@ bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string
         const std::u16string staged = stagedFilePath(pack, item.nameKey);
         const std::u16string dataPath = FileWritter::dataFileName(kTypePackMember, staged);
         const std::u16string indexPath = FileWritter::indexFileName(kTypePackMember, staged);
-        bool complete = false;
-        {
-            File file;
-            complete = file.open(staged, 0) && file.size() == item.zipSize &&
-                       fileChecksum(file) == item.dataCrc;
-        }
+        // Staged by an earlier update, perhaps one that checked no manifest: under a
+        // manifest it is merged only with the size and SHA-256 the manifest names.
+        const ManifestFile* expected =
+            manifest_ ? manifest_->find(remoteDataPath(kTypePackMember, pack, staged, item.dataCrc))
+                      : nullptr;
+        const bool complete = (!manifest_ || expected) &&
+                              verifyData(staged, item.zipSize, item.dataCrc, expected, false);
         if (complete && !(File::isFile(dataPath) && File::isFile(indexPath))) {
             continue;
         }
@@ -443,11 +556,15 @@ bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string
 
 bool FileChecks::processHeaderTask(const HeaderTask& task) {
     reporter_.postText(u"开始处理文件头：%s", task.path);
+    PackResult result = PackResult::kFailed;
     if (readablePack(task.path)) {
-        return requestPack(task.path, kPackModeMerge, task.crc) != PackResult::kFailed;
+        result = requestPack(task.path, kPackModeMerge, task.crc);
+    } else {
+        File::deleteFile(task.path);
+        result = requestPack(task.path, kPackModeBuild, task.crc);
     }
-    File::deleteFile(task.path);
-    return requestPack(task.path, kPackModeBuild, task.crc) != PackResult::kFailed;
+    lastHeaderUnverified_ = result == PackResult::kUnverified;
+    return result == PackResult::kPlanned || result == PackResult::kNothingToDo;
 }
 
 FileChecks::PackResult FileChecks::requestPack(const std::u16string& pack, uint32_t mode,
@@ -457,7 +574,13 @@ FileChecks::PackResult FileChecks::requestPack(const std::u16string& pack, uint3
         addresses_.backHost.empty()
             ? url
             : subFileListUrl(addresses_.backHost, addresses_.backPath, pack, crc);
-    const int result = subList_.download(url, backUrl, pack);
+    const std::string listPath = platform::wideToUtf8(subFileListPath(pack, crc));
+    const int result = subList_.download(url, backUrl, pack, [&](std::string_view bytes) {
+        return matchesManifest(manifest_, listPath, bytes, &reporter_);
+    });
+    if (result == SubFileListDownloader::kUnverified) {
+        return PackResult::kUnverified;
+    }
     if (result == SubFileListDownloader::kWithdrawn) {
         if (mode == kPackModeMerge) {
             File::deleteFile(pack);
@@ -593,23 +716,83 @@ bool FileChecks::expectedContent(const std::u16string& path, uint32_t& crc) {
     return true;
 }
 
+bool FileChecks::verifyData(const std::u16string& dataPath, uint32_t zipSize, uint32_t versionKey,
+                            const ManifestFile* expected, bool report) const {
+    DataDigest digest;
+    if (!digestFile(dataPath, manifest_ != nullptr, digest)) {
+        if (report) {
+            logW_0(u"打开'%s'失败", dataPath);
+        }
+        return false;
+    }
+    if (digest.crc != versionKey || digest.length != zipSize) {
+        if (report) {
+            logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", dataPath, digest.crc, versionKey);
+        }
+        return false;
+    }
+    if (manifest_ != nullptr && (expected == nullptr || expected->size != digest.length ||
+                                 expected->sha256 != digest.sha256)) {
+        if (report) {
+            logW_0(u"验证:‘%s’与发布清单不符", dataPath);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool FileChecks::refetch(const std::u16string& dataPath, const std::string& remotePath,
+                         uint32_t zipSize, uint32_t versionKey, const ManifestFile& expected) {
+    // The blocks may have come from either host: the mirror is asked first, then the primary.
+    std::vector<std::pair<std::string, std::string>> sources;
+    if (!addresses_.backHost.empty()) {
+        sources.emplace_back(addresses_.backHost, addresses_.backPath);
+    }
+    sources.emplace_back(addresses_.host, addresses_.path);
+    for (const auto& [host, path] : sources) {
+        if (cancelled_.load(std::memory_order_acquire)) {
+            return false;
+        }
+        const std::u16string url = releaseUrl(host, path, platform::utf8ToWide(remotePath));
+        logW_m1(u"重新下载'%s'", url);
+        RefetchSink sink(zipSize);
+        if (!sink.open(dataPath)) {
+            logW_0(u"临时文件:%s打开失败", dataPath);
+            return false;
+        }
+        UrlFile transfer;
+        transfer.setProgressHook([&](double, double) {
+            return sink.failed() || cancelled_.load(std::memory_order_acquire) ? 1 : 0;
+        });
+        const bool fetched = transfer.downloadToStream(url, sink, kListConnectTimeoutMs);
+        const bool stored = sink.close();
+        const DataDigest& digest = sink.finish();
+        if (fetched && stored && digest.length == zipSize && digest.crc == versionKey &&
+            expected.size == digest.length && expected.sha256 == digest.sha256) {
+            return true;
+        }
+        logW_0(u"验证:‘%s’与发布清单不符", url);
+    }
+    return false;
+}
+
 bool FileChecks::onFileComplete(const std::u16string& firstName, const std::u16string& localPath,
                                 const std::u16string& indexPath, const std::u16string& dataPath,
                                 int32_t type, uint32_t zipSize, uint32_t size,
                                 uint32_t versionKey) {
-    bool verified = false;
-    {
-        File data;
-        if (!data.open(dataPath, 0)) {
-            logW_0(u"打开'%s'失败", dataPath);
-        } else {
-            const uint32_t length = data.size();
-            const uint32_t crc = fileChecksum(data);
-            verified = crc == versionKey && length == zipSize;
-            if (!verified) {
-                logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", dataPath, crc, versionKey);
-            }
-        }
+    const ManifestFile* expected = nullptr;
+    std::string remotePath;
+    if (manifest_ != nullptr) {
+        remotePath = remoteDataPath(type, firstName, localPath, versionKey);
+        expected = manifest_->find(remotePath);
+    }
+    bool verified = verifyData(dataPath, zipSize, versionKey, expected, true);
+    if (!verified && expected != nullptr) {
+        verified = refetch(dataPath, remotePath, zipSize, versionKey, *expected);
+    }
+    if (!verified && manifest_ != nullptr) {
+        reporter_.postText(expected == nullptr ? kTextNotInManifest : kTextManifestMismatch,
+                           platform::utf8ToWide(remotePath));
     }
     if (type == kTypeLoose) {
         const bool installed =

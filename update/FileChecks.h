@@ -6,6 +6,7 @@
 // its pack's merge by the pack write thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -25,6 +26,8 @@ namespace lume {
 
 class MakeFileWritter;
 class Reporter;
+struct ManifestFile;
+struct ReleaseManifest;
 
 // A pack whose header does not match the file list: its sub file list is fetched.
 struct HeaderTask {
@@ -71,9 +74,15 @@ public:
     // Asked while a sub file list downloads: true cuts it short (see fetchList).
     void setStopping(std::function<bool()> stopping) { subList_.setStopping(std::move(stopping)); }
 
-    // Starts the checks of one update: forgets what an earlier update left. Called on the
-    // update thread while the file writer has no file of an earlier update.
-    void begin(const UpdateAddresses& addresses);
+    // Starts the checks of one update: forgets what an earlier update left. With a manifest
+    // (the release's, accepted by the release gate; it must outlive the update) every sub
+    // file list and every downloaded data file must have the size and SHA-256 it names
+    // before it is used, installed or staged. Called on the update thread while the file
+    // writer has no file of an earlier update.
+    void begin(const UpdateAddresses& addresses, const ReleaseManifest* manifest = nullptr);
+    // Cuts short a data file being fetched again (see onFileComplete) and refuses further
+    // ones until the next begin. Called on any thread.
+    void cancel() { cancelled_.store(true, std::memory_order_release); }
     // Empties the header tasks, block requests, sub file list and pending packs. Called on
     // the update thread at the end of a run.
     void reset();
@@ -89,8 +98,11 @@ public:
     bool processHeaderTask(const HeaderTask& task);
 
     // Verifies a file whose blocks are all stored and installs it (loose file) or stages it
-    // (file inside a pack). Called on the file writer's thread, and on the update thread
-    // for a download that a resume finds complete.
+    // (file inside a pack). Under a manifest a file that fails its check is fetched again,
+    // whole, from the mirror and then the primary host, until a copy has the manifest's size
+    // and SHA-256 (and the list's checksum); when none has, nothing is installed or staged.
+    // Called on the file writer's thread, and on the update thread for a download that a
+    // resume finds complete.
     bool onFileComplete(const std::u16string& firstName, const std::u16string& localPath,
                         const std::u16string& indexPath, const std::u16string& dataPath,
                         int32_t type, uint32_t zipSize, uint32_t size,
@@ -105,16 +117,27 @@ public:
     // directory, repeated paths, inconsistent entries, files that could not be read, planned
     // or installed, missing packs whose sub file list could not be had. Update thread only.
     uint32_t failures() const { return failures_; }
+    // Sub file lists that no address delivered as the manifest names them; and whether the
+    // last header task failed for that reason. Update thread only.
+    uint32_t verifyFailures() const { return verifyFailures_; }
+    bool lastHeaderUnverified() const { return lastHeaderUnverified_; }
 
     // folder "\" name, or the name alone for an entry outside any folder.
     static std::u16string localPathOf(const FileListEntry& entry);
-    // "http://" + host + path + "/" + pack with ".pak" -> ".fxml" and "\" -> "/", then
-    // "." + crc in lower-case hex.
+    // "http://" + host + path + "/" + subFileListPath.
     static std::u16string subFileListUrl(std::string_view host, std::string_view path,
                                          std::u16string_view pack, uint32_t crc);
+    // The pack's path with ".pak" -> ".fxml" and "\" -> "/", then "." + crc in lower-case
+    // hex: where the release serves the pack's sub file list.
+    static std::u16string subFileListPath(std::u16string_view pack, uint32_t crc);
+    // Where the release serves a data file, as the download threads fetch it and the
+    // manifest names it (UTF-8, "/" between folders): a loose file's local path + ".gzf.";
+    // a pack member's staged name in the pack's folder + "."; then versionKey in hex.
+    static std::string remoteDataPath(int32_t type, std::u16string_view firstName,
+                                      std::u16string_view localPath, uint32_t versionKey);
 
 private:
-    enum class PackResult { kFailed, kPlanned, kNothingToDo };
+    enum class PackResult { kFailed, kUnverified, kPlanned, kNothingToDo };
 
     // The entry's local path when it stays inside the game directory and was not seen
     // before in this update (a failure otherwise); then posts "检查:%s" with it.
@@ -139,17 +162,29 @@ private:
                       uint32_t zipSize, uint32_t size, uint32_t versionKey);
     void packItemDone(const std::u16string& pack, bool force);
     void enqueuePack(const std::u16string& pack, const PackPatchListHeader& header);
+    // The data file has zipSize bytes and the checksum versionKey, and under a manifest the
+    // size and SHA-256 it names (expected; null: the manifest does not name the file).
+    // report: log why a file fails (a staged file looked for at resume is often missing).
+    bool verifyData(const std::u16string& dataPath, uint32_t zipSize, uint32_t versionKey,
+                    const ManifestFile* expected, bool report) const;
+    // Fetches the data file again, whole, into dataPath; true when a copy passed the checks.
+    bool refetch(const std::u16string& dataPath, const std::string& remotePath, uint32_t zipSize,
+                 uint32_t versionKey, const ManifestFile& expected);
     void expectContent(const std::u16string& path, uint32_t crc);
     bool expectedContent(const std::u16string& path, uint32_t& crc);
 
     MakeFileWritter& packWriter_;
     Reporter& reporter_;
     UpdateAddresses addresses_;
+    const ReleaseManifest* manifest_ = nullptr;  // set by begin, read on both threads
+    std::atomic<bool> cancelled_{false};
     SubFileListDownloader subList_;
     std::vector<HeaderTask> headerTasks_;
     std::vector<BlockRequest> blockRequests_;
     std::unordered_set<std::u16string> seen_;
     uint32_t failures_ = 0;
+    uint32_t verifyFailures_ = 0;
+    bool lastHeaderUnverified_ = false;
 
     // Shared with the file writer's thread.
     mutable std::mutex mutex_;

@@ -40,9 +40,11 @@ FileListDownloader::FileListDownloader(MessageTarget* target) : target_(target) 
 }
 
 bool FileListDownloader::download(std::u16string_view url, std::u16string_view backUrl,
-                                  FileListChecks& checks) {
+                                  FileListChecks& checks, const ListCheck& check) {
     GrowingMemoryStream list(kListReserve);
-    if (!fetchList(url, backUrl, list, stopping_)) {
+    const ListFetch fetched = fetchList(url, backUrl, list, check, stopping_);
+    unverified_ = fetched == ListFetch::kUnverified;
+    if (fetched != ListFetch::kFetched) {
         return false;
     }
     if (target_ != nullptr) {

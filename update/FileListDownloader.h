@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/Xml/XMLHandler.h"
+#include "update/ListFetch.h"
 
 namespace lume {
 
@@ -52,11 +53,15 @@ public:
     // parsed. It must outlive the downloader.
     explicit FileListDownloader(MessageTarget* target = nullptr);
 
-    // Fetches the list (backUrl only after url fails), posts message 6028 (0) when it has
-    // arrived, parses it into fresh lists and runs the checks (runChecks). False when neither
-    // address delivered the list, or when the document does not parse (both lists are then
-    // empty and no check runs). Called on the update run's thread.
-    bool download(std::u16string_view url, std::u16string_view backUrl, FileListChecks& checks);
+    // Fetches the list (backUrl only after url fails, or after check refuses what url
+    // delivered), posts message 6028 (0) when it has arrived, parses it into fresh lists and
+    // runs the checks (runChecks). False when neither address delivered the list (unverified()
+    // tells whether check refused it), or when the document does not parse (both lists are
+    // then empty and no check runs). Called on the update run's thread.
+    bool download(std::u16string_view url, std::u16string_view backUrl, FileListChecks& checks,
+                  const ListCheck& check = {});
+    // The last download failed because check refused every copy of the list.
+    bool unverified() const { return unverified_; }
     // Asked during the download: true cuts it short (see fetchList).
     void setStopping(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
 
@@ -83,6 +88,7 @@ private:
     std::vector<FileListEntry> regular_;
     std::vector<FileListEntry> must_;
     uint32_t mustCount_ = 0;
+    bool unverified_ = false;
 };
 
 }  // namespace lume

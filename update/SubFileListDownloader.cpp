@@ -26,12 +26,17 @@ void SubFileListDownloader::reset() {
 }
 
 int SubFileListDownloader::download(std::u16string_view url, std::u16string_view url2,
-                                    std::u16string_view packPath) {
+                                    std::u16string_view packPath, const ListCheck& check) {
     reset();
     packPath_ = packPath;
     GrowingMemoryStream list(kListReserve);
-    if (!fetchList(url, url2, list, stopping_)) {
-        return kFailed;
+    switch (fetchList(url, url2, list, check, stopping_)) {
+        case ListFetch::kFetched:
+            break;
+        case ListFetch::kUnverified:
+            return kUnverified;
+        case ListFetch::kUnreachable:
+            return kFailed;
     }
     if (target_ != nullptr) {
         target_->post(kMsgSubFileList, 0, 0);

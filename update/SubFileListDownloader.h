@@ -13,6 +13,7 @@
 
 #include "engine/FileSystem/PackFormat.h"
 #include "engine/Xml/XMLHandler.h"
+#include "update/ListFetch.h"
 
 namespace lume {
 
@@ -36,9 +37,10 @@ struct SubFileEntry {
 class SubFileListDownloader : public XMLHandler<SubFileListDownloader> {
 public:
     enum Result : int {
-        kFailed = 0,     // not fetched (download) or not parsed (download and load)
-        kCompared = 1,   // compared with the local pack; see downloadItems and removals
-        kWithdrawn = 2,  // the list's data_crc withdraws the pack
+        kFailed = 0,      // not fetched (download) or not parsed (download and load)
+        kCompared = 1,    // compared with the local pack; see downloadItems and removals
+        kWithdrawn = 2,   // the list's data_crc withdraws the pack
+        kUnverified = 3,  // fetched, but the check refused every copy (download only)
     };
     static constexpr uint32_t kWithdrawnCrc = 0xFFFFFFFFu;
     static constexpr uint8_t kOperateDelete = 'D';
@@ -47,11 +49,13 @@ public:
     // disk only. It must outlive the downloader.
     explicit SubFileListDownloader(MessageTarget* target = nullptr);
 
-    // Resets, fetches the list (url2 only after url fails), posts message 6037 when it has
-    // arrived, parses it, and compares it with the pack at packPath. A document that does not
-    // parse gives kFailed like an unreachable one: compared as an empty list it would remove
-    // every file of the pack. Called on the update run's thread.
-    int download(std::u16string_view url, std::u16string_view url2, std::u16string_view packPath);
+    // Resets, fetches the list (url2 only after url fails or check refuses what it
+    // delivered), posts message 6037 when it has arrived, parses it, and compares it with
+    // the pack at packPath. A document that does not parse gives kFailed like an unreachable
+    // one: compared as an empty list it would remove every file of the pack. Called on the
+    // update run's thread.
+    int download(std::u16string_view url, std::u16string_view url2, std::u16string_view packPath,
+                 const ListCheck& check = {});
     // Asked during the download: true cuts it short (see fetchList).
     void setStopping(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
     // The same from a list on disk (opened as XMLHandlerBase::parseFile does), with one

@@ -9,7 +9,9 @@
 #include "transfer/FileWritter.h"
 #include "transfer/HttpDownloader.h"
 #include "update/FileListDownloader.h"
+#include "update/ListFetch.h"
 #include "update/Messages.h"
+#include "update/ReleaseGate.h"
 
 namespace lume {
 
@@ -17,15 +19,14 @@ namespace {
 
 constexpr char16_t kCacheDirectory[] = u"data\\cache";
 
-std::u16string fileListUrlOf(const std::string& host, const std::string& path) {
-    return platform::narrowToWide("http://" + host + path + "/flist.xml");
-}
+constexpr char16_t kFileListName[] = u"flist.xml";
 
 }  // namespace
 
 UpdateThread::UpdateThread(Reporter& reporter, TransferSettings settings)
     : reporter_(reporter),
       settings_(settings),
+      gate_(std::make_unique<ReleaseGate>(reporter)),
       fileList_(std::make_unique<FileListDownloader>(&reporter)),
       packWriter_(std::make_unique<MakeFileWritter>()),
       checks_(std::make_unique<FileChecks>(*packWriter_, reporter)),
@@ -44,6 +45,7 @@ UpdateThread::~UpdateThread() {
     // download threads first cuts their transfers short.
     requestStop();
     pool_->finishAll();
+    checks_->cancel();
     stopAndJoin();
     // The download threads deliver to the file writer, which completes files into the
     // checks, which hand packs to the pack writer: each goes before what it feeds.
@@ -71,10 +73,12 @@ bool UpdateThread::beginUpdate(const std::string& host, const std::string& path,
     // The thread of the previous update has finished its run (it cleared busy_ last).
     stopAndJoin();
     addresses_ = UpdateAddresses{host, path, backHost, backPath, force != 0};
-    listUrl_ = fileListUrlOf(host, path);
+    listUrl_ = releaseUrl(host, path, kFileListName);
+    releaseBase_ = releaseBase(host, path);
     // The mirror is the second address when there is one; without it the primary address
     // is simply tried twice.
-    backListUrl_ = backHost.empty() ? listUrl_ : fileListUrlOf(backHost, backPath);
+    backListUrl_ = backHost.empty() ? listUrl_ : releaseUrl(backHost, backPath, kFileListName);
+    backReleaseBase_ = backHost.empty() ? releaseBase_ : releaseBase(backHost, backPath);
     logA_m1("path:%s%s", host, path);
     logA_m1("back path:%s%s", backHost, backPath);
     post(kMsgFileList, 1, 0);
@@ -115,31 +119,69 @@ void UpdateThread::onBlockDownloaded(BlockTask& task) {
 
 void UpdateThread::run() {
     logW_m1(u"开始更新");
-    checks_->begin(addresses_);
-    uint32_t failures = fetchFileList();
-    failures += runHeaderTasks();
+    uint32_t failures = 0;
+    uint32_t verifyFailures = 0;
+    const bool admitted = passReleaseGate(failures, verifyFailures);
+    checks_->begin(addresses_, gate_->manifest());
+    if (!admitted) {
+        // Nothing of an unaccepted release is fetched, let alone installed.
+        endRun(failures, verifyFailures);
+        return;
+    }
+    failures += fetchFileList(verifyFailures);
+    failures += runHeaderTasks(verifyFailures);
+    if (verifyFailures != 0) {
+        // Lists that differ from the signed manifest: the release is not what its operator
+        // published, and nothing of it is downloaded.
+        logW_m1(u"文件列表与发布清单不符,不下载数据");
+        checks_->reset();
+    }
     const uint32_t blockCount = handOutBlocks(failures);
     if (!isStopped()) {
         failures = waitForDownloads(blockCount, failures);
     }
-    endRun(failures);
+    endRun(failures, verifyFailures);
 }
 
-uint32_t UpdateThread::fetchFileList() {
+bool UpdateThread::passReleaseGate(uint32_t& failures, uint32_t& verifyFailures) {
+    switch (gate_->check(releaseBase_, backReleaseBase_)) {
+        case ReleaseGate::Verdict::kUnverified:
+        case ReleaseGate::Verdict::kAccepted:
+            return true;
+        case ReleaseGate::Verdict::kUnreachable:
+            failures = 1;  // as for an unreachable flist.xml
+            return false;
+        case ReleaseGate::Verdict::kRefused:
+            verifyFailures = 1;
+            return false;
+    }
+    return false;
+}
+
+uint32_t UpdateThread::fetchFileList(uint32_t& verifyFailures) {
+    const ReleaseManifest* manifest = gate_->manifest();
+    const ListCheck check = [this, manifest](std::string_view bytes) {
+        return matchesManifest(manifest, "flist.xml", bytes, &reporter_);
+    };
     // The checks run while the list is parsed.
     bool listed = false;
     for (int attempt = 0; attempt < kListAttempts && !listed && !isStopped(); ++attempt) {
-        listed = fileList_->download(listUrl_, backListUrl_, *checks_);
+        listed = fileList_->download(listUrl_, backListUrl_, *checks_, check);
     }
     uint32_t failures = 0;
     if (!listed) {
         logA_m1("下载flist.xml失败");
-        failures = 1;
+        if (fileList_->unverified()) {
+            verifyFailures += 1;
+        } else {
+            failures = 1;
+        }
     }
+    verifyFailures += checks_->verifyFailures();
     return failures + checks_->failures();
 }
 
-uint32_t UpdateThread::runHeaderTasks() {
+uint32_t UpdateThread::runHeaderTasks(uint32_t& verifyFailures) {
     std::vector<HeaderTask>& tasks = checks_->headerTasks();
     if (tasks.empty()) {
         return 0;
@@ -156,7 +198,11 @@ uint32_t UpdateThread::runHeaderTasks() {
             handled = checks_->processHeaderTask(tasks[i]);
         }
         if (!handled) {
-            ++failures;
+            if (checks_->lastHeaderUnverified()) {
+                ++verifyFailures;
+            } else {
+                ++failures;
+            }
         }
         post(kMsgPhaseProgress, count, i);
     }
@@ -212,13 +258,15 @@ uint32_t UpdateThread::waitForDownloads(uint32_t blockCount, uint32_t failures) 
     return failures;
 }
 
-void UpdateThread::endRun(uint32_t failures) {
+void UpdateThread::endRun(uint32_t failures, uint32_t verifyFailures) {
     pool_->finishAll();
+    // A data file still being fetched again belongs to a run that has ended.
+    checks_->cancel();
     const uint32_t mustCount = fileList_->mustCount();
-    uint32_t unfinished = 0;
+    uint32_t unfinished = verifyFailures;
     uint32_t writeFailures = 0;
     if (!fileWriter_->isStopped()) {
-        unfinished = fileWriter_->unfinished();
+        unfinished += fileWriter_->unfinished();
         writeFailures = fileWriter_->failed();
         fileWriter_->requestStop();
     }

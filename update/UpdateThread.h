@@ -24,6 +24,7 @@ class FileListDownloader;
 class FileWritter;
 class HttpDownloader;
 class MakeFileWritter;
+class ReleaseGate;
 class Reporter;
 
 class UpdateThread : public luThread,
@@ -66,18 +67,23 @@ public:
     FileChecks& checks() { return *checks_; }
 
 private:
-    // The phases of run, in order. Each returns the failures it adds to the summary.
+    // The phases of run, in order. Each returns the failures it adds to the summary; lists
+    // that no address delivered as the release manifest names them are added to
+    // verifyFailures instead.
+    // The release manifest, when the installation trusts release keys; false when the
+    // update must not go on.
+    bool passReleaseGate(uint32_t& failures, uint32_t& verifyFailures);
     // flist.xml, up to three times; the checks run while it is parsed.
-    uint32_t fetchFileList();
+    uint32_t fetchFileList(uint32_t& verifyFailures);
     // The sub file lists of packs whose index did not match, each up to three times.
-    uint32_t runHeaderTasks();
+    uint32_t runHeaderTasks(uint32_t& verifyFailures);
     // Every block to a download thread; the block count (failures: blocks no thread took).
     uint32_t handOutBlocks(uint32_t& failures);
     // Progress every 50 ms until the blocks are stored and the packs merged, a failure is
     // seen, or a stop is requested; failures plus the blocks given up.
     uint32_t waitForDownloads(uint32_t blockCount, uint32_t failures);
     // Ends the downloads and the writers, resets for the next update, posts the summary.
-    void endRun(uint32_t failures);
+    void endRun(uint32_t failures, uint32_t verifyFailures);
 
     void post(uint32_t message, uint32_t wParam, uint32_t lParam);
     void abandonStart();
@@ -88,8 +94,11 @@ private:
     UpdateAddresses addresses_;  // written before the thread starts
     std::u16string listUrl_;
     std::u16string backListUrl_;
+    std::u16string releaseBase_;
+    std::u16string backReleaseBase_;
 
     // Destroyed in the order the destructor gives, not the declaration order.
+    std::unique_ptr<ReleaseGate> gate_;
     std::unique_ptr<FileListDownloader> fileList_;
     std::unique_ptr<MakeFileWritter> packWriter_;
     std::unique_ptr<FileChecks> checks_;

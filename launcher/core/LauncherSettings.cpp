@@ -24,20 +24,33 @@ int LauncherSettings::browserVariant() const {
     return ini_.getInt(u"other", u"type", 0);
 }
 
+void LauncherSettings::set(std::u16string_view section, std::u16string_view key,
+                           std::u16string_view value) {
+    ini_.set(section, key, value);
+    changes_.push_back(Change{std::u16string(section), std::u16string(key), std::u16string(value)});
+}
+
 void LauncherSettings::setZoneType(int slot) {
-    ini_.setInt(u"server", u"zonetype", slot);
+    set(u"server", u"zonetype", platform::asciiToWide(std::to_string(slot)));
 }
 
 void LauncherSettings::rememberServer(const ServerRecord& server) {
-    ini_.setInt(u"server", u"zone", server.id);
-    ini_.setInt(u"server", u"type", server.group);
-    ini_.set(u"server", u"loginaddress", server.loginAddress);
-    ini_.set(u"server", u"loginport", server.loginPort);
-    ini_.set(u"server", u"servername", server.name);
+    set(u"server", u"zone", platform::asciiToWide(std::to_string(server.id)));
+    set(u"server", u"type", platform::asciiToWide(std::to_string(server.group)));
+    set(u"server", u"loginaddress", server.loginAddress);
+    set(u"server", u"loginport", server.loginPort);
+    set(u"server", u"servername", server.name);
 }
 
 bool LauncherSettings::save() {
-    if (ini_.save(path_)) {
+    platform::IniFile current;
+    current.load(path_);
+    for (const Change& change : changes_) {
+        current.set(change.section, change.key, change.value);
+    }
+    if (current.save(path_)) {
+        ini_ = std::move(current);
+        changes_.clear();
         return true;
     }
     logW_0(u"写入 '%s' 失败", path_);

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/IniFile.h"
 #include "serverlist/ServerRecord.h"
@@ -27,12 +28,23 @@ public:
     void setZoneType(int slot);
     // Remembers the chosen server: its id, group, login address and port, and name.
     void rememberServer(const ServerRecord& server);
-    // A file that cannot be written is logged; the settings hold for this run all the same.
+    // Writes the settings changed since the last save into the file as it is now on disk,
+    // so that what others wrote meanwhile (the update records the newest accepted release
+    // there) is kept. A file that cannot be written is logged; the settings hold for this
+    // run all the same.
     [[nodiscard]] bool save();
 
 private:
+    void set(std::u16string_view section, std::u16string_view key, std::u16string_view value);
+
+    struct Change {
+        std::u16string section;
+        std::u16string key;
+        std::u16string value;
+    };
     std::u16string path_;
     platform::IniFile ini_;
+    std::vector<Change> changes_;
 };
 
 // The fourth tab-separated field of version.dat, or empty when there are fewer fields or

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 #include "engine/FileSystem/Inflate.h"
@@ -12,10 +13,12 @@
 #include "engine/Kernel/Checksum.h"
 #include "engine/Kernel/NameKey.h"
 #include "platform/Text.h"
+#include "platform/Time.h"
 #include "tests/support/Sandbox.h"
 #include "tools/pak/PakTool.h"
 #include "tools/publish/Publisher.h"
 #include "update/FileListDownloader.h"
+#include "update/ReleaseManifest.h"
 #include "update/SubFileListDownloader.h"
 
 namespace fs = std::filesystem;
@@ -66,6 +69,34 @@ protected:
         std::vector<FileListEntry> all = list.mustList();
         all.insert(all.end(), list.regularList().begin(), list.regularList().end());
         return all;
+    }
+    ReleaseManifest manifest() {
+        ReleaseManifest m;
+        std::string why;
+        EXPECT_TRUE(ReleaseManifest::parse(box.readFile("www/release.manifest"), m, why)) << why;
+        return m;
+    }
+    // Every path the launcher asks the release for: flist.xml, each loose file's data, each
+    // pack's sub file list and the members that list names.
+    std::set<std::string> servedPaths() {
+        std::set<std::string> paths = {"flist.xml"};
+        for (const FileListEntry& e : entries()) {
+            const std::string folder = e.folder.empty() ? "" : platform::wideToUtf8(e.folder) + "/";
+            const std::string name = platform::wideToUtf8(e.name);
+            if (!e.isPack()) {
+                paths.insert(folder + name + ".gzf." + hex(e.zipcrc));
+                continue;
+            }
+            const std::string list =
+                folder + name.substr(0, name.size() - 4) + ".fxml." + hex(e.crc);
+            paths.insert(list);
+            SubFileListDownloader sub;
+            sub.load(platform::utf8ToWide(box.path() + "/www/" + list), u"x.pak", false);
+            for (const PackPatchItem& item : sub.downloadItems()) {
+                paths.insert(folder + hex(item.nameKey) + ".gzf." + hex(item.dataCrc));
+            }
+        }
+        return paths;
     }
     const FileListEntry* find(const std::vector<FileListEntry>& all, const std::u16string& folder,
                               const std::u16string& name) {
@@ -184,11 +215,68 @@ TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
                  u"x.pak", false),
         2);
 
+    // The manifest names exactly what version 2 serves, with the bytes served.
+    const ReleaseManifest m = manifest();
+    EXPECT_EQ(m.version, 2u);
+    std::set<std::string> named;
+    for (const auto& [path, file] : m.files) {
+        named.insert(path);
+        const std::string bytes = box.readFile("www/" + path);
+        EXPECT_EQ(file.size, bytes.size()) << path;
+        EXPECT_EQ(file.sha256, Sha256::of(bytes)) << path;
+    }
+    EXPECT_EQ(named, servedPaths());
+    EXPECT_TRUE(named.count("data/legacy.fxml." + hex(legacy->crc)));
+
     // Publishing again keeps it withdrawn under the same crc.
     box.writeFile("v3/readme.txt", "version three");
     makePack("v3", "ui", {{"a.txt", "ui three"}});
     ASSERT_TRUE(publish("v3")) << error;
     EXPECT_EQ(find(entries(), u"data", u"legacy.pak")->crc, legacy->crc);
+    EXPECT_EQ(manifest().version, 3u);
+}
+
+TEST_F(Publish, KeysAndTheSignedManifest) {
+    const std::string key = box.path() + "/keys/op";
+    std::FILE* out = std::tmpfile();
+    ASSERT_EQ(publishMain({"keygen", key}, out, out), 0);
+    EXPECT_EQ(fs::status(key).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    const std::string secret = box.readFile("keys/op");
+    EXPECT_EQ(publishMain({"keygen", key}, out, out), 1);  // a key is never replaced
+    EXPECT_EQ(box.readFile("keys/op"), secret);
+    std::vector<PublicKey> trusted;
+    std::string why;
+    ASSERT_TRUE(parseTrustedKeys(box.readFile("keys/op.pub"), trusted, why));
+    ASSERT_EQ(trusted.size(), 1u);
+
+    box.writeFile("v1/readme.txt", "one");
+    const std::string game = box.path() + "/v1";
+    const std::string www = box.path() + "/www";
+    ASSERT_EQ(publishMain({game, www, "--sign", key, "--expires", "2"}, out, out), 0);
+    const std::string text = box.readFile("www/release.manifest");
+    std::vector<Signature> signatures;
+    ASSERT_TRUE(parseSignatures(box.readFile("www/release.manifest.sig"), signatures));
+    ASSERT_EQ(signatures.size(), 1u);
+    EXPECT_TRUE(verifySignature(text, signatures[0], trusted[0]));
+    const int64_t expires = manifest().expires - platform::unixTime();
+    EXPECT_TRUE(expires > 2 * 86400 - 600 && expires <= 2 * 86400) << expires;
+
+    // Refused before anything is written: a version not above the tree's, a damaged key.
+    EXPECT_EQ(publishMain({game, www, "--version", "1"}, out, out), 1);
+    box.writeFile("bad.key", "not a key");
+    EXPECT_EQ(publishMain({game, www, "--sign", box.path() + "/bad.key"}, out, out), 1);
+    EXPECT_EQ(box.readFile("www/release.manifest"), text);
+    // Published unsigned, no signature of an older manifest is left beside it; and a data
+    // file that holds other bytes under its name is written again.
+    const std::string data =
+        "www/readme.txt.gzf." + hex(find(entries(), u"", u"readme.txt")->zipcrc);
+    box.writeFile(data, "two");
+    ASSERT_EQ(publishMain({game, www, "--version", "9"}, out, out), 0);
+    EXPECT_EQ(manifest().version, 9u);
+    EXPECT_FALSE(box.exists("www/release.manifest.sig"));
+    EXPECT_EQ(box.readFile(data), "one");
+    std::fclose(out);
 }
 
 TEST_F(Publish, DamageIsRefusedAndLeavesThePublishedVersion) {
@@ -218,6 +306,9 @@ TEST(PublishMain, Usage) {
     EXPECT_EQ(publishMain({"a", "b", "--must"}, out, err), 2);
     EXPECT_EQ(publishMain({"--bogus", "a", "b"}, out, err), 2);
     EXPECT_EQ(publishMain({"--help"}, out, err), 0);
+    EXPECT_EQ(publishMain({"keygen"}, out, err), 2);
+    EXPECT_EQ(publishMain({"a", "b", "--expires", "-1"}, out, err), 2);
+    EXPECT_EQ(publishMain({"a", "b", "--version", "0"}, out, err), 2);
     std::fclose(out);
     std::fclose(err);
 }

@@ -18,6 +18,7 @@
 #include "transfer/BlockIndexFile.h"
 #include "update/Messages.h"
 #include "update/PatchUpdater.h"
+#include "update/ReleaseGate.h"
 #include "update/UpdateThread.h"
 
 namespace lume {
@@ -169,7 +170,9 @@ TEST_F(UpdateRun, UpToDateInstallPostsOnlyTheFrame) {
     const auto messages = update();
     EXPECT_EQ(frame(messages), (std::vector<std::string>{"6028(1,0)", "6028(0,0)", "6036(0,0)",
                                                          "6034(0,0)", "6029(0,0)"}));
-    EXPECT_EQ(updater->text(messages[2].wParam), u"检查:readme.txt");
+    // Without bin\release.pub the run says first that the release is not verified.
+    EXPECT_EQ(updater->text(messages[1].wParam), kTextReleaseUnverified);
+    EXPECT_EQ(updater->text(messages[3].wParam), u"检查:readme.txt");
     EXPECT_FALSE(log.matching({"开始更新"}).empty());
     EXPECT_FALSE(log.matching({"1 更新完毕\n"}).empty());
     EXPECT_EQ(server->requests().size(), 1u);  // flist.xml alone
@@ -292,7 +295,7 @@ TEST_F(UpdateRun, MustFilesUpdateFirstAndAreCountedBeforeTheReset) {
     EXPECT_EQ(frame(messages).back(), "6029(1,0)");
     EXPECT_EQ(test::readBytes(game / "bin/lume.dat"), "client 2");
     EXPECT_EQ(test::readBytes(game / "readme.txt"), "readme 1");  // the regular pass waits
-    EXPECT_EQ(updater->text(messages[2].wParam), u"检查:bin\\lume.dat");
+    EXPECT_EQ(updater->text(messages[3].wParam), u"检查:bin\\lume.dat");
     UpdateThread* thread = UpdateThread::instance();
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(thread->fileList().mustCount(), 0u);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -15,6 +16,9 @@
 #include "engine/Xml/XMLHandler.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "platform/Time.h"
+#include "update/ReleaseManifest.h"
+#include "update/ReleaseSigning.h"
 
 namespace fs = std::filesystem;
 
@@ -149,6 +153,9 @@ public:
             return fail("cannot create the release directory " + out_.string() + ": " +
                         ec.message());
         }
+        if (!prepareManifest()) {
+            return false;
+        }
         for (const auto& m : options_.must) {
             must_.insert(toSlashes(m));
         }
@@ -181,6 +188,80 @@ public:
             return false;
         }
         return writeFileList();
+    }
+
+    // Before anything is written: the key that signs (a bad key file fails the publish at
+    // once), and the version, above the one already in the tree.
+    bool prepareManifest() {
+        for (const std::string& file : options_.signKeyFiles) {
+            std::string text;
+            if (!platform::readWholeFile(platform::utf8ToWide(file), text)) {
+                return fail("cannot read the key file " + file);
+            }
+            keys_.push_back(std::make_unique<SecretKey>());
+            if (!parseSecretKey(text, *keys_.back())) {
+                return fail("the key file " + file +
+                            " holds no secret key (make one with lume-publish keygen)");
+            }
+        }
+        if (options_.expiresDays < 0) {
+            return fail("--expires needs a number of days of 0 or more");
+        }
+        uint64_t previous = 0;
+        const fs::path old = out_ / ReleaseManifest::kFileName;
+        std::error_code ec;
+        if (fs::exists(old, ec)) {
+            std::string text;
+            std::string why;
+            ReleaseManifest published;
+            if (!readWhole(old, text) || !ReleaseManifest::parse(text, published, why)) {
+                return fail("the published " + old.string() + " does not parse (" + why +
+                            "); move it away and give --version");
+            }
+            previous = published.version;
+        }
+        manifest_.version = options_.version.value_or(previous + 1);
+        if (manifest_.version <= previous) {
+            return fail("version " + std::to_string(manifest_.version) +
+                        " is not above the published version " + std::to_string(previous) +
+                        ": launchers that accepted that version would refuse it");
+        }
+        const int64_t now = options_.now.value_or(platform::unixTime());
+        manifest_.expires = now + int64_t{options_.expiresDays} * 86400;
+        return true;
+    }
+
+    // flist.xml, the manifest that names it and everything else, and the manifest's
+    // signature (or no signature: a stale one would sign another manifest).
+    bool writeRelease(const std::string& fileList) {
+        manifest_.files["flist.xml"] =
+            ManifestFile{static_cast<uint32_t>(fileList.size()), Sha256::of(fileList)};
+        const std::string text = manifest_.text();
+        const fs::path listPath = out_ / "flist.xml";
+        const fs::path manifestPath = out_ / ReleaseManifest::kFileName;
+        const fs::path signaturePath = out_ / ReleaseManifest::kSignatureName;
+        if (!writeWhole(listPath, fileList)) {
+            return fail("cannot write " + listPath.string());
+        }
+        if (!writeWhole(manifestPath, text)) {
+            return fail("cannot write " + manifestPath.string());
+        }
+        report_.version = manifest_.version;
+        report_.expires = manifest_.expires;
+        if (keys_.empty()) {
+            std::error_code ec;
+            fs::remove(signaturePath, ec);
+            return true;
+        }
+        std::string signatures;
+        for (const auto& key : keys_) {
+            signatures += signatureText(sign(text, *key));
+        }
+        if (!writeWhole(signaturePath, signatures)) {
+            return fail("cannot write " + signaturePath.string());
+        }
+        report_.signatures = static_cast<int>(keys_.size());
+        return true;
     }
 
 private:
@@ -236,9 +317,16 @@ private:
 
     bool putData(const std::string& relative, const std::string& bytes) {
         const fs::path p = out_ / relative;
+        manifest_.files[relative] =
+            ManifestFile{static_cast<uint32_t>(bytes.size()), Sha256::of(bytes)};
         std::error_code ec;
-        if (fs::is_regular_file(p, ec) && fs::file_size(p, ec) == bytes.size()) {
-            return true;  // named by its checksum: already published
+        std::string published;
+        // Named by its checksum, the file is usually there already; but the manifest names
+        // these bytes, so other bytes under the name (a checksum collision, a damaged copy)
+        // are replaced.
+        if (fs::is_regular_file(p, ec) && fs::file_size(p, ec) == bytes.size() &&
+            readWhole(p, published) && published == bytes) {
+            return true;
         }
         if (!writeWhole(p, bytes)) {
             return fail("cannot write " + p.string());
@@ -430,10 +518,7 @@ private:
             xml += std::string(2 * (open.size() + 1), ' ') + "</folder>\n";
         }
         xml += "</flist>\n";
-        if (!writeWhole(out_ / "flist.xml", xml)) {
-            return fail("cannot write " + (out_ / "flist.xml").string());
-        }
-        return true;
+        return writeRelease(xml);
     }
 
     const PublishOptions& options_;
@@ -445,22 +530,45 @@ private:
     std::set<std::string> must_;
     std::set<std::string> packs_;
     std::vector<Entry> entries_;
+    ReleaseManifest manifest_;
+    std::vector<std::unique_ptr<SecretKey>> keys_;
 };
 
 const char* kUsage =
     "usage: lume-publish GAME_DIR OUT_DIR [--must PATH]... [--exclude PATH]...\n"
+    "                    [--sign KEYFILE] [--expires DAYS] [--version N]\n"
+    "       lume-publish keygen KEYFILE\n"
     "\n"
     "Publishes the game installed in GAME_DIR as a release in OUT_DIR, ready for any HTTP\n"
     "server: flist.xml, each loose file's data (<folder>/<name>.gzf.<zipcrc>), and per pack\n"
     "its sub file list (<folder>/<stem>.fxml.<indexcrc>) and its members' stored bytes\n"
     "(<folder>/<key>.gzf.<datacrc>). Publishing a newer version into the same OUT_DIR keeps\n"
     "the older versions' files; a pack that the newer version drops is published as withdrawn.\n"
+    "Beside flist.xml goes release.manifest (the path, size and SHA-256 of every file of this\n"
+    "version, the release's version number and its expiry) and, with --sign, its Ed25519\n"
+    "signature release.manifest.sig, which launchers with bin/release.pub require.\n"
     "\n"
     "  --must PATH      a must-update file (relative, e.g. bin/lume.dat); lume.exe always is\n"
     "  --exclude PATH   leave a file or folder out (log/, update/ and bin/config.ini always are)\n"
+    "  --sign KEYFILE   sign the manifest with the secret key in KEYFILE (given twice while\n"
+    "                   keys change hands: the old key and the new)\n"
+    "  --expires DAYS   launchers refuse the release DAYS days from now (default 30)\n"
+    "  --version N      the release's version (default: one above the manifest in OUT_DIR)\n"
     "  -h, --help       show this text\n"
     "\n"
+    "keygen KEYFILE writes a new secret key to KEYFILE (readable by its owner only; keep it\n"
+    "offline) and the public key to KEYFILE.pub, one line as it goes into bin/release.pub.\n"
+    "\n"
     "exit status: 0 published, 1 failure, 2 bad usage\n";
+
+bool parseCount(const std::string& text, uint64_t limit, uint64_t& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+        text.size() > 19) {
+        return false;
+    }
+    value = std::stoull(text);
+    return value <= limit;
+}
 
 }  // namespace
 
@@ -470,7 +578,54 @@ bool publishRelease(const PublishOptions& options, PublishReport& report, std::s
     return p.run();
 }
 
+bool generateSigningKey(const std::string& keyFile, std::string& error) {
+    const std::u16string secretPath = platform::utf8ToWide(keyFile);
+    const std::u16string publicPath = platform::utf8ToWide(keyFile + ".pub");
+    if (platform::isFile(publicPath)) {
+        error = keyFile + ".pub already exists; a key is never replaced";
+        return false;
+    }
+    platform::makeDirectories(secretPath, false);
+    PublicKey publicKey;
+    SecretKey secretKey;
+    if (!generateKeyPair(publicKey, secretKey)) {
+        error = "no source of random numbers for a key";
+        return false;
+    }
+    const platform::Status created =
+        platform::createPrivateFile(secretPath, secretKeyText(secretKey));
+    if (!created) {
+        error = created.error() == platform::kErrFileExists ||
+                        created.error() == platform::kErrAlreadyExists
+                    ? keyFile + " already exists; a key is never replaced"
+                    : "cannot create " + keyFile;
+        return false;
+    }
+    if (!platform::writeWholeFile(publicPath, publicKeyLine(publicKey))) {
+        static_cast<void>(platform::deleteFile(secretPath));
+        error = "cannot write " + keyFile + ".pub";
+        return false;
+    }
+    return true;
+}
+
 int publishMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+    if (!args.empty() && args[0] == "keygen") {
+        if (args.size() != 2 || (!args[1].empty() && args[1][0] == '-')) {
+            std::fprintf(err, "lume-publish: keygen needs one KEYFILE\n\n%s", kUsage);
+            return 2;
+        }
+        std::string error;
+        if (!generateSigningKey(args[1], error)) {
+            std::fprintf(err, "lume-publish: %s\n", error.c_str());
+            return 1;
+        }
+        std::fprintf(out,
+                     "secret key: %s (keep it offline, readable by you only)\n"
+                     "public key: %s.pub (its line goes into bin/release.pub)\n",
+                     args[1].c_str(), args[1].c_str());
+        return 0;
+    }
     PublishOptions options;
     std::vector<std::string> positional;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -479,12 +634,31 @@ int publishMain(const std::vector<std::string>& args, std::FILE* out, std::FILE*
             std::fputs(kUsage, out);
             return 0;
         }
+        const bool takesValue = a == "--must" || a == "--exclude" || a == "--sign" ||
+                                a == "--expires" || a == "--version";
+        if (takesValue && i + 1 >= args.size()) {
+            std::fprintf(err, "lume-publish: %s needs a value\n\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+        uint64_t number = 0;
         if (a == "--must" || a == "--exclude") {
-            if (i + 1 >= args.size()) {
-                std::fprintf(err, "lume-publish: %s needs a value\n\n%s", a.c_str(), kUsage);
+            (a == "--must" ? options.must : options.exclude).push_back(args[++i]);
+        } else if (a == "--sign") {
+            options.signKeyFiles.push_back(args[++i]);
+        } else if (a == "--expires" || a == "--version") {
+            const std::string& value = args[++i];
+            const bool days = a == "--expires";
+            if (!parseCount(value, days ? 36500 : UINT64_MAX, number) || (!days && number == 0)) {
+                std::fprintf(err, "lume-publish: %s takes %s, not %s\n\n%s", a.c_str(),
+                             days ? "a number of days up to 36500" : "a number from 1",
+                             value.c_str(), kUsage);
                 return 2;
             }
-            (a == "--must" ? options.must : options.exclude).push_back(args[++i]);
+            if (days) {
+                options.expiresDays = static_cast<int>(number);
+            } else {
+                options.version = number;
+            }
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(err, "lume-publish: unknown option %s\n\n%s", a.c_str(), kUsage);
             return 2;
@@ -509,6 +683,11 @@ int publishMain(const std::vector<std::string>& args, std::FILE* out, std::FILE*
         "published %d loose files, %d packs (%d members), %d withdrawn packs; %d new files in %s\n",
         report.looseFiles, report.packs, report.packMembers, report.withdrawnPacks,
         report.dataFilesWritten, options.outDirectory.c_str());
+    std::fprintf(
+        out, "release version %llu, %s, expires %s\n",
+        static_cast<unsigned long long>(report.version),
+        report.signatures > 0 ? "signed" : "NOT signed (launchers with bin/release.pub refuse it)",
+        platform::formatUtcTime(report.expires, "%Y-%m-%d %H:%M:%S UTC").c_str());
     return 0;
 }
 

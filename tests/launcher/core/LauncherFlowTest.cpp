@@ -161,8 +161,18 @@ TEST_F(Flow, ARememberedServerTheListNoLongerHasIsReplaced) {
     flow->setUp();
     EXPECT_EQ(updater.requestedSlot, 3);
     EXPECT_EQ(view.serverName, u"旧服");
+    // What an update writes to the file meanwhile (the newest accepted release) is kept
+    // when the choice is saved.
+    platform::IniFile written;
+    written.load(u"bin\\config.ini");
+    written.set(u"release", u"version", u"5");
+    ASSERT_TRUE(written.save(u"bin\\config.ini"));
     flow->handleMessage({kMsgServerList, 1, 0});
     EXPECT_EQ(flow->currentServer(), u"二区");
+    platform::IniFile ini;
+    ASSERT_TRUE(ini.load(u"bin\\config.ini"));
+    EXPECT_EQ(ini.getInt(u"release", u"version", 0), 5);
+    EXPECT_EQ(ini.getString(u"server", u"servername", u""), u"二区");
 }
 
 TEST_F(Flow, AFailedServerListLeavesNothingToStart) {

@@ -1,0 +1,338 @@
+// Signed releases end to end on a real nginx: releases published and signed with
+// lume-publish, a game that trusts the operator's key in bin\release.pub, and the terminal
+// launcher refusing every release, list or data file that is not what the operator signed,
+// with nothing of it installed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include "engine/Kernel/Format.h"
+#include "launcher/cli/Cli.h"
+#include "platform/IniFile.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/Sandbox.h"
+#include "tests/update/UpdateTestSupport.h"
+#include "update/Messages.h"
+#include "update/ReleaseGate.h"
+
+namespace fs = std::filesystem;
+
+namespace lume {
+namespace {
+
+using test::Tree;
+
+// Overwrites four bytes at `at` so that the file checksum of the whole becomes target: the
+// checksum is no defence against anyone who wants a file to pass it.
+std::string forgeChecksum(std::string bytes, size_t at, uint32_t target) {
+    uint32_t table[256];
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t r = i;
+        for (int k = 0; k < 8; ++k) {
+            r = (r & 1) ? (r >> 1) ^ 0xEDB88320u : r >> 1;
+        }
+        table[i] = r;
+    }
+    // One step of the register backwards: the table entries differ in their top byte.
+    auto back = [&](uint32_t r, uint8_t byte) {
+        uint32_t i = 0;
+        while ((table[i] >> 24) != (r >> 24)) {
+            ++i;
+        }
+        return ((r ^ table[i]) << 8) | ((i ^ byte) & 0xFF);
+    };
+    uint32_t r = target;
+    for (size_t i = bytes.size(); i > at + 4; --i) {
+        r = back(r, static_cast<uint8_t>(bytes[i - 1]));
+    }
+    for (int k = 0; k < 4; ++k) {
+        r = back(r, 0);
+    }
+    const uint32_t patch = r ^ checksumUpdate(kChecksumStart, bytes.data(), at);
+    for (int k = 0; k < 4; ++k) {
+        bytes[at + k] = static_cast<char>(patch >> (8 * k));
+    }
+    return bytes;
+}
+
+class SignedRelease : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::NginxServer::available()) {
+            GTEST_SKIP() << "nginx is not installed";
+        }
+        root = box.path();
+        std::string error;
+        ASSERT_TRUE(generateSigningKey(root + "/keys/a", error)) << error;
+        ASSERT_TRUE(generateSigningKey(root + "/keys/b", error)) << error;
+        const std::string keyA = test::readBytes(root + "/keys/a.pub");
+        makeVersion("v1",
+                    {{"readme.txt", test::textBytes(5000, 1)},
+                     {"big.bin", test::noiseBytes(70000, 1)},
+                     {"bin/release.pub", keyA}},
+                    {{"a.txt", test::textBytes(3000, 1)}, {"m.bin", test::noiseBytes(40000, 1)}});
+        makeVersion("v2",
+                    {{"readme.txt", test::textBytes(5000, 2)},
+                     {"big.bin", test::noiseBytes(70000, 2)},
+                     {"bin/release.pub", keyA}},
+                    {{"a.txt", test::textBytes(3000, 2)}, {"m.bin", test::noiseBytes(40000, 2)}});
+        ASSERT_TRUE(publish("v1", "www/release", {"keys/a"}));
+        fs::copy(root + "/www/release", root + "/www/old", fs::copy_options::recursive);
+        ASSERT_TRUE(publish("v2", "www/release", {"keys/a"}));
+        fs::copy(root + "/v1", root + "/game", fs::copy_options::recursive);
+        nginx = std::make_unique<test::NginxServer>(root + "/www");
+        ASSERT_TRUE(nginx->started()) << nginx->errorLog();
+    }
+
+    void makeVersion(const std::string& name, const Tree& loose, const Tree& members) {
+        test::writeTree(root + "/" + name, loose);
+        test::buildPack(root + "/scratch", root + "/" + name + "/data/ui.pak", members);
+    }
+    bool publish(const std::string& version, const std::string& out, std::vector<std::string> keys,
+                 int expiresDays = 30) {
+        PublishOptions o;
+        o.gameDirectory = root + "/" + version;
+        o.outDirectory = root + "/" + out;
+        for (const std::string& key : keys) {
+            o.signKeyFiles.push_back(root + "/" + key);
+        }
+        o.expiresDays = expiresDays;
+        PublishReport report;
+        std::string error;
+        const bool ok = publishRelease(o, report, error);
+        EXPECT_TRUE(ok) << error;
+        return ok;
+    }
+    // A served copy of the release, changed by edit (given the copy's directory).
+    void serveCopy(const std::string& name, const std::function<void(const fs::path&)>& edit) {
+        fs::copy(root + "/www/release", root + "/www/" + name, fs::copy_options::recursive);
+        edit(root + "/www/" + name);
+    }
+
+    // lume-cli update in-process from one path of the nginx; its exit code, its terminal
+    // output in `output` and the summary's decoding in `result`.
+    int update(const std::string& game, const std::string& path,
+               std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"update", "-C", root + "/" + game, "--host", nginx->host(),
+                                         "--path", path};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("--trace");
+        args.push_back(root + "/trace.jsonl");
+        std::FILE* out = std::tmpfile();
+        const int code = runCli(args, out, out);
+        output.assign(static_cast<size_t>(std::ftell(out)), '\0');
+        std::rewind(out);
+        output.resize(std::fread(output.data(), 1, output.size(), out));
+        std::fclose(out);
+        result = lastResult();
+        return code;
+    }
+    UpdateResult lastResult() const {
+        UpdateResult last;
+        const std::string trace = test::readBytes(root + "/trace.jsonl");
+        for (size_t at = trace.find("{\"msg\":6029,"); at != std::string::npos;
+             at = trace.find("{\"msg\":6029,", at + 1)) {
+            unsigned w = 0;
+            unsigned l = 0;
+            std::sscanf(trace.c_str() + at, "{\"msg\":6029,\"wParam\":%u,\"lParam\":%u", &w, &l);
+            last = decodeUpdateResult(w, l);
+        }
+        return last;
+    }
+    // Updates until no must file is left (the launcher restarts after them).
+    int updateFully(const std::string& game, const std::string& path) {
+        int code = kExitFailure;
+        for (int pass = 0; pass < 3; ++pass) {
+            code = update(game, path);
+            if (code != kExitOk || result.kind != UpdateResult::Kind::Restart) {
+                break;
+            }
+        }
+        return code;
+    }
+
+    // The game holds exactly the version's loose files and pack contents.
+    void expectVersion(const std::string& game, const std::string& version) {
+        for (const auto& [rel, bytes] : test::readTree(root + "/" + version)) {
+            expectFile(game, version, rel);
+        }
+    }
+    void expectFile(const std::string& game, const std::string& version, const std::string& rel) {
+        const fs::path mine = root + "/" + game + "/" + rel;
+        const fs::path want = root + "/" + version + "/" + rel;
+        if (rel.ends_with(".pak")) {
+            EXPECT_EQ(test::viewPack(mine), test::viewPack(want)) << rel;
+        } else {
+            EXPECT_EQ(test::readBytes(mine), test::readBytes(want)) << rel;
+        }
+    }
+    uint64_t acceptedVersion(const std::string& game) {
+        platform::IniFile ini;
+        ini.load(platform::utf8ToWide(root + "/" + game + "/bin/config.ini"));
+        return std::stoull(platform::wideToUtf8(ini.getString(u"release", u"version", u"0")));
+    }
+
+    test::Sandbox box;
+    std::string root;
+    std::unique_ptr<test::NginxServer> nginx;
+    std::string output;
+    UpdateResult result;
+};
+
+TEST_F(SignedRelease, ASignedReleaseInstallsAndItsVersionIsKept) {
+    ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
+    expectVersion("game", "v2");
+    EXPECT_NE(output.find(platform::wideToUtf8(formatW(kTextManifestAccepted, 2))),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(acceptedVersion("game"), 2u);
+    // Without bin\release.pub the update goes on as it always did, and says so.
+    fs::remove(root + "/game/bin/release.pub");
+    ASSERT_EQ(update("game", "/release"), kExitOk) << output;
+    EXPECT_NE(output.find(platform::wideToUtf8(kTextReleaseUnverified)), std::string::npos);
+}
+
+TEST_F(SignedRelease, WhatTheOperatorDidNotSignIsRefusedAndNothingInstalled) {
+    const Tree v2 = test::readTree(root + "/v2");
+    const std::string bigData = "big.bin.gzf." + test::hexOf(test::checksumOf(v2.at("big.bin")));
+    // The member of the pack that the two versions do not share, by its served name.
+    std::string memberData;
+    const test::PackView v1Pack = test::viewPack(root + "/v1/data/ui.pak");
+    for (const auto& [key, member] : test::viewPack(root + "/v2/data/ui.pak").members) {
+        if (member.stored.size() == 40000 && v1Pack.members.at(key) != member) {
+            memberData = "data/" + test::hexOf(key) + ".gzf." + test::hexOf(member.dataCrc);
+        }
+    }
+    ASSERT_FALSE(memberData.empty());
+    // Same bytes count and checksum, other content.
+    auto forge = [](const fs::path& file) {
+        std::string bytes = test::readBytes(file);
+        const uint32_t crc = test::checksumOf(bytes);
+        std::string other = bytes;
+        other[100] ^= 0x5A;
+        other = forgeChecksum(other, 200, crc);
+        ASSERT_NE(other, bytes);
+        ASSERT_EQ(test::checksumOf(other), crc);
+        test::writeBytes(file, other);
+    };
+    const std::string unverified = platform::wideToUtf8(kTextVerifyFailed);
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> edit;
+        std::u16string text;    // told to the player before anything is fetched
+        const char* untouched;  // only this is checked when the rest of the release is good
+        UpdateResult::Kind kind = UpdateResult::Kind::VerifyFailed;
+    } cases[] = {
+        {"flist",
+         [](const fs::path& d) {
+             test::writeBytes(d / "flist.xml", test::readBytes(d / "flist.xml") + " ");
+         },
+         formatW(kTextManifestMismatch, u"flist.xml"), nullptr},
+        {"fxml",
+         [](const fs::path& d) {
+             for (const auto& f : fs::directory_iterator(d / "data")) {
+                 if (f.path().filename().string().starts_with("ui.fxml.")) {
+                     test::writeBytes(f.path(), test::readBytes(f.path()) + "<!-- -->");
+                 }
+             }
+         },
+         u"", nullptr},
+        {"otherkey",
+         [&](const fs::path& d) {
+             SecretKey b;
+             ASSERT_TRUE(parseSecretKey(test::readBytes(root + "/keys/b"), b));
+             test::writeBytes(d / "release.manifest.sig",
+                              signatureText(sign(test::readBytes(d / "release.manifest"), b)));
+         },
+         kTextManifestBadSignature, nullptr},
+        {"unsigned", [](const fs::path& d) { fs::remove(d / "release.manifest.sig"); },
+         kTextManifestUnsigned, nullptr},
+        {"nomanifest", [](const fs::path& d) { fs::remove(d / "release.manifest"); },
+         kTextManifestUnreachable, nullptr, UpdateResult::Kind::FileListFailed},
+        {"expired",
+         [&](const fs::path& d) {
+             fs::remove_all(d);
+             ASSERT_TRUE(publish("v2", d.lexically_relative(root).string(), {"keys/a"}, 0));
+         },
+         kTextManifestExpired, nullptr},
+        {"forgedfile", [&](const fs::path& d) { forge(d / bigData); }, u"", "big.bin"},
+        {"forgedmember", [&](const fs::path& d) { forge(d / memberData); }, u"", "data/ui.pak"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        serveCopy(c.name, c.edit);
+        fs::remove_all(root + "/try");
+        fs::copy(root + "/game", root + "/try", fs::copy_options::recursive);
+        EXPECT_EQ(update("try", std::string("/") + c.name), kExitFailure) << output;
+        EXPECT_EQ(result.kind, c.kind) << output;
+        if (!c.text.empty()) {
+            EXPECT_NE(output.find(platform::wideToUtf8(c.text)), std::string::npos) << output;
+        }
+        if (c.untouched == nullptr) {
+            expectVersion("try", "v1");
+        } else {
+            expectFile("try", "v1", c.untouched);
+        }
+    }
+}
+
+TEST_F(SignedRelease, WhatThePrimaryForgedIsFetchedFromTheMirror) {
+    const std::string bigData =
+        "big.bin.gzf." + test::hexOf(test::checksumOf(test::readBytes(root + "/v2/big.bin")));
+    serveCopy("evil", [&](const fs::path& d) {
+        test::writeBytes(d / "flist.xml", test::readBytes(d / "flist.xml") + " ");
+        std::string bytes = test::readBytes(d / bigData);
+        bytes[10] ^= 1;
+        bytes = forgeChecksum(bytes, 20, test::checksumOf(test::readBytes(d / bigData)));
+        test::writeBytes(d / bigData, bytes);
+    });
+    ASSERT_EQ(
+        update("game", "/evil", {"--mirror-host", nginx->host(), "--mirror-path", "/release"}),
+        kExitOk)
+        << output;
+    expectVersion("game", "v2");
+    EXPECT_EQ(nginx->requests("/release/flist.xml"), 1);
+    EXPECT_EQ(nginx->requests("/release/" + bigData), 1);  // whole, once
+}
+
+TEST_F(SignedRelease, AnOlderReleaseReplayedAfterANewerOneIsRefused) {
+    ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
+    ASSERT_EQ(acceptedVersion("game"), 2u);
+    // Version 1 is signed by the same key, not expired, and every file matches it.
+    EXPECT_EQ(update("game", "/old"), kExitFailure);
+    EXPECT_EQ(result.kind, UpdateResult::Kind::VerifyFailed);
+    EXPECT_NE(output.find(platform::wideToUtf8(formatW(kTextManifestRollback, 1, 2))),
+              std::string::npos)
+        << output;
+    expectVersion("game", "v2");
+    EXPECT_EQ(acceptedVersion("game"), 2u);
+    // A fresh installation has accepted nothing newer, so to it version 1 is good.
+    fs::copy(root + "/v1", root + "/fresh", fs::copy_options::recursive);
+    EXPECT_EQ(update("fresh", "/old"), kExitOk) << output;
+}
+
+TEST_F(SignedRelease, KeysChangeHandsThroughASignedRelease) {
+    // Version 3 ships the new key, signed by the old one and the new one; version 4 is
+    // signed by the new key alone.
+    fs::copy(root + "/v2", root + "/v3", fs::copy_options::recursive);
+    test::writeBytes(root + "/v3/bin/release.pub", test::readBytes(root + "/keys/b.pub"));
+    ASSERT_TRUE(publish("v3", "www/release", {"keys/a", "keys/b"}));
+    fs::copy(root + "/v3", root + "/v4", fs::copy_options::recursive);
+    test::writeBytes(root + "/v4/readme.txt", "version 4");
+    fs::copy(root + "/game", root + "/stale", fs::copy_options::recursive);
+    ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
+    expectVersion("game", "v3");
+    ASSERT_TRUE(publish("v4", "www/release", {"keys/b"}));
+    ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
+    expectVersion("game", "v4");
+    EXPECT_EQ(acceptedVersion("game"), 4u);
+    // An installation that never received the new key does not trust what it alone signed.
+    EXPECT_EQ(update("stale", "/release"), kExitFailure);
+    EXPECT_NE(output.find(platform::wideToUtf8(kTextManifestBadSignature)), std::string::npos);
+    expectVersion("stale", "v1");
+}
+
+}  // namespace
+}  // namespace lume
