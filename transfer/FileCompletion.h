@@ -20,6 +20,15 @@ public:
                                 const std::u16string& indexPath, const std::u16string& dataPath,
                                 int32_t type, uint32_t zipSize, uint32_t size,
                                 uint32_t versionKey) = 0;
+
+    // Called on the file writer's thread after each block is stored in the temporary data
+    // file, with its bytes and its position there, so that the owner can digest a file while
+    // it streams in instead of reading it back when it is complete. Nothing by default.
+    virtual void onBlockStored([[maybe_unused]] const std::u16string& localPath,
+                               [[maybe_unused]] int32_t type,
+                               [[maybe_unused]] uint32_t localPosition,
+                               [[maybe_unused]] const uint8_t* data,
+                               [[maybe_unused]] uint32_t length) {}
 };
 
 }  // namespace lume

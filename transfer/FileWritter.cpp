@@ -158,6 +158,10 @@ void FileWritter::ParseTask(WriteTask& task) {
         logW_1(u"FileWritter::ParseTask : task.tempfile write Failed\n");
         return;
     }
+    if (owner_ != nullptr) {
+        owner_->onBlockStored(task.localPath, task.type, task.localPosition, task.stream->data(),
+                              length);
+    }
     task.stream.reset();
     const std::optional<uint32_t> entryAt = BlockIndexFile::entryPosition(task.blockIndex);
     if (!entryAt || !pair.tempidxfile->seek(*entryAt)) {

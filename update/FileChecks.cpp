@@ -122,12 +122,6 @@ InflateError inflateToFile(const std::u16string& dataPath, const std::u16string&
     return error;
 }
 
-struct DataDigest {
-    uint64_t length = 0;
-    uint32_t crc = kChecksumStart;
-    Sha256Digest sha256{};
-};
-
 // One read of a file for all its checks: length, file checksum and, when asked, SHA-256.
 bool digestFile(const std::u16string& path, bool withSha, DataDigest& digest) {
     platform::NativeFile file;
@@ -218,6 +212,7 @@ void FileChecks::begin(const UpdateAddresses& addresses, const ReleaseManifest* 
     lastHeaderUnverified_ = false;
     std::lock_guard<std::mutex> lock(mutex_);
     contentCrc_.clear();
+    streams_.clear();
 }
 
 void FileChecks::reset() {
@@ -716,15 +711,8 @@ bool FileChecks::expectedContent(const std::u16string& path, uint32_t& crc) {
     return true;
 }
 
-bool FileChecks::verifyData(const std::u16string& dataPath, uint32_t zipSize, uint32_t versionKey,
-                            const ManifestFile* expected, bool report) const {
-    DataDigest digest;
-    if (!digestFile(dataPath, manifest_ != nullptr, digest)) {
-        if (report) {
-            logW_0(u"打开'%s'失败", dataPath);
-        }
-        return false;
-    }
+bool FileChecks::matches(const std::u16string& dataPath, const DataDigest& digest, uint32_t zipSize,
+                         uint32_t versionKey, const ManifestFile* expected, bool report) const {
     if (digest.crc != versionKey || digest.length != zipSize) {
         if (report) {
             logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", dataPath, digest.crc, versionKey);
@@ -739,6 +727,77 @@ bool FileChecks::verifyData(const std::u16string& dataPath, uint32_t zipSize, ui
         return false;
     }
     return true;
+}
+
+bool FileChecks::verifyData(const std::u16string& dataPath, uint32_t zipSize, uint32_t versionKey,
+                            const ManifestFile* expected, bool report,
+                            std::unique_ptr<StreamDigest> streamed) const {
+    DataDigest digest;
+    platform::FileAttributes attributes;
+    if (streamed && !streamed->broken && streamed->next == zipSize &&
+        platform::getAttributes(dataPath, attributes) && attributes.size == zipSize) {
+        digest.length = streamed->next;
+        digest.crc = streamed->crc;
+        digest.sha256 = streamed->sha256.finish();
+    } else if (!digestFile(dataPath, manifest_ != nullptr, digest)) {
+        if (report) {
+            logW_0(u"打开'%s'失败", dataPath);
+        }
+        return false;
+    }
+    return matches(dataPath, digest, zipSize, versionKey, expected, report);
+}
+
+void FileChecks::onBlockStored(const std::u16string& localPath, int32_t type,
+                               uint32_t localPosition, const uint8_t* data, uint32_t length) {
+    if (manifest_ == nullptr) {
+        return;
+    }
+    StreamDigest* stream = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_ptr<StreamDigest>& slot = streams_[localPath];
+        if (!slot) {
+            slot = std::make_unique<StreamDigest>();
+        }
+        stream = slot.get();
+    }
+    // Only this thread digests; the map's lock guards the map alone.
+    if (stream->broken) {
+        return;
+    }
+    if (localPosition != stream->next) {
+        stream->broken =
+            localPosition < stream->next || !stream->ahead.emplace(localPosition, length).second;
+        return;
+    }
+    stream->sha256.update(data, length);
+    stream->crc = checksumUpdate(stream->crc, data, length);
+    stream->next += length;
+    if (stream->ahead.empty() || stream->ahead.begin()->first != stream->next) {
+        return;
+    }
+    // Blocks that arrived early are stored already: they are read back (from the page
+    // cache) in order.
+    platform::NativeFile file;
+    std::vector<uint8_t> buffer;
+    if (!file.open(FileWritter::dataFileName(type, localPath), 0)) {
+        stream->broken = true;
+        return;
+    }
+    while (!stream->ahead.empty() && stream->ahead.begin()->first == stream->next) {
+        const auto [position, size] = *stream->ahead.begin();
+        buffer.resize(size);
+        uint32_t got = 0;
+        if (!file.seek(position) || !file.read(buffer.data(), size, got) || got != size) {
+            stream->broken = true;
+            return;
+        }
+        stream->sha256.update(buffer.data(), size);
+        stream->crc = checksumUpdate(stream->crc, buffer.data(), size);
+        stream->next += size;
+        stream->ahead.erase(stream->ahead.begin());
+    }
 }
 
 bool FileChecks::refetch(const std::u16string& dataPath, const std::string& remotePath,
@@ -766,12 +825,10 @@ bool FileChecks::refetch(const std::u16string& dataPath, const std::string& remo
         });
         const bool fetched = transfer.downloadToStream(url, sink, kListConnectTimeoutMs);
         const bool stored = sink.close();
-        const DataDigest& digest = sink.finish();
-        if (fetched && stored && digest.length == zipSize && digest.crc == versionKey &&
-            expected.size == digest.length && expected.sha256 == digest.sha256) {
+        if (fetched && stored &&
+            matches(dataPath, sink.finish(), zipSize, versionKey, &expected, true)) {
             return true;
         }
-        logW_0(u"验证:‘%s’与发布清单不符", url);
     }
     return false;
 }
@@ -782,11 +839,18 @@ bool FileChecks::onFileComplete(const std::u16string& firstName, const std::u16s
                                 uint32_t versionKey) {
     const ManifestFile* expected = nullptr;
     std::string remotePath;
+    std::unique_ptr<StreamDigest> streamed;
     if (manifest_ != nullptr) {
         remotePath = remoteDataPath(type, firstName, localPath, versionKey);
         expected = manifest_->find(remotePath);
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = streams_.find(localPath);
+        if (found != streams_.end()) {
+            streamed = std::move(found->second);
+            streams_.erase(found);
+        }
     }
-    bool verified = verifyData(dataPath, zipSize, versionKey, expected, true);
+    bool verified = verifyData(dataPath, zipSize, versionKey, expected, true, std::move(streamed));
     if (!verified && expected != nullptr) {
         verified = refetch(dataPath, remotePath, zipSize, versionKey, *expected);
     }

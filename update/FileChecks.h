@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -17,9 +19,11 @@
 #include <vector>
 
 #include "engine/FileSystem/PackFormat.h"
+#include "engine/Kernel/Checksum.h"
 #include "transfer/FileCompletion.h"
 #include "transfer/FileType.h"
 #include "update/FileListDownloader.h"
+#include "update/ReleaseSigning.h"
 #include "update/SubFileListDownloader.h"
 
 namespace lume {
@@ -49,6 +53,13 @@ struct BlockRequest {
     uint32_t passThrough2 = 0;  // the file's size
     int32_t type = 0;           // kTypeLoose or kTypePackMember
     uint32_t localPosition = 0;
+};
+
+// The length, file checksum and (under a release manifest) SHA-256 of a downloaded file.
+struct DataDigest {
+    uint64_t length = 0;
+    uint32_t crc = kChecksumStart;
+    Sha256Digest sha256{};
 };
 
 // The servers of one update. Without a mirror host the lists are fetched twice from the
@@ -107,6 +118,10 @@ public:
                         const std::u16string& indexPath, const std::u16string& dataPath,
                         int32_t type, uint32_t zipSize, uint32_t size,
                         uint32_t versionKey) override;
+    // Under a manifest, digests each file as its blocks are stored, so that its completion
+    // need not read it back. Called on the file writer's thread.
+    void onBlockStored(const std::u16string& localPath, int32_t type, uint32_t localPosition,
+                       const uint8_t* data, uint32_t length) override;
 
     // Filled by the checks and header tasks, consumed by the run. Update thread only.
     std::vector<HeaderTask>& headerTasks() { return headerTasks_; }
@@ -164,9 +179,25 @@ private:
     void enqueuePack(const std::u16string& pack, const PackPatchListHeader& header);
     // The data file has zipSize bytes and the checksum versionKey, and under a manifest the
     // size and SHA-256 it names (expected; null: the manifest does not name the file).
-    // report: log why a file fails (a staged file looked for at resume is often missing).
+    // A data file being digested as its blocks are stored: the bytes before `next` are
+    // hashed in order; a block stored beyond it waits, by position and length, until the
+    // gap before it is filled and is then read back from the data file.
+    struct StreamDigest {
+        Sha256 sha256;
+        uint32_t crc = kChecksumStart;
+        uint64_t next = 0;
+        std::map<uint32_t, uint32_t> ahead;
+        bool broken = false;  // a block stored twice, or one that could not be read back
+    };
+    // The data file has zipSize bytes and the checksum versionKey, and under a manifest the
+    // size and SHA-256 it names (expected; null: the manifest does not name the file).
+    // report: log why it fails (a staged file looked for at resume is often missing).
+    bool matches(const std::u16string& dataPath, const DataDigest& digest, uint32_t zipSize,
+                 uint32_t versionKey, const ManifestFile* expected, bool report) const;
+    // The same, reading the file (streamed: the digest of its blocks, when it covers it).
     bool verifyData(const std::u16string& dataPath, uint32_t zipSize, uint32_t versionKey,
-                    const ManifestFile* expected, bool report) const;
+                    const ManifestFile* expected, bool report,
+                    std::unique_ptr<StreamDigest> streamed = nullptr) const;
     // Fetches the data file again, whole, into dataPath; true when a copy passed the checks.
     bool refetch(const std::u16string& dataPath, const std::string& remotePath, uint32_t zipSize,
                  uint32_t versionKey, const ManifestFile& expected);
@@ -193,6 +224,8 @@ private:
     std::unordered_map<std::u16string, PackPatchListHeader> packs_;
     // The content checksum each loose file being downloaded must end up with.
     std::unordered_map<std::u16string, uint32_t> contentCrc_;
+    // The files being digested as they stream in, by local path.
+    std::unordered_map<std::u16string, std::unique_ptr<StreamDigest>> streams_;
 };
 
 }  // namespace lume

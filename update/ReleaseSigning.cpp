@@ -1,28 +1,23 @@
 #include "update/ReleaseSigning.h"
 
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <cstring>
 #include <mutex>
-#include <new>
 
 namespace lume {
 
 namespace {
 
-static_assert(sizeof(crypto_hash_sha256_state) <= 112 && alignof(crypto_hash_sha256_state) <= 16);
 static_assert(crypto_sign_PUBLICKEYBYTES == 32 && crypto_sign_SECRETKEYBYTES == 64 &&
-              crypto_sign_BYTES == 64 && crypto_hash_sha256_BYTES == 32);
+              crypto_sign_BYTES == 64);
 
 bool sodiumReady() {
     static std::once_flag once;
     static bool ready = false;
     std::call_once(once, [] { ready = sodium_init() >= 0; });
     return ready;
-}
-
-crypto_hash_sha256_state* stateOf(std::array<uint8_t, 112>& storage) {
-    return std::launder(reinterpret_cast<crypto_hash_sha256_state*>(storage.data()));
 }
 
 std::string base64Line(const uint8_t* bytes, size_t length) {
@@ -57,20 +52,32 @@ bool decodeExact(std::string_view text, uint8_t* out, size_t length) {
 
 }  // namespace
 
-Sha256::Sha256() {
-    sodiumReady();
-    new (state_.data()) crypto_hash_sha256_state;
-    crypto_hash_sha256_init(stateOf(state_));
+void Sha256::ContextFree::operator()(void* context) const {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context));
 }
 
+Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+    failed_ = !context_ || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_.get()), EVP_sha256(),
+                                             nullptr) != 1;
+}
+
+Sha256::~Sha256() = default;
+
 void Sha256::update(const void* data, size_t length) {
-    crypto_hash_sha256_update(stateOf(state_), static_cast<const unsigned char*>(data), length);
+    if (!failed_ && length != 0) {
+        failed_ = EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context_.get()), data, length) != 1;
+    }
 }
 
 Sha256Digest Sha256::finish() {
-    Sha256Digest digest;
-    crypto_hash_sha256_final(stateOf(state_), digest.data());
-    crypto_hash_sha256_init(stateOf(state_));
+    Sha256Digest digest{};
+    unsigned int length = 0;
+    EVP_MD_CTX* context = static_cast<EVP_MD_CTX*>(context_.get());
+    if (failed_ || EVP_DigestFinal_ex(context, digest.data(), &length) != 1 ||
+        length != digest.size()) {
+        digest.fill(0);
+    }
+    failed_ = !context_ || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1;
     return digest;
 }
 

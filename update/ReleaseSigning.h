@@ -1,11 +1,14 @@
-// The cryptography of signed releases (libsodium): SHA-256 of the files a release serves,
-// Ed25519 keys and detached signatures, and the one-line texts in which keys and signatures
-// are stored (bin\release.pub, the operator's key files, release.manifest.sig).
+// The cryptography of signed releases: SHA-256 of the files a release serves (OpenSSL's
+// libcrypto, which uses the processor's SHA instructions: every downloaded byte is hashed,
+// and libsodium's portable SHA-256 is five times slower here), Ed25519 keys and detached
+// signatures (libsodium), and the one-line texts in which keys and signatures are stored
+// (bin\release.pub, the operator's key files, release.manifest.sig).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,10 +19,15 @@ using Sha256Digest = std::array<uint8_t, 32>;
 using PublicKey = std::array<uint8_t, 32>;
 using Signature = std::array<uint8_t, 64>;
 
-// SHA-256 of bytes given piece by piece, as they stream past.
+// SHA-256 of bytes given piece by piece, as they stream past. Should the hash state not be
+// had (no memory), the digest is all zeros, which matches no file.
 class Sha256 {
 public:
     Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
     void update(const void* data, size_t length);
     // The digest of everything given so far; the hash starts over afterwards.
     Sha256Digest finish();
@@ -27,8 +35,12 @@ public:
     static Sha256Digest of(std::string_view bytes);
 
 private:
-    // crypto_hash_sha256_state, kept opaque so that callers need no libsodium header.
-    alignas(16) std::array<uint8_t, 112> state_;
+    // Frees the EVP_MD_CTX; kept opaque so that callers need no OpenSSL header.
+    struct ContextFree {
+        void operator()(void* context) const;
+    };
+    std::unique_ptr<void, ContextFree> context_;
+    bool failed_ = false;
 };
 
 // 64 lower-case hex digits; fromHex accepts exactly that form (either case).
