@@ -37,8 +37,8 @@ ListFetch fetchList(std::u16string_view url, std::u16string_view backUrl, Growin
         if (!fetchOnce(transfer, address, sink)) {
             continue;
         }
-        if (!check || check(std::string_view(reinterpret_cast<const char*>(sink.data()),
-                                             sink.size()))) {
+        if (!check ||
+            check(std::string_view(reinterpret_cast<const char*>(sink.data()), sink.size()))) {
             return ListFetch::kFetched;
         }
         refused = true;

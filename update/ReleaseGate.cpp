@@ -67,7 +67,7 @@ ReleaseGate::Verdict ReleaseGate::check(std::u16string_view base, std::u16string
     uint64_t refusedVersion = 0;
     const std::u16string_view sources[2] = {base, backBase};
     for (size_t i = 0; i < 2; ++i) {
-        if (i == 1 && backBase == base) {
+        if ((i == 1 && backBase == base) || (stopping_ && stopping_())) {
             break;
         }
         ReleaseManifest manifest;
@@ -104,6 +104,9 @@ ReleaseGate::Refusal ReleaseGate::checkAt(std::u16string_view base,
     const std::u16string signatureUrl =
         std::u16string(base) + u"/" + platform::utf8ToWide(ReleaseManifest::kSignatureName);
     UrlFile transfer;
+    if (stopping_) {
+        transfer.setProgressHook([this](double, double) { return stopping_() ? 1 : 0; });
+    }
     GrowingMemoryStream text(kListReserve, kManifestLimit);
     if (!fetchOnce(transfer, manifestUrl, text)) {
         logW_m1(u"下载[%s]失败", manifestUrl);

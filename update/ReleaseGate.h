@@ -56,6 +56,9 @@ public:
     // address to which "/release.manifest" is added). On acceptance the version is recorded
     // as accepted. Called on the update thread.
     Verdict check(std::u16string_view base, std::u16string_view backBase);
+    // Asked while the manifest is fetched: true cuts the fetch short (the update thread has
+    // been asked to stop).
+    void setStopping(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
     // The manifest of the last check that accepted one; null otherwise.
     const ReleaseManifest* manifest() const { return manifest_ ? &*manifest_ : nullptr; }
 
@@ -80,6 +83,7 @@ private:
     std::function<int64_t()> clock_;
     std::u16string keysPath_;
     std::u16string configPath_;
+    std::function<bool()> stopping_;
     std::optional<ReleaseManifest> manifest_;
 };
 

@@ -35,6 +35,7 @@ UpdateThread::UpdateThread(Reporter& reporter, TransferSettings settings)
     setName("download flist.xml thread");
     // A stop (the window closing) cuts a list download short instead of waiting for it.
     auto stopping = [this] { return isStopped(); };
+    gate_->setStopping(stopping);
     fileList_->setStopping(stopping);
     checks_->setStopping(stopping);
 }
