@@ -297,6 +297,34 @@ TEST_F(SignedRelease, WhatThePrimaryForgedIsFetchedFromTheMirror) {
     EXPECT_EQ(nginx->requests("/release/" + bigData), 1);  // whole, once
 }
 
+TEST_F(SignedRelease, AMemberStagedByAnUnverifiedUpdateIsCheckedBeforeItIsMerged) {
+    // Without bin\release.pub an update stages a forged member that passes its checksum; a
+    // damaged sibling keeps the pack from being merged then.
+    const test::PackView v1Pack = test::viewPack(root + "/v1/data/ui.pak");
+    serveCopy("forged", [&](const fs::path& d) {
+        for (const auto& [key, member] : test::viewPack(root + "/v2/data/ui.pak").members) {
+            const fs::path data =
+                d / "data" / (test::hexOf(key) + ".gzf." + test::hexOf(member.dataCrc));
+            std::string bytes = test::readBytes(data);
+            bytes[10] ^= 1;
+            if (member.stored.size() == 40000) {
+                bytes = forgeChecksum(bytes, 20, member.dataCrc);
+            }
+            test::writeBytes(data, bytes);
+        }
+    });
+    const std::string keys = test::readBytes(root + "/game/bin/release.pub");
+    fs::remove(root + "/game/bin/release.pub");
+    ASSERT_EQ(update("game", "/forged"), kExitFailure) << output;
+    ASSERT_EQ(result.kind, UpdateResult::Kind::VerifyFailed) << output;
+    EXPECT_EQ(test::viewPack(root + "/game/data/ui.pak"), v1Pack);
+    // Trusting the key again, the update resumes the pack: the staged member is fetched
+    // anew, since it is not what the manifest names.
+    test::writeBytes(root + "/game/bin/release.pub", keys);
+    ASSERT_EQ(update("game", "/release"), kExitOk) << output;
+    expectVersion("game", "v2");
+}
+
 TEST_F(SignedRelease, AnOlderReleaseReplayedAfterANewerOneIsRefused) {
     ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
     ASSERT_EQ(acceptedVersion("game"), 2u);
