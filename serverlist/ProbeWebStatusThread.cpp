@@ -5,6 +5,7 @@
 
 #include "engine/Kernel/Logger.h"
 #include "platform/Text.h"
+#include "transfer/Https.h"
 #include "transfer/UrlFile.h"
 
 namespace lume {
@@ -42,7 +43,7 @@ void ProbeWebStatusThread::run() {
 }
 
 std::string probeUrl(const std::string& address, const std::string& path) {
-    return "http://" + address + path + "/" + "flist.xml";
+    return serverUrl(address) + path + "/" + "flist.xml";
 }
 
 std::optional<DownloadAddressSet> chooseMirror(const ServerRecord& server,

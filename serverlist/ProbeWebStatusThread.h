@@ -43,7 +43,7 @@ private:
     std::atomic<double> seconds_{0.0};
 };
 
-// "http://" + address + path + "/flist.xml"
+// serverUrl(address) + path + "/flist.xml": "http://" unless the address says "https://".
 std::string probeUrl(const std::string& address, const std::string& path);
 
 // Probes every mirror of the server at once and keeps the fastest; when none answers,

@@ -8,6 +8,7 @@
 #include "platform/Text.h"
 #include "transfer/BlockSink.h"
 #include "transfer/FileType.h"
+#include "transfer/Https.h"
 
 namespace lume {
 namespace {
@@ -113,7 +114,7 @@ bool HttpDownloader::fetch(BlockTask& task) {
     std::string tail = task.urlPath + task.remoteName;
     std::replace(tail.begin(), tail.end(), '\\', '/');
     tail += hexSuffix(task.versionKey);
-    const std::string urls[2] = {"http://" + primary + tail, "http://" + backup + tail};
+    const std::string urls[2] = {serverUrl(primary) + tail, serverUrl(backup) + tail};
     for (const std::string& url : urls) {
         if (isStopped() || !current(task.generation)) {
             return false;

@@ -11,6 +11,7 @@
 #include "engine/FileSystem/File.h"
 #include "engine/Kernel/Logger.h"
 #include "platform/Text.h"
+#include "transfer/Https.h"
 #include "transfer/RangeAnswer.h"
 
 namespace lume {
@@ -195,6 +196,7 @@ bool UrlFile::perform(const std::string& utf8Url, const std::string& range,
     curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
     // Several threads transfer at once; libcurl must not use signals for its time-outs.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    applyTlsTrust(curl);
 
     const CURLcode result = curl_easy_perform(curl);
     if (result == CURLE_OK) {

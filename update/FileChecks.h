@@ -139,7 +139,8 @@ public:
 
     // folder "\" name, or the name alone for an entry outside any folder.
     static std::u16string localPathOf(const FileListEntry& entry);
-    // "http://" + host + path + "/" + subFileListPath.
+    // releaseUrl(host, path, subFileListPath): "http://" + host + path + "/" + the list's
+    // path, unless the host says "https://".
     static std::u16string subFileListUrl(std::string_view host, std::string_view path,
                                          std::u16string_view pack, uint32_t crc);
     // The pack's path with ".pak" -> ".fxml" and "\" -> "/", then "." + crc in lower-case

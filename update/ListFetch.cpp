@@ -2,12 +2,13 @@
 
 #include "engine/FileSystem/GrowingMemoryStream.h"
 #include "platform/Text.h"
+#include "transfer/Https.h"
 #include "transfer/UrlFile.h"
 
 namespace lume {
 
 std::u16string releaseBase(std::string_view host, std::string_view path) {
-    return platform::narrowToWide("http://" + std::string(host) + std::string(path));
+    return platform::narrowToWide(serverUrl(host) + std::string(path));
 }
 
 std::u16string releaseUrl(std::string_view host, std::string_view path, std::u16string_view tail) {

@@ -25,8 +25,8 @@ enum class ListFetch {
 // Decides whether the bytes of a fetched list may be used; the bytes are the sink's.
 using ListCheck = std::function<bool(std::string_view bytes)>;
 
-// The address of a release: "http://" + host + path; and of one of its files, that and
-// "/" + tail.
+// The address of a release: serverUrl(host) + path ("http://" unless the host says
+// "https://"); and of one of its files, that and "/" + tail.
 std::u16string releaseBase(std::string_view host, std::string_view path);
 std::u16string releaseUrl(std::string_view host, std::string_view path, std::u16string_view tail);
 

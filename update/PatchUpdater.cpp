@@ -1,8 +1,10 @@
 #include "update/PatchUpdater.h"
 
+#include "platform/Files.h"
 #include "platform/IniFile.h"
 #include "platform/Text.h"
 #include "serverlist/ServerListDownloader.h"
+#include "transfer/Https.h"
 #include "transfer/SPThread.h"
 #include "update/UpdateThread.h"
 
@@ -12,6 +14,7 @@ PatchUpdater::PatchUpdater(MessageTarget* window, Logger::Writter* writer) : win
     logger_ = std::make_unique<Logger>(writer);
     logA_m1("create updater:%s %s", __DATE__, __TIME__);
     settings_ = readTransferSettings(kConfigPath);
+    applyExtraCaFile(kConfigPath);
     serverList_ = std::make_unique<ServerListDownloader>(*this, servers_);
     updateThread_ = std::make_unique<UpdateThread>(*this, settings_);
     patchProcessor_ = std::make_unique<SPThread>();
@@ -22,6 +25,22 @@ PatchUpdater::~PatchUpdater() {
     stopAll();
     logger_.reset();
     withdrawInstance();
+}
+
+void PatchUpdater::applyExtraCaFile(std::u16string_view configPath) {
+    platform::IniFile ini;
+    ini.load(configPath);
+    const std::u16string file = ini.getString(u"other", u"cafile", u"");
+    if (file.empty()) {
+        setExtraCaFile({});
+        return;
+    }
+    // Set even when missing: HTTPS servers then fail their check rather than being trusted
+    // on less than the operator asked for.
+    if (!platform::isFile(file)) {
+        logW_m1(u"CA文件'%s'不存在", file);
+    }
+    setExtraCaFile(platform::nativePath(file));
 }
 
 TransferSettings PatchUpdater::readTransferSettings(std::u16string_view configPath) {

@@ -49,6 +49,10 @@ public:
     // "timeout" (default 10000, raised to at least 30000) and "retrytimes" (default 5, taken
     // as read) of section "other"; a missing or garbled file gives the defaults.
     static TransferSettings readTransferSettings(std::u16string_view configPath);
+    // The extra CA file for HTTPS servers ("cafile" of section "other": a path relative to
+    // the game directory, or absolute), trusted besides the system's store by every
+    // transfer of the process from now on.
+    static void applyExtraCaFile(std::u16string_view configPath);
 
 private:
     MessageTarget* window_;

@@ -84,7 +84,8 @@ bool UpdateThread::beginUpdate(const std::string& host, const std::string& path,
     logA_m1("back path:%s%s", backHost, backPath);
     post(kMsgFileList, 1, 0);
     // Hosts carry their paths and the base path stays empty, so that a block's second URL is
-    // on the mirror's own path: "http://" + host + path + "/" + folder + "/" + name.
+    // on the mirror's own path: "http://" (or the host's "https://") + host + path + "/" +
+    // folder + "/" + name.
     pool_->setAddresses(host + path, backHost.empty() ? std::string() : backHost + backPath, "");
     // The pack writer of the previous update was only asked to stop.
     packWriter_->stopAndJoin();

@@ -17,6 +17,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/Text.h"
 #include "serverlist/ProbeWebStatusThread.h"
+#include "transfer/Https.h"
 #include "update/PatchUpdater.h"
 
 namespace lume {
@@ -313,9 +314,9 @@ private:
                 auto addresses = flow.idCache().find(s.id);
                 if (addresses != flow.idCache().end()) {
                     const DownloadAddressSet& a = addresses->second;
-                    entry += "  download http://" + a.primaryHost + a.primaryPath;
+                    entry += "  download " + serverUrl(a.primaryHost) + a.primaryPath;
                     if (!a.mirrorHost.empty()) {
-                        entry += "  mirror http://" + a.mirrorHost + a.mirrorPath;
+                        entry += "  mirror " + serverUrl(a.mirrorHost) + a.mirrorPath;
                     }
                 } else {
                     entry += "  (no download address)";

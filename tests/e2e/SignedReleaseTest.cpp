@@ -57,6 +57,24 @@ std::string forgeChecksum(std::string bytes, size_t at, uint32_t target) {
     return bytes;
 }
 
+// A CA and a certificate for 127.0.0.1 that it signed, in dir (ca.pem, server.pem,
+// server.key); false when openssl cannot make them.
+bool makeCertificates(const std::string& dir) {
+    fs::create_directories(dir);
+    test::writeBytes(dir + "/server.ext", "subjectAltName=IP:127.0.0.1\n");
+    const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    const std::string commands =
+        "cd '" + dir + "' && openssl req -x509 " + key +
+        "-keyout ca.key -out ca.pem -days 2 -subj '/CN=Lumora test CA' "
+        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign && "
+        "openssl req " +
+        key +
+        "-keyout server.key -out server.csr -subj '/CN=127.0.0.1' && "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile server.ext -out server.pem";
+    return std::system(("(" + commands + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
 class SignedRelease : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -115,9 +133,12 @@ protected:
     // output in `output` and the summary's decoding in `result`.
     int update(const std::string& game, const std::string& path,
                std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"update", "-C", root + "/" + game, "--host", nginx->host(),
-                                         "--path", path};
+        std::vector<std::string> args = {"--host", nginx->host(), "--path", path};
         args.insert(args.end(), extra.begin(), extra.end());
+        return cli("update", game, args);
+    }
+    int cli(const std::string& command, const std::string& game, std::vector<std::string> args) {
+        args.insert(args.begin(), {command, "-C", root + "/" + game});
         args.push_back("--trace");
         args.push_back(root + "/trace.jsonl");
         std::FILE* out = std::tmpfile();
@@ -360,6 +381,41 @@ TEST_F(SignedRelease, KeysChangeHandsThroughASignedRelease) {
     EXPECT_EQ(update("stale", "/release"), kExitFailure);
     EXPECT_NE(output.find(platform::wideToUtf8(kTextManifestBadSignature)), std::string::npos);
     expectVersion("stale", "v1");
+}
+
+TEST_F(SignedRelease, HttpsServersPassOnlyWithACertificateTheLauncherTrusts) {
+    ASSERT_TRUE(makeCertificates(root + "/tls")) << "openssl could not make the certificates";
+    test::NginxServer https(root + "/www", {},
+                            {root + "/tls/server.pem", root + "/tls/server.key"});
+    ASSERT_TRUE(https.started()) << https.errorLog();
+    // The server list names the HTTPS server as the primary host and as a mirror.
+    test::writeBytes(
+        root + "/data/bin/srvListUrl.xml",
+        "<srvList><url type=\"4\" path=\"" + https.url("/servers.xml") + "\"/></srvList>");
+    test::writeBytes(
+        root + "/www/servers.xml",
+        "<server><patch><items type=\"0\">"
+        "<serverItem addr=\"" +
+            https.host() +
+            "\" path=\"/release\" flag=\"1\"/>"
+            "<serverItem addr=\"" +
+            https.host() +
+            "\" path=\"/release\" flag=\"2\"/>"
+            "</items></patch><zones default=\"Zone1\"><zone name=\"Zone1\" type=\"0\" "
+            "outer=\"1\" id=\"1\" addr=\"127.0.0.1\" port=\"7001\"/></zones></server>");
+
+    // Its certificate comes from a CA that the system does not know: nothing is fetched.
+    EXPECT_EQ(cli("update", "game", {"--host", https.host(), "--path", "/release"}), kExitFailure);
+    EXPECT_EQ(result.kind, UpdateResult::Kind::FileListFailed) << output;
+    EXPECT_EQ(cli("run", "game", {"--no-launch"}), kExitFailure) << output;
+    expectVersion("game", "v1");
+
+    // bin\config.ini names the CA: the server list, the mirror probe and the update go through.
+    fs::copy(root + "/tls/ca.pem", root + "/game/bin/private-ca.pem");
+    test::writeBytes(root + "/game/bin/config.ini", "[other]\r\ncafile=bin\\private-ca.pem\r\n");
+    ASSERT_EQ(cli("run", "game", {"--no-launch"}), kExitOk) << output;
+    expectVersion("game", "v2");
+    EXPECT_GT(https.requests("/release/release.manifest"), 0);
 }
 
 }  // namespace

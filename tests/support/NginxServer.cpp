@@ -56,8 +56,8 @@ bool NginxServer::available() {
     return ::access(kBinary, X_OK) == 0;
 }
 
-NginxServer::NginxServer(std::string root, std::string limitRate)
-    : limitRate_(std::move(limitRate)) {
+NginxServer::NginxServer(std::string root, std::string limitRate, TlsFiles tls)
+    : limitRate_(std::move(limitRate)), tls_(std::move(tls)) {
     std::string templ = (std::filesystem::temp_directory_path() / "lume-nginx-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr || !available()) {
         return;
@@ -96,7 +96,10 @@ void NginxServer::start(const std::string& root) {
             << "  sendfile on;\n"
             << "  keepalive_requests 100000;\n"
             << "  server {\n"
-            << "    listen 127.0.0.1:" << port_ << ";\n"
+            << "    listen 127.0.0.1:" << port_ << (tls_.certificate.empty() ? "" : " ssl") << ";\n"
+            << (tls_.certificate.empty() ? std::string()
+                                         : "    ssl_certificate " + tls_.certificate +
+                                               ";\n    ssl_certificate_key " + tls_.key + ";\n")
             << "    root " << root << ";\n"
             << (limitRate_.empty() ? std::string() : "    limit_rate " + limitRate_ + ";\n")
             << "  }\n"
@@ -164,11 +167,12 @@ void NginxServer::stop() {
 }
 
 std::string NginxServer::host() const {
-    return "127.0.0.1:" + std::to_string(port_);
+    return (tls_.certificate.empty() ? "" : "https://") + std::string("127.0.0.1:") +
+           std::to_string(port_);
 }
 
 std::string NginxServer::url(std::string_view path) const {
-    return "http://" + host() + std::string(path);
+    return (tls_.certificate.empty() ? "http://" : "") + host() + std::string(path);
 }
 
 uint64_t NginxServer::bytesSent() const {

@@ -22,7 +22,12 @@ public:
     // a few seconds) until nginx accepts connections; check started().
     // limitRate, when given, caps every response's speed (nginx's limit_rate, e.g. "2m"),
     // so that a test can stop a download half way.
-    explicit NginxServer(std::string root, std::string limitRate = {});
+    // tls, when given, makes the port speak HTTPS only, with that certificate and key.
+    struct TlsFiles {
+        std::string certificate;  // PEM
+        std::string key;          // PEM
+    };
+    explicit NginxServer(std::string root, std::string limitRate = {}, TlsFiles tls = {});
     // Stops nginx (TERM, then KILL after 5 s) and removes its directory.
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
@@ -30,6 +35,7 @@ public:
 
     bool started() const { return started_; }
     int port() const { return port_; }
+    // "127.0.0.1:port"; with TLS "https://127.0.0.1:port", as the launcher takes a host.
     std::string host() const;
     std::string url(std::string_view path) const;
     // nginx's error log so far, for failure messages.
@@ -43,6 +49,7 @@ public:
 private:
     void start(const std::string& root);
     std::string limitRate_;
+    TlsFiles tls_;
     void stop();
 
     std::string dir_;
