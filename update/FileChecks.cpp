@@ -5,12 +5,11 @@
 
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/FileChecksum.h"
-#include "engine/FileSystem/Inflate.h"
+#include "engine/FileSystem/InstallFile.h"
 #include "engine/FileSystem/MakeFileWritter.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/PackOperations.h"
 #include "engine/FileSystem/PackPatchList.h"
-#include "engine/FileSystem/SafePath.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Logger.h"
 #include "engine/Kernel/Reporter.h"
@@ -53,73 +52,6 @@ uint32_t indexCrcAfter(const std::vector<SubFileEntry>& entries) {
         }
     }
     return indexCrc(records);
-}
-
-// Moves a finished file into place in one step; when the target cannot be replaced (in use)
-// the file goes to target + ".back", which start-up puts in place.
-bool putInPlace(const std::u16string& from, const std::u16string& target) {
-    File::makeDirectories(target);
-    return File::replace(from, target) || File::replace(from, target + u".back");
-}
-
-enum class InflateError { kNone, kOpen, kInflate, kWrite };
-
-// Inflates the raw deflate data of dataPath into a new file at target in 64 KiB steps, so
-// that no file is ever held in memory. The data must come out at exactly size bytes; crc
-// receives the checksum of what was written.
-InflateError inflateToFile(const std::u16string& dataPath, const std::u16string& target,
-                           uint32_t size, uint32_t& crc) {
-    WinStream in;
-    if (!in.open(dataPath, 0)) {
-        return InflateError::kOpen;
-    }
-    WinStream out;
-    if (!out.open(target, 1)) {
-        return InflateError::kWrite;
-    }
-    constexpr uint32_t kChunk = 0x10000;
-    std::vector<uint8_t> input(kChunk);
-    std::vector<uint8_t> output(kChunk);
-    uint32_t left = in.size();
-    uint64_t written = 0;
-    bool tooLong = false;
-    crc = kChecksumStart;
-    z_stream z;
-    const InflateResult result = inflateRaw(
-        z,
-        [&](std::span<const uint8_t>& data) {
-            const uint32_t want = std::min(left, kChunk);
-            uint32_t got = 0;
-            if (want != 0 && (!in.read(input.data(), want, &got) || got != want)) {
-                return false;
-            }
-            left -= want;
-            data = std::span<const uint8_t>(input.data(), want);
-            return true;
-        },
-        output,
-        [&](std::span<uint8_t> filled, std::span<uint8_t>&) {
-            written += filled.size();
-            if (written > size) {
-                tooLong = true;
-                return false;
-            }
-            crc = checksumUpdate(crc, filled.data(), filled.size());
-            return filled.empty() || out.write(filled.data(), static_cast<uint32_t>(filled.size()));
-        });
-    out.close();
-    InflateError error = InflateError::kNone;
-    if (result.status == InflateStatus::kReadFailed) {
-        error = InflateError::kOpen;
-    } else if (result.status == InflateStatus::kWriteFailed && !tooLong) {
-        error = InflateError::kWrite;
-    } else if (result.status != InflateStatus::kDone || written != size) {
-        error = InflateError::kInflate;
-    }
-    if (error != InflateError::kNone) {
-        File::deleteFile(target);
-    }
-    return error;
 }
 
 // One read of a file for all its checks: length, file checksum and, when asked, SHA-256.
@@ -267,12 +199,7 @@ std::string FileChecks::remoteDataPath(int32_t type, std::u16string_view firstNa
 }
 
 bool FileChecks::admit(const FileListEntry& entry, std::u16string& path) {
-    path = localPathOf(entry);
-    // URLs are built from the path in the narrow code page, so it must survive the trip.
-    const bool safe = isSafeRelativePath(path) &&
-                      platform::narrowToWide(platform::wideToNarrow(path)) == path &&
-                      (!entry.isPack() || !onlyDotsAndSpaces(packStem(path)));
-    if (!safe) {
+    if (!containedLocalPath(entry, path)) {
         logW_m1(u"文件列表中的'%s'不在游戏目录中,不更新", path);
         ++failures_;
         return false;
@@ -898,18 +825,8 @@ bool FileChecks::installLoose(const std::u16string& localPath, const std::u16str
     }
     const std::u16string temporary = localPath + kInflateSuffix;
     uint32_t crc = 0;
-    switch (inflateToFile(dataPath, temporary, size, crc)) {
-        case InflateError::kNone:
-            break;
-        case InflateError::kOpen:
-            logW_0(u"打开 '%s' 失败", dataPath);
-            return false;
-        case InflateError::kInflate:
-            logW_0(u"解压 '%s' 失败", dataPath);
-            return false;
-        case InflateError::kWrite:
-            logW_0(u"写入 '%s' 失败", dataPath);
-            return false;
+    if (unpackFile(dataPath, temporary, true, size, true, crc) != UnpackError::kNone) {
+        return false;
     }
     if (known && crc != expected) {
         logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", localPath, crc, expected);

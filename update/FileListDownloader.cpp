@@ -1,8 +1,11 @@
 #include "update/FileListDownloader.h"
 
 #include "engine/FileSystem/GrowingMemoryStream.h"
+#include "engine/FileSystem/PackPatchList.h"
+#include "engine/FileSystem/SafePath.h"
 #include "engine/Kernel/Logger.h"
 #include "engine/Kernel/MessageTarget.h"
+#include "platform/Text.h"
 #include "update/ListFetch.h"
 
 namespace lume {
@@ -32,6 +35,13 @@ bool isLauncher(std::u16string_view name) {
 }
 
 }  // namespace
+
+bool containedLocalPath(const FileListEntry& entry, std::u16string& path) {
+    path = entry.folder.empty() ? entry.name : entry.folder + u"\\" + entry.name;
+    return isSafeRelativePath(path) &&
+           platform::narrowToWide(platform::wideToNarrow(path)) == path &&
+           (!entry.isPack() || !onlyDotsAndSpaces(packStem(path)));
+}
 
 FileListDownloader::FileListDownloader(MessageTarget* target) : target_(target) {
     onStart(u"folder", &FileListDownloader::startFolder);

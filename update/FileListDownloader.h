@@ -31,6 +31,12 @@ struct FileListEntry {
     bool isPack() const { return !pakName.empty(); }
 };
 
+// The local path of an entry (folder "\" name, or the name alone outside any folder), when it
+// stays inside the game directory and survives a trip through the narrow code page (URLs and
+// logs carry it in that code page); a pack's stem must name a folder, its staging folder.
+// False for any other entry, whose path must not be written.
+bool containedLocalPath(const FileListEntry& entry, std::u16string& path);
+
 // The file checks the list passes drive; the update run implements them. Called on the
 // thread that called FileListDownloader::download, in list order, one entry at a time.
 class FileListChecks {

@@ -1,0 +1,30 @@
+// Putting a file in place from the data it travels as (raw deflate, or its bytes as they
+// are), for the online update and the offline patch alike: the file is written beside its
+// target in fixed-size steps, checked, then moved over the target in one step, so a
+// failure anywhere leaves the old file as it was and no file is ever held in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lume {
+
+enum class UnpackError {
+    kNone,
+    kOpen,     // the data cannot be opened or read
+    kInflate,  // the data is damaged, or does not come out at the expected size
+    kWrite,    // the new file cannot be written
+};
+
+// Writes the file that dataPath carries to a new file at target: inflated when packed,
+// copied otherwise. It must come out at exactly size bytes; crc receives the checksum of
+// what was written. With sync, the data is on the disk when this returns, so that the file
+// can replace another. On any failure target is deleted and the failure is logged.
+UnpackError unpackFile(const std::u16string& dataPath, const std::u16string& target, bool packed,
+                       uint32_t size, bool sync, uint32_t& crc);
+
+// Moves a finished file over target in one step, creating missing folders; when target
+// cannot be replaced (in use), to target + ".back", which start-up puts in place.
+[[nodiscard]] bool putInPlace(const std::u16string& from, const std::u16string& target);
+
+}  // namespace lume
