@@ -299,6 +299,23 @@ TEST_F(Publish, DamageIsRefusedAndLeavesThePublishedVersion) {
     EXPECT_NE(error.find("does not exist"), std::string::npos);
 }
 
+TEST_F(Publish, APatchStartsFromAnOldVersionInAnEmptyDirectory) {
+    box.writeFile("v1/readme.txt", "one");
+    box.writeFile("v2/readme.txt", "two");
+    std::FILE* out = std::tmpfile();
+    const std::string v1 = box.path() + "/v1", v2 = box.path() + "/v2", p = box.path() + "/p";
+    EXPECT_EQ(publishMain({"--patch", v1, v2}, out, out), 2);
+    EXPECT_EQ(publishMain({"--patch", v1, v2, p, "--sign", "key"}, out, out), 2);
+    EXPECT_EQ(publishMain({"--patch", box.path() + "/missing", v2, p}, out, out), 1);
+    EXPECT_FALSE(box.exists("p"));
+    EXPECT_EQ(publishMain({"--patch", v1, v2, p}, out, out), 0);
+    EXPECT_EQ(box.readFile("p/readme.txt.gzf"), "two");
+    // A second patch would mix with the first.
+    EXPECT_EQ(publishMain({"--patch", v2, v1, p}, out, out), 1);
+    EXPECT_EQ(box.readFile("p/readme.txt.gzf"), "two");
+    std::fclose(out);
+}
+
 TEST(PublishMain, Usage) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();

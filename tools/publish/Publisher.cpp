@@ -43,6 +43,12 @@ std::string toSlashes(std::string s) {
     return s;
 }
 
+// A pack's path without its extension: in a patch, the folder of its members' data and,
+// with ".fxml", its sub file list.
+std::string stemPath(const std::string& packRelative) {
+    return packRelative.substr(0, packRelative.rfind('.'));
+}
+
 // The sub file list's path as the launcher derives it from the pack's local path: every
 // ".pak" becomes ".fxml".
 std::string fxmlPath(const std::string& packRelative) {
@@ -127,6 +133,34 @@ private:
     void onPak(const XMLAttributes& a) { dataCrc = a.readUInt(u"data_crc", 0); }
 };
 
+bool isPackName(const std::string& name) {
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".pak") == 0;
+}
+
+std::string subListHead(const std::string& narrowName, uint32_t dataCrc) {
+    return "<?xml version=\"1.0\" encoding=\"" + platform::codePage() + "\"?>\n<pak name=\"" +
+           xmlEscape(narrowName) + "\" data_crc=\"" + std::to_string(dataCrc) + "\"";
+}
+
+// A pack's index, checked as the launcher will check it.
+bool loadCheckedIndex(const fs::path& path, const std::string& rel, WinStream& pack,
+                      PackIndex& index, std::string& error) {
+    if (!pack.open(platform::utf8ToWide(path.string()), 0)) {
+        error = "cannot open the pack " + path.string();
+        return false;
+    }
+    std::string why;
+    if (loadPackIndex(pack, index, &why) != IndexLoadError::kNone) {
+        error = "the pack " + rel + " is damaged (" + why + "); check it with lume-pak verify";
+        return false;
+    }
+    if (indexCrc(index.records) != index.header.indexCrc) {
+        error = "the pack " + rel + " has a wrong index checksum; check it with lume-pak verify";
+        return false;
+    }
+    return true;
+}
+
 struct Entry {
     std::string folder;      // "a/b" (UTF-8), empty at the top
     std::string name;        // UTF-8
@@ -141,19 +175,29 @@ public:
           error_(e),
           log_(log),
           game_(o.gameDirectory),
-          out_(o.outDirectory) {}
+          out_(o.outDirectory),
+          old_(o.oldDirectory) {}
 
     bool run() {
         std::error_code ec;
         if (!fs::is_directory(game_, ec)) {
             return fail("the game directory " + game_.string() + " does not exist");
         }
+        if (patch()) {
+            if (!fs::is_directory(old_, ec)) {
+                return fail("the old version's directory " + old_.string() + " does not exist");
+            }
+            if (fs::exists(out_, ec) && !fs::is_empty(out_, ec)) {
+                return fail("the patch directory " + out_.string() + " is not empty");
+            }
+        }
         fs::create_directories(out_, ec);
         if (ec) {
             return fail("cannot create the release directory " + out_.string() + ": " +
                         ec.message());
         }
-        if (!prepareManifest()) {
+        // A patch travels outside the release tree; it has no manifest of its own.
+        if (!patch() && !prepareManifest()) {
             return false;
         }
         for (const auto& m : options_.must) {
@@ -162,29 +206,15 @@ public:
         must_.insert("lume.exe");
 
         std::vector<fs::path> files;
-        for (auto it = fs::recursive_directory_iterator(game_, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            const std::string rel = toSlashes(fs::relative(it->path(), game_).generic_string());
-            if (excluded(rel)) {
-                if (it->is_directory()) {
-                    it.disable_recursion_pending();
-                }
-                continue;
-            }
-            if (it->is_regular_file()) {
-                files.push_back(it->path());
-            }
+        if (!listGame(game_, files)) {
+            return false;
         }
-        if (ec) {
-            return fail("cannot read the game directory: " + ec.message());
-        }
-        std::sort(files.begin(), files.end());
         for (const auto& f : files) {
             if (!publishFile(f)) {
                 return false;
             }
         }
-        if (!withdrawDroppedPacks()) {
+        if (!(patch() ? withdrawOldPacks() : withdrawDroppedPacks())) {
             return false;
         }
         return writeFileList();
@@ -265,6 +295,31 @@ public:
     }
 
 private:
+    bool patch() const { return !old_.empty(); }
+
+    // The files of a game directory that belong to the game, sorted.
+    bool listGame(const fs::path& root, std::vector<fs::path>& files) {
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(root, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            const std::string rel = toSlashes(fs::relative(it->path(), root).generic_string());
+            if (excluded(rel)) {
+                if (it->is_directory()) {
+                    it.disable_recursion_pending();
+                }
+                continue;
+            }
+            if (it->is_regular_file()) {
+                files.push_back(it->path());
+            }
+        }
+        if (ec) {
+            return fail("cannot read the game directory " + root.string() + ": " + ec.message());
+        }
+        std::sort(files.begin(), files.end());
+        return true;
+    }
+
     bool fail(const std::string& why) {
         error_ = why;
         return false;
@@ -320,6 +375,10 @@ private:
         manifest_.files[relative] =
             ManifestFile{static_cast<uint32_t>(bytes.size()), Sha256::of(bytes)};
         std::error_code ec;
+        if (patch() && fs::exists(p, ec)) {
+            // Names in a patch are not checksums: a second file of this name is another one.
+            return fail("the patch would hold two files named " + relative);
+        }
         std::string published;
         // Named by its checksum, the file is usually there already; but the manifest names
         // these bytes, so other bytes under the name (a checksum collision, a damaged copy)
@@ -344,8 +403,7 @@ private:
         if (!entryOf(rel, e)) {
             return false;
         }
-        const bool isPack = e.name.size() > 4 && e.name.compare(e.name.size() - 4, 4, ".pak") == 0;
-        if (isPack) {
+        if (isPackName(e.name)) {
             return publishPack(path, rel, e);
         }
         std::string content;
@@ -355,13 +413,21 @@ private:
         if (content.size() > 0xFFFFFFFFull) {
             return fail(rel + " is larger than 4 GiB");
         }
+        if (patch()) {
+            std::string old;
+            std::error_code ec;
+            if (fs::is_regular_file(old_ / rel, ec) && readWhole(old_ / rel, old) &&
+                old == content) {
+                return true;  // the patch leaves it as it is
+            }
+        }
         const uint32_t crc = checksumUpdate(kChecksumStart, content.data(), content.size());
         std::string data;
         if (!compressData(content, data) || data.size() >= content.size()) {
             data = content;  // stored: the launcher moves it into place without inflating
         }
         const uint32_t zipcrc = checksumUpdate(kChecksumStart, data.data(), data.size());
-        if (!putData(rel + ".gzf." + hex(zipcrc), data)) {
+        if (!putData(patch() ? rel + ".gzf" : rel + ".gzf." + hex(zipcrc), data)) {
             return false;
         }
         e.attributes = " crc=\"" + signedDecimal(crc) + "\" size=\"" +
@@ -377,26 +443,37 @@ private:
 
     bool publishPack(const fs::path& path, const std::string& rel, Entry& e) {
         WinStream pack;
-        if (!pack.open(platform::utf8ToWide(path.string()), 0)) {
-            return fail("cannot open the pack " + path.string());
-        }
         PackIndex index;
-        std::string why;
-        if (loadPackIndex(pack, index, &why) != IndexLoadError::kNone) {
-            return fail("the pack " + rel + " is damaged (" + why +
-                        "); check it with lume-pak verify");
+        if (!loadCheckedIndex(path, rel, pack, index, error_)) {
+            return false;
         }
-        const uint32_t crc = indexCrc(index.records);
-        if (crc != index.header.indexCrc) {
-            return fail("the pack " + rel +
-                        " has a wrong index checksum; check it with lume-pak verify");
+        const uint32_t crc = index.header.indexCrc;
+        packs_.insert(rel);
+        // In a patch: the members the old version's pack holds with the same bytes.
+        std::set<std::pair<uint32_t, uint32_t>> kept;
+        std::error_code ec;
+        if (patch() && fs::is_regular_file(old_ / rel, ec)) {
+            WinStream oldPack;
+            PackIndex oldIndex;
+            if (!loadCheckedIndex(old_ / rel, rel + " of the old version", oldPack, oldIndex,
+                                  error_)) {
+                return false;
+            }
+            if (oldIndex.header.indexCrc == crc) {
+                return true;  // the patch leaves it as it is
+            }
+            for (const PackRecord& r : oldIndex.records) {
+                kept.emplace(r.nameKey, r.dataCrc);
+            }
         }
         const std::string folder = e.folder.empty() ? std::string() : e.folder + "/";
+        if (patch()) {
+            // The folder names the pack's data in the patch even when no member has any.
+            fs::create_directories(out_ / stemPath(rel), ec);
+        }
         std::string narrowName;
         listName(e.name, narrowName);
-        std::string list = "<?xml version=\"1.0\" encoding=\"" + platform::codePage() +
-                           "\"?>\n<pak name=\"" + xmlEscape(narrowName) + "\" data_crc=\"" +
-                           std::to_string(crc) + "\">\n";
+        std::string list = subListHead(narrowName, crc) + ">\n";
         std::string stored;
         for (const PackRecord& r : index.records) {
             if (r.parentIndex == kRootParent) {
@@ -413,24 +490,28 @@ private:
                 return fail("member " + hex(r.nameKey) + " of the pack " + rel +
                             " does not match its data checksum; check it with lume-pak verify");
             }
-            if (!putData(folder + hex(r.nameKey) + ".gzf." + hex(r.dataCrc), stored)) {
+            // A patch carries the new and changed members that have stored bytes.
+            const bool ship =
+                !patch() || (r.zipSize != 0 && kept.count({r.nameKey, r.dataCrc}) == 0);
+            const std::string name = patch() ? stemPath(rel) + "/" + hex(r.nameKey) + ".gzf"
+                                             : folder + hex(r.nameKey) + ".gzf." + hex(r.dataCrc);
+            if (ship && !putData(name, stored)) {
                 return false;
             }
             list += "  <subfile namekey=\"" + hex(r.nameKey) + "\" size=\"" + hex(r.size) +
                     "\" crc=\"" + hex(r.extra1) + "\" zipSize=\"" + hex(r.zipSize) +
                     "\" zipcrc=\"" + hex(r.dataCrc) + "\" blocksize=\"" + hex(r.blockSize) +
                     "\" version=\"1\" operate=\"A\" bzip=\"" + std::to_string(r.flags) + "\"/>\n";
-            ++report_.packMembers;
+            report_.packMembers += ship ? 1 : 0;
         }
         list += "</pak>\n";
-        if (!putData(fxmlPath(rel) + "." + hex(crc), list)) {
+        if (!putData(patch() ? stemPath(rel) + ".fxml" : fxmlPath(rel) + "." + hex(crc), list)) {
             return false;
         }
         e.attributes = " crc=\"" + signedDecimal(crc) + "\"";
         if (must_.count(rel) != 0) {
             e.attributes += " must=\"1\"";
         }
-        packs_.insert(rel);
         entries_.push_back(e);
         ++report_.packs;
         return true;
@@ -461,22 +542,53 @@ private:
             // A crc that no pack a player holds will have: the header check then fetches the
             // withdrawing list.
             const uint32_t crc = alreadyWithdrawn ? oldCrc : ~oldCrc;
-            Entry e;
-            if (!entryOf(rel, e)) {
+            if (!withdraw(rel, crc, fxmlPath(rel) + "." + hex(crc))) {
                 return false;
             }
-            std::string narrowName;
-            listName(e.name, narrowName);
-            const std::string list = "<?xml version=\"1.0\" encoding=\"" + platform::codePage() +
-                                     "\"?>\n<pak name=\"" + xmlEscape(narrowName) +
-                                     "\" data_crc=\"4294967295\"/>\n";
-            if (!putData(fxmlPath(rel) + "." + hex(crc), list)) {
-                return false;
-            }
-            e.attributes = " crc=\"" + signedDecimal(crc) + "\"";
-            entries_.push_back(e);
-            ++report_.withdrawnPacks;
         }
+        return true;
+    }
+
+    // In a patch: a pack of the old version that the new one has not is withdrawn, under a
+    // crc its installed copy cannot have.
+    bool withdrawOldPacks() {
+        std::vector<fs::path> files;
+        if (!listGame(old_, files)) {
+            return false;
+        }
+        for (const auto& f : files) {
+            const std::string rel = toSlashes(fs::relative(f, old_).generic_string());
+            if (!isPackName(f.filename().string()) || packs_.count(rel) != 0) {
+                continue;
+            }
+            WinStream pack;
+            PackIndex index;
+            if (!loadCheckedIndex(f, rel + " of the old version", pack, index, error_)) {
+                return false;
+            }
+            std::error_code ec;
+            fs::create_directories(out_ / stemPath(rel), ec);
+            if (!withdraw(rel, ~index.header.indexCrc, stemPath(rel) + ".fxml")) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Lists the pack rel under crc, with a sub file list at listPath that withdraws it.
+    bool withdraw(const std::string& rel, uint32_t crc, const std::string& listPath) {
+        Entry e;
+        if (!entryOf(rel, e)) {
+            return false;
+        }
+        std::string narrowName;
+        listName(e.name, narrowName);
+        if (!putData(listPath, subListHead(narrowName, kWithdrawn) + "/>\n")) {
+            return false;
+        }
+        e.attributes = " crc=\"" + signedDecimal(crc) + "\"";
+        entries_.push_back(e);
+        ++report_.withdrawnPacks;
         return true;
     }
 
@@ -518,6 +630,10 @@ private:
             xml += std::string(2 * (open.size() + 1), ' ') + "</folder>\n";
         }
         xml += "</flist>\n";
+        if (patch()) {
+            return writeWhole(out_ / "flist.xml", xml) ||
+                   fail("cannot write " + (out_ / "flist.xml").string());
+        }
         return writeRelease(xml);
     }
 
@@ -527,6 +643,7 @@ private:
     std::FILE* log_;
     fs::path game_;
     fs::path out_;
+    fs::path old_;
     std::set<std::string> must_;
     std::set<std::string> packs_;
     std::vector<Entry> entries_;
@@ -537,6 +654,7 @@ private:
 const char* kUsage =
     "usage: lume-publish GAME_DIR OUT_DIR [--must PATH]... [--exclude PATH]...\n"
     "                    [--sign KEYFILE] [--expires DAYS] [--version N]\n"
+    "       lume-publish --patch OLD_DIR NEW_DIR OUT_DIR [--must PATH]... [--exclude PATH]...\n"
     "       lume-publish keygen KEYFILE\n"
     "\n"
     "Publishes the game installed in GAME_DIR as a release in OUT_DIR, ready for any HTTP\n"
@@ -547,6 +665,12 @@ const char* kUsage =
     "Beside flist.xml goes release.manifest (the path, size and SHA-256 of every file of this\n"
     "version, the release's version number and its expiry) and, with --sign, its Ed25519\n"
     "signature release.manifest.sig, which launchers with bin/release.pub require.\n"
+    "\n"
+    "With --patch, writes to OUT_DIR (new or empty) a patch directory that takes an\n"
+    "installation of OLD_DIR to NEW_DIR, for `lume-cli patch`: flist.xml of what changed,\n"
+    "each changed loose file's data (<folder>/<name>.gzf), and per changed pack its sub file\n"
+    "list (<folder>/<stem>.fxml) and its new members' stored bytes (<folder>/<stem>/<key>.gzf);\n"
+    "a pack that NEW_DIR drops is withdrawn.\n"
     "\n"
     "  --must PATH      a must-update file (relative, e.g. bin/lume.dat); lume.exe always is\n"
     "  --exclude PATH   leave a file or folder out (log/, update/ and bin/config.ini always are)\n"
@@ -574,6 +698,18 @@ bool parseCount(const std::string& text, uint64_t limit, uint64_t& value) {
 
 bool publishRelease(const PublishOptions& options, PublishReport& report, std::string& error,
                     std::FILE* log) {
+    PublishOptions release = options;
+    release.oldDirectory.clear();
+    Publisher p(release, report, error, log);
+    return p.run();
+}
+
+bool publishPatch(const PublishOptions& options, PublishReport& report, std::string& error,
+                  std::FILE* log) {
+    if (options.oldDirectory.empty()) {
+        error = "a patch needs the old version's directory";
+        return false;
+    }
     Publisher p(options, report, error, log);
     return p.run();
 }
@@ -628,6 +764,8 @@ int publishMain(const std::vector<std::string>& args, std::FILE* out, std::FILE*
     }
     PublishOptions options;
     std::vector<std::string> positional;
+    bool patch = false;
+    bool releaseOnly = false;  // options that only a release takes
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "-h" || a == "--help") {
@@ -641,7 +779,10 @@ int publishMain(const std::vector<std::string>& args, std::FILE* out, std::FILE*
             return 2;
         }
         uint64_t number = 0;
-        if (a == "--must" || a == "--exclude") {
+        releaseOnly = releaseOnly || a == "--sign" || a == "--expires" || a == "--version";
+        if (a == "--patch") {
+            patch = true;
+        } else if (a == "--must" || a == "--exclude") {
             (a == "--must" ? options.must : options.exclude).push_back(args[++i]);
         } else if (a == "--sign") {
             options.signKeyFiles.push_back(args[++i]);
@@ -666,17 +807,33 @@ int publishMain(const std::vector<std::string>& args, std::FILE* out, std::FILE*
             positional.push_back(a);
         }
     }
-    if (positional.size() != 2) {
-        std::fprintf(err, "lume-publish: expected GAME_DIR and OUT_DIR\n\n%s", kUsage);
+    if (positional.size() != (patch ? 3u : 2u) || (patch && releaseOnly)) {
+        std::fprintf(err, "lume-publish: expected %s\n\n%s",
+                     patch ? "OLD_DIR, NEW_DIR and OUT_DIR, without the options of a release"
+                           : "GAME_DIR and OUT_DIR",
+                     kUsage);
         return 2;
+    }
+    if (patch) {
+        options.oldDirectory = positional[0];
+        positional.erase(positional.begin());
     }
     options.gameDirectory = positional[0];
     options.outDirectory = positional[1];
     PublishReport report;
     std::string error;
-    if (!publishRelease(options, report, error, out)) {
+    if (!(patch ? publishPatch(options, report, error, out)
+                : publishRelease(options, report, error, out))) {
         std::fprintf(err, "lume-publish: %s\n", error.c_str());
         return 1;
+    }
+    if (patch) {
+        std::fprintf(out,
+                     "patch of %d loose files, %d packs (%d members with data), %d withdrawn "
+                     "packs in %s\n",
+                     report.looseFiles, report.packs, report.packMembers, report.withdrawnPacks,
+                     options.outDirectory.c_str());
+        return 0;
     }
     std::fprintf(
         out,

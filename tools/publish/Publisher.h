@@ -16,6 +16,9 @@ namespace lume {
 struct PublishOptions {
     std::string gameDirectory;  // the installed game, as on a player's machine
     std::string outDirectory;   // the release tree (created; an earlier version may be in it)
+    // For a patch: the version the patch starts from. The patch directory (outDirectory, new
+    // or empty) then takes an installation of oldDirectory to gameDirectory.
+    std::string oldDirectory;
     // Relative paths (with '/' or '\') of must-update files. The launcher's own "lume.exe"
     // is always one.
     std::vector<std::string> must;
@@ -38,7 +41,7 @@ struct PublishOptions {
 struct PublishReport {
     int looseFiles = 0;
     int packs = 0;
-    int packMembers = 0;
+    int packMembers = 0;  // whose stored bytes were written
     int withdrawnPacks = 0;
     int dataFilesWritten = 0;  // new files in the tree (the rest were there already)
     uint64_t version = 0;      // of the release manifest
@@ -54,13 +57,23 @@ struct PublishReport {
 [[nodiscard]] bool publishRelease(const PublishOptions& options, PublishReport& report,
                                   std::string& error, std::FILE* log = nullptr);
 
+// Writes the patch directory from options.oldDirectory to options.gameDirectory: a file list
+// of what changed (loose files and packs, packs dropped as withdrawn), each changed loose
+// file's data as <folder>/<name>.gzf, and per changed pack its complete sub file list
+// <folder>/<stem>.fxml and the stored bytes of its new or changed members as
+// <folder>/<stem>/<key>.gzf. Unchanged files are left out. The patch directory must be new
+// or empty; a patch has no release manifest (the signing options are not used).
+[[nodiscard]] bool publishPatch(const PublishOptions& options, PublishReport& report,
+                                std::string& error, std::FILE* log = nullptr);
+
 // Makes an operator's signing key pair: the secret key in keyFile (created only for its owner,
 // never over an existing file) and the public key, one line as bin\release.pub takes it,
 // in keyFile + ".pub".
 [[nodiscard]] bool generateSigningKey(const std::string& keyFile, std::string& error);
 
 // Command-line entry: lume-publish GAME_DIR OUT_DIR [--must PATH]... [--exclude PATH]...
-// [--sign KEYFILE] [--expires DAYS] [--version N]; or lume-publish keygen KEYFILE.
+// [--sign KEYFILE] [--expires DAYS] [--version N]; lume-publish --patch OLD_DIR NEW_DIR
+// OUT_DIR [--must PATH]... [--exclude PATH]...; or lume-publish keygen KEYFILE.
 int publishMain(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
 }  // namespace lume
