@@ -5,7 +5,7 @@
 #include "platform/Text.h"
 #include "serverlist/ServerListDownloader.h"
 #include "transfer/Https.h"
-#include "transfer/SPThread.h"
+#include "update/SPThread.h"
 #include "update/UpdateThread.h"
 
 namespace lume {
@@ -17,7 +17,7 @@ PatchUpdater::PatchUpdater(MessageTarget* window, Logger::Writter* writer) : win
     applyExtraCaFile(kConfigPath);
     serverList_ = std::make_unique<ServerListDownloader>(*this, servers_);
     updateThread_ = std::make_unique<UpdateThread>(*this, settings_);
-    patchProcessor_ = std::make_unique<SPThread>();
+    patchProcessor_ = std::make_unique<SPThread>(*this);
     logA_m1("timeout时间: retryTimes:%d %d", settings_.timeout, settings_.retryTimes);
 }
 
@@ -55,12 +55,14 @@ TransferSettings PatchUpdater::readTransferSettings(std::u16string_view configPa
     return s;
 }
 
-bool PatchUpdater::startPatch(const std::string& a, const std::string& b, const std::string& c) {
+bool PatchUpdater::startPatch(const std::string& listName, const std::string& patchDir,
+                              const std::string& gameDir) {
     if (!patchProcessor_) {
         return false;
     }
-    return patchProcessor_->start(platform::narrowToWide(a), platform::narrowToWide(b),
-                                  platform::narrowToWide(c));
+    return patchProcessor_->start(platform::narrowToWide(listName),
+                                  platform::narrowToWide(patchDir),
+                                  platform::narrowToWide(gameDir));
 }
 
 int PatchUpdater::downloadServerList(int startSlot) {

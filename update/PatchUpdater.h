@@ -34,7 +34,8 @@ public:
     // stops and joins its threads), then the Logger.
     ~PatchUpdater() override;
 
-    bool startPatch(const std::string& a, const std::string& b, const std::string& c) override;
+    bool startPatch(const std::string& listName, const std::string& patchDir,
+                    const std::string& gameDir) override;
     int downloadServerList(int startSlot) override;
     bool beginUpdate(const std::string& host, const std::string& path, const std::string& backHost,
                      const std::string& backPath, uint8_t force) override;

@@ -17,8 +17,10 @@ class Updater : public Reporter {
 public:
     ~Updater() override;
 
-    // Applies a local patch directory (three narrow texts in the code page).
-    virtual bool startPatch(const std::string& a, const std::string& b, const std::string& c) = 0;
+    // Applies a local patch directory: its file list listName, installed into gameDir (three
+    // narrow texts in the code page). The end is posted as 6039 with the failures.
+    virtual bool startPatch(const std::string& listName, const std::string& patchDir,
+                            const std::string& gameDir) = 0;
     // Destroys the object.
     virtual void release() { delete this; }
     // Downloads and parses the server list on the caller's thread; the slot that worked.

@@ -6,8 +6,8 @@
 #include "platform/Text.h"
 #include "serverlist/ServerListDownloader.h"
 #include "tests/support/Sandbox.h"
-#include "transfer/SPThread.h"
 #include "update/PatchUpdater.h"
+#include "update/SPThread.h"
 #include "update/UpdateThread.h"
 
 namespace lume {
@@ -121,9 +121,8 @@ TEST_F(UpdaterFixture, TextsTravelAsPoolIndices) {
     EXPECT_EQ(updater.text(999), u"");
 }
 
-TEST_F(UpdaterFixture, UnfinishedWorkersRefuseRatherThanPretend) {
+TEST_F(UpdaterFixture, AServerListThatIsNotThereIsAFailure) {
     PatchUpdater updater(&window, writer.get());
-    EXPECT_FALSE(updater.startPatch("a", "b", "c"));
     EXPECT_EQ(updater.downloadServerList(0), 0);
     auto posted = window.drain();
     ASSERT_EQ(posted.size(), 1u);
