@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -28,6 +29,7 @@ std::string cliUsage() {
            "[--force]\n"
            "                       [-C DIR] [--trace FILE|-]\n"
            "       lume-cli servers [-C DIR] [--trace FILE|-]\n"
+           "       lume-cli patch PATCH_DIR [-C DIR] [--trace FILE|-]\n"
            "\n"
            "Runs the launcher headless in a game directory (the current one, or DIR).\n"
            "\n"
@@ -36,6 +38,8 @@ std::string cliUsage() {
            "            self-upgrade (bin/upgrade.tmp)\n"
            "  update    one update from the given download host and path (and mirror)\n"
            "  servers   the servers of the server list, by zone, with their download addresses\n"
+           "  patch     applies the patch directory PATCH_DIR (made by lume-publish --patch)\n"
+           "            offline, as an update would\n"
            "\n"
            "  -C DIR              work in DIR (the game directory)\n"
            "  --server NAME       run: choose this server instead of the remembered one\n"
@@ -49,7 +53,8 @@ std::string cliUsage() {
            "  -h, --help          show this text\n"
            "\n"
            "exit status: 0 success (the game or the upgrade was started, or the update or\n"
-           "listing succeeded), 1 failure, 2 bad usage, 3 another launcher is running\n";
+           "listing succeeded, or the patch applied fully), 1 failure, 2 bad usage, 3 another\n"
+           "launcher is running\n";
 }
 
 bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
@@ -90,6 +95,8 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             return false;
         } else if (options.command.empty()) {
             options.command = a;
+        } else if (options.command == "patch" && options.patchDirectory.empty()) {
+            options.patchDirectory = a;
         } else {
             error = "unexpected argument " + a;
             return false;
@@ -101,8 +108,13 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
     if (options.command.empty()) {
         options.command = "run";
     }
-    if (options.command != "run" && options.command != "update" && options.command != "servers") {
+    if (options.command != "run" && options.command != "update" && options.command != "servers" &&
+        options.command != "patch") {
         error = "unknown command " + options.command;
+        return false;
+    }
+    if (options.command == "patch" && !options.help && options.patchDirectory.empty()) {
+        error = "patch needs the patch directory";
         return false;
     }
     if (options.command == "update" && !options.help &&
@@ -122,6 +134,9 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
 }
 
 namespace {
+
+// The file list of a patch directory, as lume-publish --patch writes it.
+constexpr char kPatchListName[] = "flist.xml";
 
 // What the window owns while it lives: the log writer, a logger over it, the window's
 // message queue and the updater; torn down in the window's order.
@@ -161,6 +176,9 @@ public:
         if (options_.command == "update") {
             return update();
         }
+        if (options_.command == "patch") {
+            return patch();
+        }
         return launcher();
     }
 
@@ -171,8 +189,10 @@ private:
         }
     }
 
-    // The window's message loop for one update: until the summary arrives.
-    std::optional<PostedMessage> pumpUntilResult(LauncherFlow* flow) {
+    // The window's message loop until the message that ends the work: the summary of an
+    // update (6029) or the end of a patch (6039).
+    std::optional<PostedMessage> pumpUntil(uint32_t end, LauncherFlow* flow) {
+        uint32_t packs = 0;  // of the patch's last progress report
         while (true) {
             auto m = session_->window.waitPop(std::chrono::milliseconds(200));
             if (!m) {
@@ -181,6 +201,11 @@ private:
             record(*m);
             if (m->message == kMsgProgress) {
                 view_.onUpdateProgress(static_cast<int32_t>(m->wParam), m->lParam);
+            } else if (m->message == kMsgPatchProgress) {
+                packs = m->lParam;
+                view_.onPatchProgress(m->wParam, packs);
+            } else if (m->message == kMsgPatchDone && m->wParam == 0 && packs != 0) {
+                view_.onPatchProgress(packs, packs);
             }
             if (flow != nullptr) {
                 flow->handleMessage(*m);
@@ -191,10 +216,10 @@ private:
                 }
             } else if (m->message == kMsgFileList) {
                 view_.showTip(m->wParam == 1 ? u"正在下载flist.xml" : u"下载flist.xml完成");
-            } else if (m->message == kMsgWriteFailed && m->wParam != 0) {
+            } else if (m->message == kMsgWriteFailed && m->wParam != 0 && end == kMsgUpdateResult) {
                 view_.messageBox(kTextWriteFailed, u"Lumora");
             }
-            if (m->message == kMsgUpdateResult) {
+            if (m->message == end) {
                 view_.finish();
                 return m;
             }
@@ -209,7 +234,7 @@ private:
             std::fprintf(err_, "lume-cli: the update could not be started\n");
             return kExitFailure;
         }
-        const auto result = pumpUntilResult(nullptr);
+        const auto result = pumpUntil(kMsgUpdateResult, nullptr);
         const UpdateResult r = decodeUpdateResult(result->wParam, result->lParam);
         if (!r.success()) {
             view_.line(utf8(failureText(r)));
@@ -218,6 +243,40 @@ private:
         view_.line(r.kind == UpdateResult::Kind::Restart
                        ? "update complete; must-update files changed: restart needed"
                        : "update complete; the game is up to date");
+        return kExitOk;
+    }
+
+    int patch() {
+        platform::SingleInstance instance;
+        if (!instance.acquire(instanceName())) {
+            std::fprintf(err_, "%s\n", utf8(kTextAlreadyRunning).c_str());
+            return kExitAlreadyRunning;
+        }
+        // The processor takes its paths in the narrow code page.
+        const std::u16string directory = platform::utf8ToWide(options_.patchDirectory);
+        const std::string narrow = platform::wideToNarrow(directory);
+        if (platform::narrowToWide(narrow) != directory) {
+            std::fprintf(err_, "lume-cli: the code page %s cannot name the patch directory %s\n",
+                         platform::codePage().c_str(), options_.patchDirectory.c_str());
+            return kExitFailure;
+        }
+        if (!platform::isDirectory(directory)) {
+            std::fprintf(err_, "lume-cli: there is no patch directory %s\n",
+                         options_.patchDirectory.c_str());
+            return kExitFailure;
+        }
+        session_.emplace();
+        if (!session_->updater->startPatch(kPatchListName, narrow, "")) {
+            std::fprintf(err_, "lume-cli: the patch could not be started\n");
+            return kExitFailure;
+        }
+        const uint32_t failures = pumpUntil(kMsgPatchDone, nullptr)->wParam;
+        if (failures != 0) {
+            view_.line("lume-cli: the patch did not apply fully: " + std::to_string(failures) +
+                       " failed (the lines 补丁失败 above name them; details in the log)");
+            return kExitFailure;
+        }
+        view_.line("patch applied; the game is up to date with the patch");
         return kExitOk;
     }
 
@@ -271,7 +330,7 @@ private:
         if (!flow.startUpdate()) {
             return kExitFailure;
         }
-        pumpUntilResult(&flow);
+        pumpUntil(kMsgUpdateResult, &flow);
         // A game or upgrade that could not be started has been reported by the flow.
         if (flow.ending() == LauncherFlow::Ending::None || flow.launchFailed()) {
             return kExitFailure;
@@ -349,6 +408,11 @@ int runCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
     if (options.help) {
         std::fputs(cliUsage().c_str(), out);
         return kExitOk;
+    }
+    // Named from where the program was started, whatever directory it then works in.
+    if (!options.patchDirectory.empty()) {
+        std::error_code ec;
+        options.patchDirectory = std::filesystem::absolute(options.patchDirectory, ec).string();
     }
     if (!options.directory.empty() &&
         !platform::setCurrentDirectory(platform::utf8ToWide(options.directory))) {

@@ -1,6 +1,7 @@
 // The terminal launcher: run in a game directory (or with -C DIR), it runs the launcher's
 // flow as the window does (server list, server and mirror choice, update, then the game or
-// the self-upgrade), or one of its parts: an update from given addresses, or the servers.
+// the self-upgrade), or one of its parts: an update from given addresses, the servers, or a
+// patch directory applied offline.
 #pragma once
 
 #include <cstdio>
@@ -17,11 +18,12 @@ enum CliExit : int {
 };
 
 struct CliOptions {
-    std::string command;                             // "run" (default), "update", "servers"
-    std::string directory;                           // -C
-    std::string trace;                               // --trace FILE or "-"
-    std::string server;                              // --server NAME (run)
-    bool noLaunch = false;                           // --no-launch (run)
+    std::string command;         // "run" (default), "update", "servers", "patch"
+    std::string patchDirectory;  // patch
+    std::string directory;       // -C
+    std::string trace;           // --trace FILE or "-"
+    std::string server;          // --server NAME (run)
+    bool noLaunch = false;       // --no-launch (run)
     std::string host, path, mirrorHost, mirrorPath;  // update
     bool force = false;                              // update --force
     bool help = false;

@@ -95,6 +95,18 @@ void TerminalView::onUpdateProgress(int32_t total, uint32_t lParam) {
     draw(false);
 }
 
+void TerminalView::onPatchProgress(uint32_t done, uint32_t total) {
+    if (total == 0) {
+        return;
+    }
+    patch_ = true;
+    total_ = total;
+    done_ = done;
+    percent_ = static_cast<int>(std::min<uint64_t>(100, uint64_t{done} * 100 / total));
+    currentFile_ = "packs " + std::to_string(done) + "/" + std::to_string(total);
+    draw(done >= total);
+}
+
 std::string TerminalView::progressLine(int percent, double bytesPerSecond, int64_t etaSeconds,
                                        const std::string& current, size_t width) {
     constexpr int kBar = 24;
@@ -104,7 +116,9 @@ std::string TerminalView::progressLine(int percent, double bytesPerSecond, int64
     char pct[8];
     std::snprintf(pct, sizeof pct, "%3d%%", std::clamp(percent, 0, 100));
     s += pct;
-    s += " " + humanRate(bytesPerSecond);
+    if (bytesPerSecond >= 0) {
+        s += " " + humanRate(bytesPerSecond);
+    }
     if (etaSeconds >= 0) {
         char eta[32];
         std::snprintf(eta, sizeof eta, " ETA %lld:%02lld", static_cast<long long>(etaSeconds / 60),
@@ -134,7 +148,7 @@ void TerminalView::draw(bool force) {
     lastDraw_ = now;
     const double seconds =
         started_ != 0 && now > started_ ? static_cast<double>(now - started_) / 1000.0 : 0.0;
-    const double rate = seconds > 0 ? done_ * kBlockBytes / seconds : 0.0;
+    const double rate = patch_ ? -1.0 : seconds > 0 ? done_ * kBlockBytes / seconds : 0.0;
     const int64_t eta =
         rate > 0 ? static_cast<int64_t>(std::ceil((total_ - done_) * kBlockBytes / rate)) : -1;
     const std::string text =

@@ -31,12 +31,15 @@ public:
     // A progress report of the update run (message 6027): total T and the two counters,
     // each block counting once downloaded and once written.
     void onUpdateProgress(int32_t total, uint32_t lParam);
+    // A progress report of the patch processor (message 6038): packs done of total.
+    void onPatchProgress(uint32_t done, uint32_t total);
     // Prints a line of its own (ends the progress line first).
     void line(const std::string& utf8);
     // Ends the progress line, if one is being drawn.
     void finish();
 
-    // "[#####.....]  42% 1.5 MiB/s ETA 0:12 current file" as drawn for these values.
+    // "[#####.....]  42% 1.5 MiB/s ETA 0:12 current file" as drawn for these values; a
+    // negative rate is left out.
     static std::string progressLine(int percent, double bytesPerSecond, int64_t etaSeconds,
                                     const std::string& current, size_t width);
 
@@ -55,6 +58,7 @@ private:
     uint64_t started_ = 0;
     uint64_t lastDraw_ = 0;
     bool lineOpen_ = false;
+    bool patch_ = false;  // the figures are packs, not blocks: no rate
 };
 
 }  // namespace lume

@@ -37,7 +37,15 @@ TEST(CliOptions, ParsesAndRejects) {
     EXPECT_EQ(u.mirrorPath, "/q");
     EXPECT_TRUE(u.force);
 
+    CliOptions p;
+    ASSERT_TRUE(parseCliOptions({"patch", "-C", "game", "../patch"}, p, error));
+    EXPECT_EQ(p.command, "patch");
+    EXPECT_EQ(p.patchDirectory, "../patch");
+
     for (std::vector<std::string> bad : {std::vector<std::string>{"--trace"},
+                                         {"patch"},
+                                         {"patch", "a", "b"},
+                                         {"patch", "a", "--no-launch"},
                                          {"--frobnicate"},
                                          {"dance"},
                                          {"update", "--host", "h"},
