@@ -38,6 +38,8 @@ TEST(PeVersion, FilesWithoutAReadableVersionHaveNone) {
          [=](std::string& b) { PeImage::put16(b, rsrc + PeImage::kNameDir + 14, 0xFFFF); }},
         {"data outside every section",
          [=](std::string& b) { PeImage::put32(b, rsrc + PeImage::kDataEntry, 0x7000); }},
+        {"value too short",
+         [=](std::string& b) { PeImage::put16(b, rsrc + PeImage::kVersionBlock + 2, 40); }},
         {"no signature",
          [=](std::string& b) { PeImage::put32(b, rsrc + PeImage::kVersionBlock + 40, 0); }},
     };

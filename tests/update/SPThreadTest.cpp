@@ -149,15 +149,21 @@ TEST_F(PatchRun, DamagedDataLeavesTheOldFileAndFailsThePatch) {
     data[100] ^= 1;  // the right size, the wrong bytes
     test::writeBytes(patch / "b.bin.gzf", data);
     fs::remove(patch / "c.txt.gzf");
+    // A target that cannot be replaced, nor written beside as ".back".
+    fs::remove(game / "d.txt");
+    test::writeBytes(game / "d.txt/in.txt", "");
+    test::writeBytes(game / "d.txt.back/in.txt", "");
     const auto messages = apply();
-    EXPECT_EQ(failuresOf(messages), 3u);
+    EXPECT_EQ(failuresOf(messages), 4u);
     EXPECT_EQ(test::readBytes(game / "a.txt"), "old a");
     EXPECT_EQ(test::readBytes(game / "b.bin"), "old b");
     EXPECT_EQ(test::readBytes(game / "c.txt"), "old c");
-    EXPECT_EQ(test::readBytes(game / "d.txt"), "new d");  // the rest is applied
     EXPECT_FALSE(fs::exists(game / "a.txt.gzf.tmp"));
     // The patch itself is only read.
     EXPECT_TRUE(fs::exists(patch / "d.txt.gzf"));
+    fs::remove_all(game / "d.txt");
+    EXPECT_EQ(failuresOf(apply()), 3u);
+    EXPECT_EQ(test::readBytes(game / "d.txt"), "new d");
 }
 
 TEST_F(PatchRun, PacksAreMergedBuiltAndWithdrawn) {
@@ -173,12 +179,17 @@ TEST_F(PatchRun, PacksAreMergedBuiltAndWithdrawn) {
             {{"ui", oldUi}, {"legacy", {{"old.txt", "old"}}}, {"same", {{"s.txt", "s"}}}},
             {{"ui", newUi},
              {"sound", {{"s1.ogg", test::noiseBytes(70000, 5)}}},
+             {"broken", {{"b.bin", test::noiseBytes(9000, 6)}}},
              {"same", {{"s.txt", "s"}}}});
     // Only changed members travel; an unchanged pack not at all.
     EXPECT_EQ(test::readTree(patch / "data/ui").size(), 2u);
     EXPECT_FALSE(fs::exists(patch / "data/same.fxml"));
+    for (const auto& member : fs::directory_iterator(patch / "data/broken")) {
+        fs::resize_file(member.path(), 100);
+    }
     const auto messages = apply();
-    EXPECT_EQ(failuresOf(messages), 0u) << log.text();
+    EXPECT_EQ(failuresOf(messages), 1u) << log.text();
+    EXPECT_FALSE(fs::exists(game / "data/broken.pak"));
     for (const PostedMessage& m : messages) {
         if (m.message == kMsgPatchProgress) {
             EXPECT_EQ(m.lParam, 2u);  // ui merged, sound built
@@ -200,10 +211,11 @@ TEST_F(PatchRun, NamesOutsideTheGameDirectoryAndMissingListsFail) {
     test::writeBytes(patch / "flist.xml", R"(<flist>
         <file name="..\escaped.txt" crc="0" size="1" zip="1"/>
         <file name="..\escaped.pak" crc="0"/>
+        <file name="twice.txt" crc="0" size="1" zip="1"/><file name="twice.txt"/>
         </flist>)");
     test::writeBytes(root / "escaped.txt.gzf", "x");
     test::writeBytes(game / "../escaped.txt.gzf", "x");
-    EXPECT_EQ(failuresOf(apply()), 2u);
+    EXPECT_EQ(failuresOf(apply()), 4u);  // twice.txt: no data, then a repeated name
     EXPECT_FALSE(fs::exists(game / "../escaped.txt"));
     EXPECT_FALSE(fs::exists(root / "escaped.txt"));
 
