@@ -13,7 +13,8 @@
 #include "platform/IniFile.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/Sandbox.h"
-#include "tests/update/UpdateTestSupport.h"
+#include "tests/update/UpdateTestData.h"
+#include "tools/publish/Publisher.h"
 #include "update/Messages.h"
 #include "update/ReleaseGate.h"
 
@@ -106,7 +107,7 @@ protected:
 
     void makeVersion(const std::string& name, const Tree& loose, const Tree& members) {
         test::writeTree(root + "/" + name, loose);
-        test::buildPack(root + "/scratch", root + "/" + name + "/data/ui.pak", members);
+        test::buildPack(root + "/" + name + "/data/ui.pak", members);
     }
     bool publish(const std::string& version, const std::string& out, std::vector<std::string> keys,
                  int expiresDays = 30) {

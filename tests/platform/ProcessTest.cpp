@@ -1,13 +1,19 @@
+// Command lines split by the Windows rules, and processes started in a working directory.
 #include "platform/Process.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "platform/Error.h"
 #include "platform/Files.h"
+#include "platform/SingleInstance.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 #include "tests/support/Sandbox.h"
@@ -55,116 +61,114 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{u"p -server=127.0.0.1:8080 -user=\"张 三\"",
                   {u"p", u"-server=127.0.0.1:8080", u"-user=张 三"}}));
 
-// Waits (bounded) for a file another process writes, until it holds a whole line.
-std::string waitForLine(const fs::path& path) {
-    const uint64_t deadline = platform::monotonicMs() + 5000;
-    while (platform::monotonicMs() < deadline) {
-        std::ifstream in(path);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!text.empty() && text.back() == '\n') {
-            return text;
-        }
+// Waits (bounded: a safety net) until done() holds.
+bool waitUntil(const std::function<bool()>& done) {
+    const uint64_t deadline = platform::monotonicMs() + 20000;
+    while (!done() && platform::monotonicMs() < deadline) {
         platform::sleepMs(10);
     }
-    return {};
+    return done();
 }
 
-class StartProcess : public ::testing::Test {
-protected:
-    void writeScript(const std::string& relative, const std::string& body) {
-        sandbox.writeFile(relative, body);
-        fs::permissions(fs::path(sandbox.path()) / relative,
-                        fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
-    }
-    lume::test::Sandbox sandbox;
-};
+// The text another process writes to a file, once it holds a whole line.
+std::string waitForLine(const fs::path& path) {
+    std::string text;
+    waitUntil([&] {
+        std::ifstream in(path);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return !text.empty() && text.back() == '\n';
+    });
+    return text;
+}
 
-TEST_F(StartProcess, RunsInTheGivenWorkingDirectory) {
-    sandbox.writeFile("run here/.keep", "");
+TEST(StartProcess, WorkingDirectoryProgramSearchAndArguments) {
+    lume::test::Sandbox box;
+    const fs::path root = fs::canonical(box.path());
+    box.writeFile("tools/show.sh", "#!/bin/sh\necho \"$1|$2\" > out.txt\n");
+    fs::permissions(root / "tools/show.sh", fs::perms::owner_all);
+    box.writeFile("localtool", "#!/bin/sh\necho local > local.txt\n");
+    fs::permissions(root / "localtool", fs::perms::owner_all);
+    // What an update installs has no execute bit; a script runs through its interpreter.
+    box.writeFile("bin/client.dat", "#!/bin/sh\necho \"started $1\" > started.txt\n");
+    box.writeFile("run here/.keep", "");
     int pid = 0;
     ASSERT_TRUE(platform::startProcess(u"/bin/sh -c \"pwd -P > cwd.txt\"", u"run here", &pid));
     EXPECT_GT(pid, 0);
-    const fs::path expected = fs::canonical(fs::path(sandbox.path()) / "run here");
-    EXPECT_EQ(waitForLine(expected / "cwd.txt"), expected.string() + "\n");
-}
-
-TEST_F(StartProcess, RelativeProgramPathsStartFromTheCallersDirectory) {
-    writeScript("tools/show.sh", "#!/bin/sh\necho \"$1|$2\" > out.txt\n");
-    sandbox.writeFile("work/.keep", "");
-    ASSERT_TRUE(platform::startProcess(u"tools\\show.sh \"two words\" \\\"q\\\"", u"work"));
-    EXPECT_EQ(waitForLine(fs::path(sandbox.path()) / "work/out.txt"), "two words|\"q\"\n");
-}
-
-TEST_F(StartProcess, BareNamesAreFoundInTheCurrentDirectoryFirst) {
-    writeScript("localtool", "#!/bin/sh\necho local > local.txt\n");
+    EXPECT_EQ(waitForLine(root / "run here/cwd.txt"), (root / "run here").string() + "\n");
+    // A relative program path starts from the caller's directory, not the working one.
+    ASSERT_TRUE(platform::startProcess(u"tools\\show.sh \"two words\" \\\"q\\\"", u"run here"));
+    EXPECT_EQ(waitForLine(root / "run here/out.txt"), "two words|\"q\"\n");
+    // A bare name is looked for in the current directory first, then along PATH.
     ASSERT_TRUE(platform::startProcess(u"localtool", u""));
-    EXPECT_EQ(waitForLine(fs::path(sandbox.path()) / "local.txt"), "local\n");
-    // And along PATH otherwise.
+    EXPECT_EQ(waitForLine(root / "local.txt"), "local\n");
     ASSERT_TRUE(platform::startProcess(u"sh -c \"echo path > path.txt\"", u""));
-    EXPECT_EQ(waitForLine(fs::path(sandbox.path()) / "path.txt"), "path\n");
-}
-
-TEST_F(StartProcess, MissingWorkingDirectory) {
-    EXPECT_FALSE(platform::startProcess(u"/bin/sh -c true", u"no\\such\\dir"));
-    EXPECT_EQ(platform::lastError(), platform::kErrDirectory);
-    sandbox.writeFile("plainfile", "x");
-    EXPECT_FALSE(platform::startProcess(u"/bin/sh -c true", u"plainfile"));
-    EXPECT_EQ(platform::lastError(), platform::kErrDirectory);
-}
-
-TEST_F(StartProcess, MissingProgram) {
-    EXPECT_FALSE(platform::startProcess(u"lume-no-such-program-xyz --flag", u""));
-    EXPECT_EQ(platform::lastError(), platform::kErrFileNotFound);
-    EXPECT_FALSE(platform::startProcess(u"bin\\missing.exe", u""));
-    EXPECT_EQ(platform::lastError(), platform::kErrFileNotFound);
-    EXPECT_FALSE(platform::startProcess(u"", u""));
-    EXPECT_EQ(platform::lastError(), platform::kErrFileNotFound);
-}
-
-TEST_F(StartProcess, FilesThatCannotBeRun) {
-    sandbox.writeFile("notexec.txt", "just text\n");
-    EXPECT_FALSE(platform::startProcess(u".\\notexec.txt", u""));
-    EXPECT_EQ(platform::lastError(), platform::kErrAccessDenied);
-    writeScript("garbage.exe", std::string("MZ\x90\0\3\0\0\0", 8));
-    EXPECT_FALSE(platform::startProcess(u".\\garbage.exe", u""));
-    EXPECT_EQ(platform::lastError(), platform::kErrBadExeFormat);
-    sandbox.writeFile("adir/.keep", "");
-    EXPECT_FALSE(platform::startProcess(u".\\adir", u""));
-    EXPECT_EQ(platform::lastError(), platform::kErrAccessDenied);
-}
-
-TEST_F(StartProcess, ScriptsWithoutExecuteBitRunThroughTheirInterpreter) {
-    // What an update installs has no execute bit; the game client must start all the same.
-    sandbox.writeFile("bin/client.dat", "#!/bin/sh\necho \"started $1\" > started.txt\n");
+    EXPECT_EQ(waitForLine(root / "path.txt"), "path\n");
     ASSERT_TRUE(platform::startProcess(u"bin\\client.dat run", u"bin"));
-    EXPECT_EQ(waitForLine(fs::path(sandbox.path()) / "bin" / "started.txt"), "started run\n");
-}
-
-TEST_F(StartProcess, ProgramsWithoutExecuteBitStartAsOnWindows) {
+    EXPECT_EQ(waitForLine(root / "bin/started.txt"), "started run\n");
     // A native program installed by an update (the upgrade program) has no execute bit.
     std::ifstream shell("/bin/sh", std::ios::binary);
-    sandbox.writeFile("bin/upgrade.tmp", std::string((std::istreambuf_iterator<char>(shell)),
-                                                     std::istreambuf_iterator<char>()));
+    box.writeFile("bin/upgrade.tmp", std::string(std::istreambuf_iterator<char>(shell), {}));
     ASSERT_TRUE(platform::startProcess(u"bin\\upgrade.tmp -c \"echo up > up.txt\"", u"bin"));
-    EXPECT_EQ(waitForLine(fs::path(sandbox.path()) / "bin" / "up.txt"), "up\n");
+    EXPECT_EQ(waitForLine(root / "bin/up.txt"), "up\n");
+    // As the kernel does, everything after the interpreter is one argument.
+    box.writeFile("bin/args.dat", "#!/usr/bin/touch one two\n");
+    ASSERT_TRUE(platform::startProcess(u"bin\\args.dat three", u"bin"));
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(root / "bin/three"); }));
+    EXPECT_TRUE(fs::exists(root / "bin/one two"));
+    EXPECT_FALSE(fs::exists(root / "bin/two"));
 }
 
-TEST_F(StartProcess, ExitedChildrenAreReapedByLaterCalls) {
+TEST(SingleInstance, OneHolderInTheMachine) {
+    platform::SingleInstance first, second;
+    ASSERT_TRUE(first.acquire(u"LumeTestInstance"));
+    EXPECT_FALSE(second.acquire(u"LumeTestInstance"));
+    // Another process is refused too, and gets the name once the holder is gone.
+    const pid_t child = fork();
+    if (child == 0) {
+        platform::SingleInstance other;
+        _exit(other.acquire(u"LumeTestInstance") ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    first.release();
+    EXPECT_TRUE(second.acquire(u"LumeTestInstance"));
+}
+
+TEST(StartProcess, WhatCannotBeStartedAndItsError) {
+    lume::test::Sandbox box;
+    box.writeFile("plainfile", "x");
+    box.writeFile("notexec.txt", "just text\n");
+    box.writeFile("garbage.exe", std::string("MZ\x90\0\3\0\0\0", 8));
+    fs::permissions(fs::path(box.path()) / "garbage.exe", fs::perms::owner_all);
+    box.writeFile("adir/.keep", "");
+    const std::tuple<const char16_t*, const char16_t*, uint32_t> cases[] = {
+        {u"/bin/sh -c true", u"no\\such\\dir", platform::kErrDirectory},
+        {u"/bin/sh -c true", u"plainfile", platform::kErrDirectory},
+        {u"lume-no-such-program-xyz --flag", u"", platform::kErrFileNotFound},
+        {u"bin\\missing.exe", u"", platform::kErrFileNotFound},
+        {u"", u"", platform::kErrFileNotFound},
+        {u".\\notexec.txt", u"", platform::kErrAccessDenied},
+        {u".\\garbage.exe", u"", platform::kErrBadExeFormat},
+        {u".\\adir", u"", platform::kErrAccessDenied},
+    };
+    for (const auto& [line, dir, error] : cases) {
+        EXPECT_FALSE(platform::startProcess(line, dir));
+        EXPECT_EQ(platform::lastError(), error) << fs::path(line).string();
+    }
+}
+
+TEST(StartProcess, ExitedChildrenAreReapedByLaterCalls) {
     int pid = 0;
     ASSERT_TRUE(platform::startProcess(u"/bin/true", u"", &pid));
     const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-    // Wait (bounded) until the child has exited and is a zombie.
-    const uint64_t deadline = platform::monotonicMs() + 5000;
-    bool zombie = false;
-    while (!zombie && platform::monotonicMs() < deadline) {
+    const bool zombie = waitUntil([&] {
         std::ifstream in(stat);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
         const size_t paren = text.rfind(')');
-        zombie = paren != std::string::npos && text.size() > paren + 2 && text[paren + 2] == 'Z';
-        if (!zombie) {
-            platform::sleepMs(5);
-        }
-    }
+        return paren != std::string::npos && text.size() > paren + 2 && text[paren + 2] == 'Z';
+    });
     ASSERT_TRUE(zombie);
     EXPECT_FALSE(platform::startProcess(u"lume-no-such-program-xyz", u""));
     EXPECT_FALSE(fs::exists(stat));

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,36 +17,35 @@
 namespace lume::test {
 namespace {
 
-int freeLoopbackPort() {
+// Binds (port 0: a free one) or connects to a loopback port; the port, or 0 on failure.
+int loopback(int port, bool connect) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t length = sizeof a;
+    auto* any = reinterpret_cast<sockaddr*>(&a);
+    const bool ok = fd >= 0 && (connect ? ::connect(fd, any, sizeof a) == 0
+                                        : ::bind(fd, any, sizeof a) == 0 &&
+                                              ::getsockname(fd, any, &length) == 0);
+    if (fd >= 0) {
+        ::close(fd);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
+    return ok ? ntohs(a.sin_port) : 0;
 }
 
-bool accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
+// Waits up to limit for done(); true when it held.
+template <class F>
+bool waitUntil(F done, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
+    return true;
 }
 
 }  // namespace
@@ -56,87 +54,71 @@ bool NginxServer::available() {
     return ::access(kBinary, X_OK) == 0;
 }
 
-NginxServer::NginxServer(std::string root, std::string limitRate, TlsFiles tls)
-    : limitRate_(std::move(limitRate)), tls_(std::move(tls)) {
+NginxServer::NginxServer(const std::string& root, const std::string& extra, const TlsFiles& tls)
+    : https_(!tls.certificate.empty()) {
     std::string templ = (std::filesystem::temp_directory_path() / "lume-nginx-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr || !available()) {
+    if (!available() || ::mkdtemp(templ.data()) == nullptr) {
         return;
     }
     dir_ = templ;
+    // What follows "listen 127.0.0.1:port" in the server block.
+    const std::string server = (https_ ? " ssl;\n    ssl_certificate " + tls.certificate +
+                                             ";\n    ssl_certificate_key " + tls.key
+                                       : std::string()) +
+                               ";\n    " + extra;
     // The free port is found by binding port 0 and letting it go, so another process may
     // take it before nginx does: then nginx ends at once and another port is tried.
     for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
-        port_ = freeLoopbackPort();
-        if (port_ != 0) {
-            start(root);
-        }
+        port_ = loopback(0, false);
+        started_ = port_ != 0 && start(root, server);
     }
 }
 
-void NginxServer::start(const std::string& root) {
+bool NginxServer::start(const std::string& root, const std::string& server) {
     const std::string conf = dir_ + "/nginx.conf";
-    {
-        std::ofstream out(conf, std::ios::trunc);
-        // As root the workers would otherwise drop to "nobody", which cannot read the
-        // test's private directories.
-        if (::geteuid() == 0) {
-            out << "user root;\n";
-        }
-        out << "worker_processes 1;\n"
-            << "pid " << dir_ << "/nginx.pid;\n"
-            << "error_log " << dir_ << "/error.log warn;\n"
-            << "events { worker_connections 256; }\n"
-            << "http {\n"
-            << "  access_log " << dir_ << "/access.log;\n"
-            << "  client_body_temp_path " << dir_ << "/body;\n"
-            << "  proxy_temp_path " << dir_ << "/proxy;\n"
-            << "  fastcgi_temp_path " << dir_ << "/fastcgi;\n"
-            << "  uwsgi_temp_path " << dir_ << "/uwsgi;\n"
-            << "  scgi_temp_path " << dir_ << "/scgi;\n"
-            << "  sendfile on;\n"
-            << "  keepalive_requests 100000;\n"
-            << "  server {\n"
-            << "    listen 127.0.0.1:" << port_ << (tls_.certificate.empty() ? "" : " ssl") << ";\n"
-            << (tls_.certificate.empty() ? std::string()
-                                         : "    ssl_certificate " + tls_.certificate +
-                                               ";\n    ssl_certificate_key " + tls_.key + ";\n")
-            << "    root " << root << ";\n"
-            << (limitRate_.empty() ? std::string() : "    limit_rate " + limitRate_ + ";\n")
-            << "  }\n"
-            << "}\n";
-    }
+    std::ofstream(conf, std::ios::trunc)
+        // As root the workers would otherwise drop to "nobody", who cannot read the test's
+        // private directories.
+        << (::geteuid() == 0 ? "user root;\n" : "") << "worker_processes 1;\npid " << dir_
+        << "/nginx.pid;\nerror_log " << dir_ << "/error.log warn;\n"
+        << "events { worker_connections 256; }\nhttp {\n"
+        << "  log_format lume '\"$request\" $status $body_bytes_sent \"$http_range\"';\n"
+        << "  access_log " << dir_ << "/access.log lume;\n"
+        << "  client_body_temp_path " << dir_ << "/body;\n  proxy_temp_path " << dir_
+        << "/proxy;\n  fastcgi_temp_path " << dir_ << "/fastcgi;\n  uwsgi_temp_path " << dir_
+        << "/uwsgi;\n  scgi_temp_path " << dir_ << "/scgi;\n"
+        << "  sendfile on;\n  keepalive_requests 100000;\n  server {\n    listen 127.0.0.1:"
+        << port_ << server << "\n    root " << root << ";\n  }\n}\n";
     const std::string output = dir_ + "/stderr.log";
     const pid_t pid = ::fork();
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec.
         ::setpgid(0, 0);
         const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (fd >= 0) {
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-        }
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
         ::execl(kBinary, "nginx", "-p", dir_.c_str(), "-c", conf.c_str(), "-g", "daemon off;",
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    if (pid < 0) {
-        return;
-    }
     pid_ = pid;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < end) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;  // it ended: a bad configuration, or the port was taken meanwhile
-            return;
-        }
-        if (accepts(port_)) {
-            started_ = true;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int status = 0;
+    bool exited = pid < 0;
+    const bool up = !exited &&
+                    waitUntil(
+                        [&] {
+                            exited = ::waitpid(pid_, &status, WNOHANG) == pid_;
+                            return exited || loopback(port_, true) != 0;
+                        },
+                        std::chrono::seconds(10)) &&
+                    !exited;
+    if (exited) {  // a bad configuration, or the port was taken meanwhile
+        pid_ = -1;
     }
-    stop();  // never became ready
+    if (!up) {
+        stop();
+    }
+    return up;
 }
 
 NginxServer::~NginxServer() {
@@ -149,69 +131,55 @@ NginxServer::~NginxServer() {
 
 void NginxServer::stop() {
     if (pid_ <= 0) {
+        pid_ = -1;
         return;
     }
-    ::kill(pid_, SIGTERM);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     int status = 0;
-    while (std::chrono::steady_clock::now() < end) {
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(pid_, SIGTERM);
+    if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; },
+                   std::chrono::seconds(5))) {
+        ::kill(-pid_, SIGKILL);  // the whole group: master and workers
+        ::waitpid(pid_, &status, 0);
     }
-    ::kill(-pid_, SIGKILL);  // the whole group: master and workers
-    ::waitpid(pid_, &status, 0);
     pid_ = -1;
 }
 
-std::string NginxServer::host() const {
-    return (tls_.certificate.empty() ? "" : "https://") + std::string("127.0.0.1:") +
-           std::to_string(port_);
-}
-
-std::string NginxServer::url(std::string_view path) const {
-    return (tls_.certificate.empty() ? "http://" : "") + host() + std::string(path);
-}
-
-uint64_t NginxServer::bytesSent() const {
-    // The combined format: ... "GET /path HTTP/1.1" status bytes "referer" "agent"
+std::vector<NginxServer::Logged> NginxServer::logged() const {
+    // "GET /path HTTP/1.1" status bytes "range"
     std::ifstream in(dir_ + "/access.log");
-    uint64_t total = 0;
+    std::vector<Logged> out;
     for (std::string line; std::getline(in, line);) {
-        const size_t request = line.find("\" ");
-        if (request == std::string::npos) {
-            continue;
-        }
-        std::istringstream fields(line.substr(request + 2));
+        std::istringstream fields(line);
+        std::string method, path, protocol, range;
         int status = 0;
-        uint64_t bytes = 0;
-        if (fields >> status >> bytes) {
-            total += bytes;
-        }
+        Logged l;
+        fields >> method >> l.path >> protocol >> status >> l.bytes >> range;
+        l.range = range.size() > 3 ? range.substr(1, range.size() - 2) : "";  // "-": none
+        out.push_back(l);
     }
-    return total;
+    return out;
 }
 
 int NginxServer::requests(std::string_view prefix) const {
-    std::ifstream in(dir_ + "/access.log");
-    int count = 0;
-    for (std::string line; std::getline(in, line);) {
-        const size_t method = line.find("\"GET ");
-        if (method != std::string::npos && line.compare(method + 5, prefix.size(), prefix) == 0) {
-            ++count;
-        }
+    int n = 0;
+    for (const Logged& l : logged()) {
+        n += l.path.starts_with(prefix) ? 1 : 0;
     }
-    return count;
+    return n;
+}
+
+uint64_t NginxServer::bytesSent(std::string_view prefix) const {
+    uint64_t n = 0;
+    for (const Logged& l : logged()) {
+        n += l.path.starts_with(prefix) ? l.bytes : 0;
+    }
+    return n;
 }
 
 std::string NginxServer::errorLog() const {
-    std::ifstream in(dir_ + "/error.log");
+    std::ifstream in(dir_ + "/error.log"), out(dir_ + "/stderr.log");
     std::ostringstream text;
-    text << in.rdbuf();
-    std::ifstream out(dir_ + "/stderr.log");
-    text << out.rdbuf();
+    text << in.rdbuf() << out.rdbuf();
     return text.str();
 }
 

@@ -8,52 +8,57 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lume::test {
 
 class NginxServer {
 public:
     static constexpr const char* kBinary = "/usr/sbin/nginx";
-
-    // True when nginx is installed.
     static bool available();
 
-    // root: the directory to serve (native absolute path). Starts at once and waits (at most
-    // a few seconds) until nginx accepts connections; check started().
-    // limitRate, when given, caps every response's speed (nginx's limit_rate, e.g. "2m"),
-    // so that a test can stop a download half way.
-    // tls, when given, makes the port speak HTTPS only, with that certificate and key.
+    // root: the directory to serve (native absolute path). extra: directives for the server
+    // block, such as "limit_rate 150k;" to slow every response down. tls, when given, makes
+    // the port speak HTTPS only, with that certificate and key. Waits (at most a few
+    // seconds) until nginx accepts connections; check started().
     struct TlsFiles {
         std::string certificate;  // PEM
         std::string key;          // PEM
     };
-    explicit NginxServer(std::string root, std::string limitRate = {}, TlsFiles tls = {});
+    explicit NginxServer(const std::string& root, const std::string& extra = {},
+                         const TlsFiles& tls = {});
     // Stops nginx (TERM, then KILL after 5 s) and removes its directory.
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
 
     bool started() const { return started_; }
-    int port() const { return port_; }
     // "127.0.0.1:port"; with TLS "https://127.0.0.1:port", as the launcher takes a host.
-    std::string host() const;
-    std::string url(std::string_view path) const;
-    // nginx's error log so far, for failure messages.
+    std::string host() const { return (https_ ? "https://" : "") + address(); }
+    std::string url(std::string_view path) const {
+        return (https_ ? "https://" : "http://") + address() + std::string(path);
+    }
     std::string errorLog() const;
-    // The body bytes nginx has sent so far, summed over its access log (nginx writes a
-    // request's line when the request ends).
-    uint64_t bytesSent() const;
-    // Requests logged so far whose path starts with prefix.
+
+    // The requests logged so far (nginx logs a request when it ends).
+    struct Logged {
+        std::string path;
+        uint64_t bytes = 0;  // of the body
+        std::string range;   // the Range header, empty when none
+    };
+    std::vector<Logged> logged() const;
+    // Requests, and body bytes sent, for paths that start with prefix.
     int requests(std::string_view prefix = {}) const;
+    uint64_t bytesSent(std::string_view prefix = {}) const;
 
 private:
-    void start(const std::string& root);
-    std::string limitRate_;
-    TlsFiles tls_;
+    bool start(const std::string& root, const std::string& server);
     void stop();
 
     std::string dir_;
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
     int port_ = 0;
+    bool https_ = false;
     pid_t pid_ = -1;
     bool started_ = false;
 };

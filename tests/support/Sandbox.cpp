@@ -28,11 +28,14 @@ Sandbox::~Sandbox() {
     fs::remove_all(path_, ec);
 }
 
-void Sandbox::writeFile(const std::string& relative, const std::string& bytes) const {
-    fs::path p = fs::path(path_) / relative;
-    fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+void Sandbox::write(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void Sandbox::writeFile(const std::string& relative, const std::string& bytes) const {
+    write(fs::path(path_) / relative, bytes);
 }
 
 std::string Sandbox::readFile(const std::string& relative) const {

@@ -2,6 +2,7 @@
 // test's duration (the launcher works relative to its game directory), removed afterwards.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace lume::test {
@@ -19,6 +20,8 @@ public:
     void writeFile(const std::string& relative, const std::string& bytes) const;
     std::string readFile(const std::string& relative) const;
     bool exists(const std::string& relative) const;
+    // Writes bytes to a file anywhere, creating its folders.
+    static void write(const std::filesystem::path& path, const std::string& bytes);
 
 private:
     std::string path_;

@@ -1,11 +1,5 @@
 #include "tests/support/TestHttpServer.h"
 
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -20,106 +14,6 @@
 #include "tools/serve/StaticFiles.h"
 
 namespace lume::test {
-namespace {
-
-// The server's end of the connection from remotePort (the library does not hand it to a
-// handler), or -1. Found by name only, through the kernel's table of TCP sockets and the
-// process's descriptor links, without touching descriptors that other threads own.
-int findServerSocket(int serverPort, int remotePort) {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);  // the heading
-    std::string inode;
-    while (inode.empty() && std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, node;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> node;
-        auto port = [](const std::string& address) {
-            const size_t colon = address.find(':');
-            return colon == std::string::npos
-                       ? -1
-                       : static_cast<int>(std::strtol(address.c_str() + colon + 1, nullptr, 16));
-        };
-        if (port(local) == serverPort && port(remote) == remotePort) {
-            inode = node;
-        }
-    }
-    if (inode.empty()) {
-        return -1;
-    }
-    const std::string target = "socket:[" + inode + "]";
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int found = -1;
-    while (dirent* entry = ::readdir(dir)) {
-        char link[64];
-        const std::string path = std::string("/proc/self/fd/") + entry->d_name;
-        const ssize_t length = ::readlink(path.c_str(), link, sizeof link - 1);
-        if (length > 0 && std::string(link, static_cast<size_t>(length)) == target) {
-            found = std::atoi(entry->d_name);
-            break;
-        }
-    }
-    ::closedir(dir);
-    return found;
-}
-
-// Resets the connection at once: connecting a TCP socket to the unspecified address aborts
-// its connection with RST. The descriptor stays the library's, which closes it as usual.
-// The call is made directly, not through the C library's wrapper, so that a thread sanitizer
-// (which does not see the library open or close its sockets) does not start tracking it.
-void resetConnection(int serverPort, int remotePort) {
-    const int fd = findServerSocket(serverPort, remotePort);
-    if (fd < 0) {
-        return;
-    }
-    sockaddr none{};
-    none.sa_family = AF_UNSPEC;
-    ::syscall(SYS_connect, fd, &none, sizeof none);
-}
-
-}  // namespace
-
-namespace {
-FaultPlan makeFault(Fault kind, int status = 0, uint32_t delayMs = 0) {
-    FaultPlan plan;
-    plan.fault = kind;
-    plan.status = status;
-    plan.delayMs = delayMs;
-    return plan;
-}
-}  // namespace
-
-FaultPlan FaultPlan::withStatus(int code, std::string location) {
-    FaultPlan plan = makeFault(Fault::Status, code);
-    plan.location = std::move(location);
-    return plan;
-}
-FaultPlan FaultPlan::reset() {
-    return makeFault(Fault::Reset);
-}
-FaultPlan FaultPlan::stall(uint32_t ms) {
-    return makeFault(Fault::Stall, 0, ms);
-}
-FaultPlan FaultPlan::wholeBody() {
-    return makeFault(Fault::WholeBody);
-}
-FaultPlan FaultPlan::shortBody() {
-    return makeFault(Fault::ShortBody);
-}
-FaultPlan FaultPlan::delayHeaders(uint32_t ms) {
-    return makeFault(Fault::DelayHeaders, 0, ms);
-}
-FaultPlan FaultPlan::otherRange() {
-    return makeFault(Fault::OtherRange);
-}
-FaultPlan FaultPlan::encoded() {
-    return makeFault(Fault::Encoded);
-}
-
 struct TestHttpServer::State {
     std::string root;
     mutable std::mutex mutex;
@@ -194,9 +88,7 @@ struct TestHttpServer::State {
                                  std::to_string(reply.fileSize);
         }
         const bool hasBody = (reply.status == 200 || reply.status == 206) && reply.length > 0;
-        if (!hasBody || fault.fault == Fault::None || fault.fault == Fault::DelayHeaders ||
-            fault.fault == Fault::WholeBody || fault.fault == Fault::OtherRange ||
-            fault.fault == Fault::Encoded) {
+        if (!hasBody || (fault.fault != Fault::Stall && fault.fault != Fault::ShortBody)) {
             serve::sendReply(req, res, reply);
             if (fault.fault == Fault::Encoded && hasBody) {
                 res.set_header("Content-Encoding", "gzip");
@@ -213,22 +105,15 @@ struct TestHttpServer::State {
         const uint64_t half = reply.length / 2;
         const Fault kind = fault.fault;
         const uint32_t stallMs = fault.delayMs;
-        const int serverPort = server->port();
-        const int remotePort = req.remote_port;
         res.set_content_provider(static_cast<size_t>(reply.length), "application/octet-stream",
-                                 [this, source, start, half, kind, stallMs, serverPort, remotePort](
+                                 [this, source, start, half, kind, stallMs](
                                      size_t offset, size_t length, httplib::DataSink& sink) {
                                      if (kind == Fault::Stall) {
                                          sleepFor(stallMs);
                                          return false;
                                      }
-                                     if (offset >= half) {
-                                         if (kind == Fault::Reset) {
-                                             resetConnection(serverPort, remotePort);
-                                         }
-                                         return false;
-                                     }
-                                     return source->send(start + offset,
+                                     return offset < half &&
+                                            source->send(start + offset,
                                                          std::min<uint64_t>(length, half - offset),
                                                          sink);
                                  });

@@ -15,8 +15,7 @@ namespace lume::test {
 enum class Fault {
     None,
     Status,        // answer with FaultPlan::status (404, 500, 302 ...) and a short body
-    Reset,         // send the headers and part of the body, then reset the connection
-    Stall,         // send the headers, then nothing for FaultPlan::delayMs (default 60 s)
+    Stall,         // send the headers, then nothing for FaultPlan::delayMs
     WholeBody,     // ignore the range: 200 with the whole file
     ShortBody,     // announce the full length, send half the body, then close
     DelayHeaders,  // wait FaultPlan::delayMs before answering normally
@@ -26,18 +25,19 @@ enum class Fault {
 
 struct FaultPlan {
     Fault fault = Fault::None;
-    int status = 0;        // Fault::Status
-    uint32_t delayMs = 0;  // Fault::DelayHeaders, Fault::Stall
-    std::string location;  // Location of a 3xx status; the same path with "?moved" if empty
+    int status = 0;
+    uint32_t delayMs = 0;
+    std::string location;  // of a 3xx status; the same path with "?moved" if empty
 
-    static FaultPlan withStatus(int code, std::string location = {});
-    static FaultPlan reset();
-    static FaultPlan stall(uint32_t ms = 60000);
-    static FaultPlan wholeBody();
-    static FaultPlan shortBody();
-    static FaultPlan delayHeaders(uint32_t ms);
-    static FaultPlan otherRange();
-    static FaultPlan encoded();
+    static FaultPlan withStatus(int code, std::string to = {}) {
+        return {Fault::Status, code, 0, std::move(to)};
+    }
+    static FaultPlan stall(uint32_t ms = 60000) { return {Fault::Stall, 0, ms, {}}; }
+    static FaultPlan wholeBody() { return {Fault::WholeBody, 0, 0, {}}; }
+    static FaultPlan shortBody() { return {Fault::ShortBody, 0, 0, {}}; }
+    static FaultPlan delayHeaders(uint32_t ms) { return {Fault::DelayHeaders, 0, ms, {}}; }
+    static FaultPlan otherRange() { return {Fault::OtherRange, 0, 0, {}}; }
+    static FaultPlan encoded() { return {Fault::Encoded, 0, 0, {}}; }
 };
 
 struct RequestRecord {

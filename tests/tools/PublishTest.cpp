@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -132,6 +133,10 @@ TEST_F(Publish, LooseFilesAndPacksAsTheLauncherAsksForThem) {
 
     const auto all = entries();
     EXPECT_EQ(all.size(), 6u);
+    // The lists come sorted by folder, then name.
+    EXPECT_TRUE(std::is_sorted(all.begin() + 2, all.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.folder, a.name) < std::tie(b.folder, b.name);
+    }));
     EXPECT_EQ(find(all, u"log", u"old.log"), nullptr);
     EXPECT_EQ(find(all, u"bin", u"config.ini"), nullptr);
 
@@ -317,8 +322,13 @@ TEST_F(Publish, APatchStartsFromAnOldVersionInAnEmptyDirectory) {
 }
 
 TEST(PublishMain, Usage) {
+    test::Sandbox box;
+    box.writeFile("game/a.txt", "a");
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
+    EXPECT_EQ(publishMain({box.path() + "/game", box.path() + "/www", "--must", "a.txt"}, out, err),
+              0);
+    EXPECT_TRUE(box.exists("www/flist.xml"));
     EXPECT_EQ(publishMain({}, out, err), 2);
     EXPECT_EQ(publishMain({"a", "b", "--must"}, out, err), 2);
     EXPECT_EQ(publishMain({"--bogus", "a", "b"}, out, err), 2);

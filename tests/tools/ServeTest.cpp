@@ -1,13 +1,14 @@
 // lume-serve: the range arithmetic, the paths it will serve, its options, and the program
 // itself serving ranges on loopback and ending cleanly on SIGINT and SIGTERM.
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -15,50 +16,41 @@
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
 #include "tools/serve/Serve.h"
+#include "tools/serve/ServerThread.h"
 #include "tools/serve/StaticFiles.h"
 #include "transfer/UrlFile.h"
-
-extern char** environ;
 
 namespace lume::serve {
 namespace {
 
 TEST(ServeRange, HeaderValuesAgainstTheResourceSize) {
-    struct Case {
-        const char* header;
-        uint64_t size;
-        RangeKind kind;
-        uint64_t first, last;
-    };
-    const Case cases[] = {
-        {"bytes=0-15", 100, RangeKind::Satisfiable, 0, 15},
-        {"bytes=90-200", 100, RangeKind::Satisfiable, 90, 99},  // clipped at the end
-        {"bytes=99-99", 100, RangeKind::Satisfiable, 99, 99},
-        {"bytes=40-", 100, RangeKind::Satisfiable, 40, 99},
-        {"bytes=-10", 100, RangeKind::Satisfiable, 90, 99},
-        {"bytes=-200", 100, RangeKind::Satisfiable, 0, 99},
-        {" bytes= 2 - 4 ", 100, RangeKind::Satisfiable, 2, 4},
-        {"bytes=4294967280-4294967295", 5000000000ull, RangeKind::Satisfiable, 4294967280ull,
-         4294967295ull},
-        {"bytes=100-", 100, RangeKind::Unsatisfiable, 0, 0},
-        {"bytes=100-150", 100, RangeKind::Unsatisfiable, 0, 0},
-        {"bytes=-0", 100, RangeKind::Unsatisfiable, 0, 0},
-        {"bytes=0-", 0, RangeKind::Unsatisfiable, 0, 0},
-        {"", 100, RangeKind::None, 0, 0},
-        {"bytes=5-3", 100, RangeKind::None, 0, 0},
-        {"bytes=0-1,5-6", 100, RangeKind::None, 0, 0},
-        {"items=0-1", 100, RangeKind::None, 0, 0},
-        {"bytes=a-b", 100, RangeKind::None, 0, 0},
-        {"bytes=99999999999999999999-", 100, RangeKind::None, 0, 0},
-        {"bytes=-", 100, RangeKind::None, 0, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.header);
+    const auto S = RangeKind::Satisfiable, U = RangeKind::Unsatisfiable, N = RangeKind::None;
+    const std::tuple<const char*, uint64_t, RangeKind, uint64_t, uint64_t> cases[] = {
+        {"bytes=0-15", 100, S, 0, 15},
+        {"bytes=90-200", 100, S, 90, 99},  // clipped at the end
+        {"bytes=99-99", 100, S, 99, 99},
+        {"bytes=40-", 100, S, 40, 99},
+        {"bytes=-10", 100, S, 90, 99},
+        {"bytes=-200", 100, S, 0, 99},
+        {" bytes= 2 - 4 ", 100, S, 2, 4},
+        {"bytes=4294967280-4294967295", 5000000000ull, S, 4294967280ull, 4294967295ull},
+        {"bytes=100-", 100, U, 0, 0},
+        {"bytes=100-150", 100, U, 0, 0},
+        {"bytes=-0", 100, U, 0, 0},
+        {"bytes=0-", 0, U, 0, 0},
+        {"", 100, N, 0, 0},
+        {"bytes=5-3", 100, N, 0, 0},
+        {"bytes=0-1,5-6", 100, N, 0, 0},
+        {"items=0-1", 100, N, 0, 0},
+        {"bytes=a-b", 100, N, 0, 0},
+        {"bytes=99999999999999999999-", 100, N, 0, 0},
+        {"bytes=-", 100, N, 0, 0}};
+    for (const auto& [header, size, kind, first, last] : cases) {
         ByteRange range;
-        ASSERT_EQ(parseRange(c.header, c.size, range), c.kind);
-        if (c.kind == RangeKind::Satisfiable) {
-            EXPECT_EQ(range.first, c.first);
-            EXPECT_EQ(range.last, c.last);
+        ASSERT_EQ(parseRange(header, size, range), kind) << header;
+        if (kind == S) {
+            EXPECT_EQ(range.first, first) << header;
+            EXPECT_EQ(range.last, last) << header;
         }
     }
 }
@@ -85,11 +77,36 @@ TEST(ServeRange, OnlyRegularFilesUnderTheRootAreServed) {
     EXPECT_EQ(past.status, 416);
     EXPECT_EQ(past.contentRange, "bytes */1");
     EXPECT_EQ(planReply(root, "/nothing", "bytes=0-1").status, 404);
+
     // Pages are served as pages (a browser shows them), everything else as bytes.
     EXPECT_EQ(contentType("news/Index.HTML"), "text/html; charset=utf-8");
     EXPECT_EQ(contentType("art.png"), "image/png");
     EXPECT_EQ(contentType("data/ui.pak"), "application/octet-stream");
     EXPECT_EQ(contentType("flist.xml.3f"), "application/octet-stream");
+    // A file that ends before the position asked (it shrank while served) sends nothing.
+    FileSource source(root / "a" / "b.txt");
+    httplib::DataSink sink;
+    std::string sent;
+    sink.write = [&](const char* data, size_t length) {
+        sent.append(data, length);
+        return true;
+    };
+    EXPECT_TRUE(source.send(0, 10, sink));
+    EXPECT_FALSE(source.send(1, 10, sink));
+    EXPECT_EQ(sent, "b");
+}
+
+TEST(ServeThread, AGivenPortOrAnyFreeOne) {
+    ServerThread any([](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+    ASSERT_TRUE(any.start("127.0.0.1", 0));
+    const int port = any.port();
+    EXPECT_GT(port, 0);
+    EXPECT_FALSE(any.start("127.0.0.1", 0));  // one thread per object
+    any.stop();
+    ServerThread given([](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+    ASSERT_TRUE(given.start("127.0.0.1", port));  // the port just let go
+    EXPECT_EQ(given.port(), port);
+    EXPECT_TRUE(given.running());
 }
 
 TEST(ServeOptions, DefaultsAndErrors) {
@@ -126,149 +143,98 @@ TEST(ServeOptions, DefaultsAndErrors) {
     }
 }
 
-// The program itself, started as a separate process.
-class ServeProgram {
-public:
-    explicit ServeProgram(std::vector<std::string> args) {
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
+// The program itself as a separate process, its output going to a file.
+struct ServeProgram {
+    ServeProgram(std::vector<std::string> args, std::string outputFile) : output(outputFile) {
         args.insert(args.begin(), LUME_SERVE_EXE);
         std::vector<char*> argv;
         for (std::string& a : args) {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, LUME_SERVE_EXE, &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
+        std::remove(output.c_str());
+        pid = fork();
+        if (pid == 0) {
+            const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::execv(LUME_SERVE_EXE, argv.data());
+            ::_exit(127);
         }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        out_ = fds[0];
     }
     ~ServeProgram() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) {
-            ::close(out_);
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
         }
     }
-
-    // Output up to the first line end (or all of it once the program has ended), waiting
-    // at most limit.
-    std::string readLine(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (text_.find('\n') == std::string::npos && read(end)) {
-        }
-        const size_t at = text_.find('\n');
-        std::string line = text_.substr(0, at);
-        text_.erase(0, at == std::string::npos ? text_.size() : at + 1);
-        return line;
-    }
-    std::string readAll(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (read(end)) {
-        }
+    // The output, once it has `lines` lines (bounded wait).
+    std::string text(long lines = 0) {
         std::string all;
-        all.swap(text_);
+        for (int i = 0; i < 2000; ++i) {
+            std::ifstream in(output);
+            all.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            if (std::count(all.begin(), all.end(), '\n') >= lines) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         return all;
     }
-    // The exit status, or -1 when the program did not end within limit.
-    int wait(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
+    // The exit status, or -1 when the program did not end (bounded wait).
+    int wait() {
+        int status = 0;
+        for (int i = 0; i < 2000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return -1;
     }
-    void signal(int number) { ::kill(pid_, number); }
-
-private:
-    bool read(std::chrono::steady_clock::time_point end) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd p{out_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char buffer[4096];
-        const ssize_t got = ::read(out_, buffer, sizeof buffer);
-        if (got <= 0) {
-            return false;
-        }
-        text_.append(buffer, static_cast<size_t>(got));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string text_;
+    std::string output;
+    pid_t pid = -1;
 };
 
 TEST(ServeProgram, ServesUntilSignalledAndExitsCleanly) {
     test::Sandbox box;
     box.writeFile("www/f.bin", "0123456789abcdef");
     for (int number : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(number);
-        ServeProgram program({box.path() + "/www", "--port", "0"});
-        const std::string first = program.readLine();
+        ServeProgram program({box.path() + "/www", "--port", "0"}, box.path() + "/out.txt");
         std::smatch match;
-        const std::regex pattern("serving (.*) at http://127\\.0\\.0\\.1:([0-9]+)/");
-        ASSERT_TRUE(std::regex_match(first, match, pattern)) << first;
+        const std::string first = program.text(1);
+        ASSERT_TRUE(std::regex_search(
+            first, match, std::regex("serving (.*) at http://127\\.0\\.0\\.1:([0-9]+)/\n")))
+            << first;
         EXPECT_EQ(match[1].str(), box.path() + "/www");
+        const std::u16string url =
+            platform::utf8ToWide("http://127.0.0.1:" + match[2].str() + "/f.bin");
         {
             UrlFile transfer;
             MemoryStream sink(4);
-            ASSERT_TRUE(transfer.downloadRange(
-                platform::utf8ToWide("http://127.0.0.1:" + match[2].str() + "/f.bin"), sink, 10, 4,
-                1000));
+            ASSERT_TRUE(transfer.downloadRange(url, sink, 10, 4, 1000));
             EXPECT_EQ(std::string(reinterpret_cast<char*>(sink.data()), 4), "abcd");
-            EXPECT_FALSE(transfer.downloadRange(  // past the end: 416
-                platform::utf8ToWide("http://127.0.0.1:" + match[2].str() + "/f.bin"), sink, 16, 4,
-                1000));
+            EXPECT_FALSE(transfer.downloadRange(url, sink, 16, 4, 1000));  // past the end: 416
         }
-        EXPECT_EQ(program.readLine(), "127.0.0.1 GET /f.bin 206 bytes=10-13");
-        EXPECT_EQ(program.readLine(), "127.0.0.1 GET /f.bin 416 bytes=16-19");
-        program.signal(number);
+        EXPECT_NE(program.text(3).find("127.0.0.1 GET /f.bin 206 bytes=10-13\n"
+                                       "127.0.0.1 GET /f.bin 416 bytes=16-19\n"),
+                  std::string::npos);
+        ::kill(program.pid, number);
         EXPECT_EQ(program.wait(), 0);
-        EXPECT_NE(
-            program.readAll().find(number == SIGINT ? "stopped (SIGINT)" : "stopped (SIGTERM)"),
-            std::string::npos);
+        EXPECT_NE(program.text().find(number == SIGINT ? "stopped (SIGINT)" : "stopped (SIGTERM)"),
+                  std::string::npos);
     }
 }
 
 TEST(ServeProgram, UsageAndBadDirectory) {
     test::Sandbox box;
-    {
-        ServeProgram program({"--help"});
-        EXPECT_EQ(program.wait(), 0);
-        EXPECT_NE(program.readAll().find("usage: lume-serve DIR"), std::string::npos);
-    }
-    {
-        ServeProgram program({});
-        EXPECT_EQ(program.wait(), 2);
-        EXPECT_NE(program.readAll().find("no directory given"), std::string::npos);
-    }
-    {
-        ServeProgram program({box.path() + "/missing", "--port", "0"});
-        EXPECT_EQ(program.wait(), 1);
-        EXPECT_NE(program.readAll().find("not a directory"), std::string::npos);
+    for (const auto& [args, status, text] :
+         {std::tuple{std::vector<std::string>{"--help"}, 0, "usage: lume-serve DIR"},
+          {{}, 2, "no directory given"},
+          {{box.path() + "/missing", "--port", "0"}, 1, "not a directory"}}) {
+        ServeProgram program(args, box.path() + "/out.txt");
+        EXPECT_EQ(program.wait(), status);
+        EXPECT_NE(program.text().find(text), std::string::npos) << text;
     }
 }
 

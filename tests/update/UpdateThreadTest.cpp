@@ -10,7 +10,8 @@
 #include "platform/Time.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
-#include "tests/update/UpdateTestSupport.h"
+#include "tests/update/UpdateTestData.h"
+#include "tools/publish/Publisher.h"
 #include "update/Messages.h"
 #include "update/PatchUpdater.h"
 #include "update/UpdateThread.h"
@@ -31,8 +32,13 @@ TEST(UpdateThread, ReportsToItsReporterAndGivesItsSettingsToTheDownloads) {
     test::Sandbox box;
     const fs::path root = box.path();
     const std::string data = test::noiseBytes(20000, 3);  // one block, stored as it is
-    test::writeTree(root / "release", {{"a.bin", data}});
-    test::publish(root / "release", root / "www/game");
+    test::Sandbox::write(root / "release/a.bin", data);
+    PublishOptions options;
+    options.gameDirectory = (root / "release").string();
+    options.outDirectory = (root / "www/game").string();
+    PublishReport report;
+    std::string error;
+    ASSERT_TRUE(publishRelease(options, report, error)) << error;
     fs::create_directories(root / "game");
     fs::current_path(root / "game");
     test::TestHttpServer server((root / "www").string());

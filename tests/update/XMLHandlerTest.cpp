@@ -13,7 +13,7 @@
 #include "engine/Xml/XMLHandler.h"
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
-#include "tests/update/ListTestData.h"
+#include "tests/update/UpdateTestData.h"
 
 namespace lume {
 namespace {
@@ -46,124 +46,85 @@ public:
     std::string trace;
 };
 
-TEST(XMLWalk, SampleDocumentsGiveTheirEventTraces) {
-    const fs::path dir = test::dataPath("xml");
+TEST(XMLWalk, SampleDocumentsStreamsAndDocumentsRefusedWhole) {
     int cases = 0;
-    for (const auto& item : fs::directory_iterator(dir)) {
-        if (item.path().extension() != ".xml") {
-            continue;
+    for (const auto& item : fs::directory_iterator(fs::path(LUME_TEST_DATA_DIR) / "xml")) {
+        if (item.path().extension() == ".xml") {
+            Recorder r;
+            const bool parsed = r.parseFile(platform::utf8ToWide(item.path().string()), false);
+            EXPECT_EQ(parsed ? r.trace : "parse error\n" + r.trace,
+                      test::sample("xml/" + item.path().stem().string() + ".events"))
+                << item.path().filename();
+            ++cases;
         }
-        fs::path expectedPath = item.path();
-        expectedPath.replace_extension(".events");
-        ASSERT_TRUE(fs::exists(expectedPath)) << expectedPath;
-        const std::string expected = test::sampleBytes(expectedPath);
-
-        Recorder recorder;
-        const bool parsed = recorder.parseFile(platform::utf8ToWide(item.path().string()), false);
-        const std::string got = parsed ? recorder.trace : "parse error\n" + recorder.trace;
-        EXPECT_EQ(got, expected) << item.path().filename();
-        ++cases;
     }
     EXPECT_GE(cases, 14);
-}
-
-TEST(XMLWalk, StreamsAreParsedFromTheirBytes) {
     const std::string doc = "<a><b k=\"v\"/>t</a>";
     MemoryStream stream(64);
-    ASSERT_TRUE(stream.write(doc.data(), static_cast<uint32_t>(doc.size())));
-    ASSERT_TRUE(stream.seek(0));
-    Recorder recorder;
-    ASSERT_TRUE(recorder.parse(stream));
-    EXPECT_EQ(recorder.trace, "start a\nstart b k=\"v\"\nend b\ntext a \"t\"\nend a\n");
+    ASSERT_TRUE(stream.write(doc.data(), static_cast<uint32_t>(doc.size())) && stream.seek(0));
+    Recorder fromStream, cut;
+    ASSERT_TRUE(fromStream.parse(stream));
+    EXPECT_EQ(fromStream.trace, "start a\nstart b k=\"v\"\nend b\ntext a \"t\"\nend a\n");
     // Bytes after a terminating zero are never seen: the document ends there.
-    Recorder cut;
     EXPECT_TRUE(cut.parseBytes(std::string("<a/>\0<b/>", 9)));
     EXPECT_EQ(cut.trace, "start a\nend a\n");
-}
-
-TEST(XMLWalk, DeepAndJunkDocumentsNeverCrash) {
-    auto nested = [](int depth) {
-        std::string s;
-        for (int i = 0; i < depth; ++i) {
-            s += "<f n=\"" + std::to_string(i) + "\">";
+    // Too deep or junk: refused before a single event.
+    auto nested = [](size_t depth) {
+        std::string open, close;
+        for (size_t i = 0; i < depth; ++i) {
+            open += "<f>";
+            close += "</f>";
         }
-        for (int i = 0; i < depth; ++i) {
-            s += "</f>";
-        }
-        return s;
+        return open + close;
     };
     Recorder shallow;
     ASSERT_TRUE(shallow.parseBytes(nested(90)));
     EXPECT_EQ(std::count(shallow.trace.begin(), shallow.trace.end(), '\n'), 180);
-    EXPECT_EQ(shallow.trace.substr(shallow.trace.size() - 6), "end f\n");
-
-    for (int depth : {5000, 200000}) {
-        Recorder deep;
-        EXPECT_FALSE(deep.parseBytes(nested(depth))) << depth;
-        EXPECT_EQ(deep.trace, "");
-    }
     std::string junk;
     for (int i = 0; i < 4096; ++i) {
         junk.push_back(static_cast<char>((i * 151 + 7) & 0xFF));
     }
-    Recorder noise;
-    EXPECT_FALSE(noise.parseBytes(junk));
-    EXPECT_EQ(noise.trace, "");
+    for (const std::string& bad : {nested(5000), nested(200000), junk}) {
+        Recorder r;
+        EXPECT_FALSE(r.parseBytes(bad));
+        EXPECT_EQ(r.trace, "");
+    }
 }
 
-class Lookup : public ::testing::Test {
-protected:
-    // The working directory is game/, so "..\data\" is data/ beside it.
-    void SetUp() override {
-        box.writeFile("game/bin/list.xml", "<where is=\"game\"/>");
-        box.writeFile("data/bin/list.xml", "<where is=\"data\"/>");
-        fs::current_path(fs::path(box.path()) / "game");
-    }
-    void TearDown() override { File::setPackFallback(nullptr); }
-
-    static std::string where(std::u16string_view path, bool lookInData) {
-        Recorder r;
-        if (!r.parseFile(path, lookInData)) {
-            return "none";
-        }
-        return r.trace;
-    }
-
-    test::Sandbox box;
-};
-
 std::unique_ptr<Stream> packedList(std::u16string_view path, int) {
+    static const std::string doc = "<where is=\"pack\"/>";
     if (path != u"bin\\packed.xml") {
         return nullptr;
     }
-    static const std::string doc = "<where is=\"pack\"/>";
     auto stream = std::make_unique<MemoryStream>(static_cast<uint32_t>(doc.size()));
     stream->write(doc.data(), static_cast<uint32_t>(doc.size()));
     stream->seek(0);
     return stream;
 }
 
-TEST_F(Lookup, DataDirectoryThenPacksOrThePathAsGiven) {
+TEST(XMLWalk, FilesComeFromTheDataDirectoryThenThePacksOrAsGiven) {
+    test::Sandbox box;  // the working directory is game/, so "..\data\" is data/ beside it
+    box.writeFile("game/bin/list.xml", "<where is=\"game\"/>");
+    box.writeFile("data/bin/list.xml", "<where is=\"data\"/>");
+    fs::current_path(fs::path(box.path()) / "game");
     File::setPackFallback(&packedList);
-    EXPECT_EQ(where(u"bin\\list.xml", true), "start where is=\"data\"\nend where\n");
-    EXPECT_EQ(where(u"bin\\list.xml", false), "start where is=\"game\"\nend where\n");
-    EXPECT_EQ(where(u"bin\\packed.xml", true), "start where is=\"pack\"\nend where\n");
-    // Asked for the path unchanged, the packs are not consulted either.
-    EXPECT_EQ(where(u"bin\\packed.xml", false), "none");
-    EXPECT_EQ(where(u"bin\\missing.xml", true), "none");
-    EXPECT_EQ(where(u"bin", false), "none");  // a directory
+    const std::tuple<const char16_t*, bool, const char*> cases[] = {
+        {u"bin\\list.xml", true, "data"},     {u"bin\\list.xml", false, "game"},
+        {u"bin\\packed.xml", true, "pack"},   {u"bin\\packed.xml", false, nullptr},
+        {u"bin\\missing.xml", true, nullptr}, {u"bin", false, nullptr}};  // a directory
+    for (const auto& [path, lookInData, where] : cases) {
+        Recorder r;
+        EXPECT_EQ(r.parseFile(path, lookInData), where != nullptr) << utf8(path);
+        if (where != nullptr) {
+            EXPECT_EQ(r.trace, "start where is=\"" + std::string(where) + "\"\nend where\n");
+        }
+    }
+    File::setPackFallback(nullptr);
 }
 
-// Each row: attribute text, then what the signed, unsigned and hexadecimal readers give.
-struct NumberCase {
-    std::u16string text;
-    int32_t asInt;
-    uint32_t asUInt;
-    uint32_t asHex;
-};
-
-TEST(XMLAttributes, NumberRules) {
-    const NumberCase cases[] = {
+TEST(XMLAttributes, NumberBooleanAndNameRules) {
+    // The attribute text, then what the signed, unsigned and hexadecimal readers give.
+    const std::tuple<std::u16string, int32_t, uint32_t, uint32_t> numbers[] = {
         {u"42", 42, 42, 0x42},
         {u"  \t\r\n+17", 17, 17, 0x17},
         {u"-1", -1, 0xFFFFFFFFu, 0xFFFFFFFFu},
@@ -189,41 +150,31 @@ TEST(XMLAttributes, NumberRules) {
         {u"1e5", 1, 1, 0x1E5},
         {u"\u00A05", 0, 0, 0},       // only ASCII white space is skipped
         {u"\uFF11\uFF12", 0, 0, 0},  // full-width digits are not digits
-        {u"7\u4E2D", 7, 7, 7},       // non-ASCII ends the digits
-    };
-    for (const NumberCase& c : cases) {
+        {u"7\u4E2D", 7, 7, 7}};      // non-ASCII ends the digits
+    for (const auto& [text, asInt, asUInt, asHex] : numbers) {
         XMLAttributes a;
-        a.add(u"n", c.text);
-        EXPECT_EQ(a.readInt(u"n", 555), c.asInt) << utf8(c.text);
-        EXPECT_EQ(a.readUInt(u"n", 555), c.asUInt) << utf8(c.text);
-        EXPECT_EQ(a.readHex(u"n"), c.asHex) << utf8(c.text);
+        a.add(u"n", text);
+        EXPECT_EQ(a.readInt(u"n", 555), asInt) << utf8(text);
+        EXPECT_EQ(a.readUInt(u"n", 555), asUInt) << utf8(text);
+        EXPECT_EQ(a.readHex(u"n"), asHex) << utf8(text);
     }
-    // Absent: the defaults; the hexadecimal reader has none and gives 0.
-    XMLAttributes none;
-    EXPECT_EQ(none.readInt(u"n", -7), -7);
-    EXPECT_EQ(none.readUInt(u"n", 9), 9u);
-    EXPECT_EQ(none.readHex(u"n"), 0u);
-    EXPECT_EQ(none.readString(u"n", u"dflt"), u"dflt");
-    EXPECT_FALSE(none.has(u"n"));
-}
-
-TEST(XMLAttributes, BooleansAndNamesAreExact) {
-    // The boolean text rule itself is the kernel's; here: present values go through it,
-    // absent ones give the default.
+    // Absent: the defaults (the hexadecimal reader has none: 0). Present booleans follow the
+    // kernel's text rule. Names are case-sensitive; the first of two equal names is kept.
     XMLAttributes a;
+    EXPECT_EQ(a.readInt(u"n", -7), -7);
+    EXPECT_EQ(a.readUInt(u"n", 9), 9u);
+    EXPECT_EQ(a.readHex(u"n"), 0u);
+    EXPECT_EQ(a.readString(u"n", u"dflt"), u"dflt");
     a.add(u"empty", u"");
     a.add(u"yes", u"yes");
     a.add(u"shi", u"是");
-    EXPECT_TRUE(a.readBool(u"empty", false));
-    EXPECT_FALSE(a.readBool(u"yes", true));
-    EXPECT_TRUE(a.readBool(u"shi", false));
-    EXPECT_TRUE(a.readBool(u"absent", true));
-    EXPECT_FALSE(a.readBool(u"absent", false));
-    // Names are case-sensitive; the first of two equal names is kept.
     a.add(u"Key", u"upper");
     a.add(u"Key", u"again");
+    EXPECT_TRUE(a.readBool(u"empty", false) && a.readBool(u"shi", false));
+    EXPECT_FALSE(a.readBool(u"yes", true) || a.readBool(u"absent", false));
+    EXPECT_TRUE(a.readBool(u"absent", true));
     EXPECT_EQ(a.readString(u"Key"), u"upper");
-    EXPECT_FALSE(a.has(u"key"));
+    EXPECT_FALSE(a.has(u"key") || a.has(u"n"));
 }
 
 // A consumer with registered handlers: only exact names reach them.
@@ -237,7 +188,6 @@ public:
     void startItem(const XMLAttributes& a) { log.append("<").append(utf8(a.readString(u"id"))); }
     void endItem() { log += ">"; }
     void noteText(const std::u16string& t) { log.append("[").append(utf8(t)).append("]"); }
-
     std::string log;
 };
 

@@ -1,9 +1,8 @@
+// Raw inflate into a caller's buffer: whole and short streams, damage, reuse of one inflater,
+// and the arguments it refuses with their log lines.
 #include "engine/FileSystem/Inflate.h"
 
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "engine/Kernel/Logger.h"
 #include "tests/engine/FileSystem/TestData.h"
@@ -13,111 +12,62 @@ namespace {
 
 using test::bytes;
 
-class RecordingWriter : public Logger::Writter {
-public:
-    void write(int level, std::u16string_view) override { levels.push_back(level); }
-    void write(int level, std::string_view text) override {
-        levels.push_back(level);
-        lines.emplace_back(text);
-    }
-    std::vector<int> levels;
-    std::vector<std::string> lines;
-};
-
-class Inflate : public ::testing::Test {
-protected:
-    z_stream inflater_{};
-};
-
-TEST_F(Inflate, AWholeStreamFillsTheBufferAndReportsItsLength) {
-    const std::string original = test::patternBytes(100000);
-    const std::string packed = test::rawDeflate(original);
-    std::vector<uint8_t> out(original.size());
-    uint32_t outLength = static_cast<uint32_t>(out.size());
-
-    ASSERT_EQ(unCompressData(&inflater_, out.data(), outLength, bytes(packed),
-                             static_cast<uint32_t>(packed.size())),
-              kUncompressOk);
-    EXPECT_EQ(outLength, original.size());
-    EXPECT_EQ(std::string(out.begin(), out.end()), original);
-}
-
-TEST_F(Inflate, ACompleteStreamShorterThanTheBufferReportsTheShorterLength) {
-    const std::string original = test::patternBytes(100);
-    const std::string packed = test::rawDeflate(original);
-    std::vector<uint8_t> out(200, 0xCC);
-    uint32_t outLength = 200;
-
-    ASSERT_EQ(unCompressData(&inflater_, out.data(), outLength, bytes(packed),
-                             static_cast<uint32_t>(packed.size())),
-              kUncompressOk);
-    EXPECT_EQ(outLength, 100u);
-    EXPECT_EQ(std::string(out.begin(), out.begin() + 100), original);
-    // The rest was cleared, not left as it was.
-    EXPECT_EQ(std::vector<uint8_t>(out.begin() + 100, out.end()), std::vector<uint8_t>(100, 0));
-}
-
-TEST_F(Inflate, ATruncatedStreamFails) {
+TEST(Inflate, WholeShortTruncatedAndDamagedStreams) {
     const std::string original = test::patternBytes(50000);
     const std::string packed = test::rawDeflate(original);
-    const std::string half = packed.substr(0, packed.size() / 2);
-    std::vector<uint8_t> out(original.size());
-    uint32_t outLength = static_cast<uint32_t>(out.size());
-
-    EXPECT_EQ(unCompressData(&inflater_, out.data(), outLength, bytes(half),
-                             static_cast<uint32_t>(half.size())),
-              kUncompressError);
-    EXPECT_EQ(outLength, original.size());
-}
-
-TEST_F(Inflate, DamagedAndGarbageInputFail) {
-    const std::string original = test::patternBytes(5000);
-    std::vector<uint8_t> out(original.size());
-    for (const std::string& input :
-         {test::damagedDeflate(original), std::string(64, '\xFF'), std::string("not deflate")}) {
-        uint32_t outLength = static_cast<uint32_t>(out.size());
-        EXPECT_NE(unCompressData(&inflater_, out.data(), outLength, bytes(input),
-                                 static_cast<uint32_t>(input.size())),
-                  kUncompressOk);
+    struct Case {
+        std::string in;
+        uint32_t buffer;
+        int result;
+        uint32_t produced;
+    } cases[] = {
+        {packed, 50000, kUncompressOk, 50000},
+        {packed, 50100, kUncompressOk, 50000},  // shorter than the buffer: the rest cleared
+        {packed.substr(0, packed.size() / 2), 50000, kUncompressError, 50000},
+        {test::damagedDeflate(original), 50000, kUncompressError, 50000},
+        {std::string(64, '\xFF'), 50000, kUncompressError, 50000},
+    };
+    z_stream inflater{};  // one inflater serves every call
+    for (const Case& c : cases) {
+        std::string out(c.buffer, '\xCC');
+        uint32_t length = c.buffer;
+        EXPECT_EQ(unCompressData(&inflater, reinterpret_cast<uint8_t*>(out.data()), length,
+                                 bytes(c.in), static_cast<uint32_t>(c.in.size())),
+                  c.result);
+        EXPECT_EQ(length, c.produced);
+        if (c.result == kUncompressOk) {
+            EXPECT_EQ(out, original + std::string(c.buffer - c.produced, '\0'));
+        }
     }
 }
 
-TEST_F(Inflate, TheSameInflaterServesManyCalls) {
-    for (uint32_t seed = 1; seed <= 20; ++seed) {
-        const std::string original = test::patternBytes(1000 * seed, seed);
-        const std::string packed = test::rawDeflate(original);
-        std::vector<uint8_t> out(original.size());
-        uint32_t outLength = static_cast<uint32_t>(out.size());
-        ASSERT_EQ(unCompressData(&inflater_, out.data(), outLength, bytes(packed),
-                                 static_cast<uint32_t>(packed.size())),
-                  kUncompressOk);
-        ASSERT_EQ(std::string(out.begin(), out.end()), original);
-    }
-}
-
-TEST_F(Inflate, NullBuffersAndZeroLengthsAreRefusedWithoutTouchingAnything) {
-    RecordingWriter writer;
+TEST(Inflate, NullBuffersAndZeroLengthsAreRefusedUntouched) {
+    struct Lines : Logger::Writter {
+        void write(int level, std::u16string_view) override { lines.push_back(level); }
+        void write(int level, std::string_view text) override {
+            lines.push_back(level);
+            text_.emplace_back(text);
+        }
+        std::vector<int> lines;
+        std::vector<std::string> text_;
+    } writer;
     Logger logger(&writer);
+    z_stream inflater{};
     const std::string packed = test::rawDeflate("abc");
-    std::vector<uint8_t> out(8, 0xCC);
-    uint32_t outLength = 8;
-
-    EXPECT_EQ(unCompressData(&inflater_, nullptr, outLength, bytes(packed), 3), kUncompressError);
-    EXPECT_EQ(unCompressData(&inflater_, out.data(), outLength, nullptr, 3), kUncompressError);
-    EXPECT_EQ(unCompressData(&inflater_, out.data(), outLength, bytes(packed), 0),
-              kUncompressError);
-    uint32_t zero = 0;
-    EXPECT_EQ(unCompressData(&inflater_, out.data(), zero, bytes(packed), 3), kUncompressError);
-
-    EXPECT_EQ(outLength, 8u);
-    EXPECT_EQ(zero, 0u);
-    EXPECT_EQ(out, std::vector<uint8_t>(8, 0xCC));
-    ASSERT_EQ(writer.lines.size(), 4u);
-    EXPECT_EQ(writer.levels, (std::vector<int>{0, 0, 0, 0}));
-    EXPECT_EQ(writer.lines[0].rfind("Error in unCompressData(): out = 0x00000000  in = 0x", 0), 0u)
-        << writer.lines[0];
-    EXPECT_EQ(writer.lines[2], "Error in unCompressData(): outlen = 8, inLen = 0");
-    EXPECT_EQ(writer.lines[3], "Error in unCompressData(): outlen = 0, inLen = 3");
+    std::string out(8, '\xCC');
+    auto* o = reinterpret_cast<uint8_t*>(out.data());
+    uint32_t length = 8, zero = 0;
+    EXPECT_EQ(unCompressData(&inflater, nullptr, length, bytes(packed), 3), kUncompressError);
+    EXPECT_EQ(unCompressData(&inflater, o, length, nullptr, 3), kUncompressError);
+    EXPECT_EQ(unCompressData(&inflater, o, length, bytes(packed), 0), kUncompressError);
+    EXPECT_EQ(unCompressData(&inflater, o, zero, bytes(packed), 3), kUncompressError);
+    EXPECT_EQ(length + zero, 8u);
+    EXPECT_EQ(out, std::string(8, '\xCC'));
+    EXPECT_EQ(writer.lines, (std::vector<int>{0, 0, 0, 0}));
+    ASSERT_EQ(writer.text_.size(), 4u);
+    EXPECT_EQ(writer.text_[0].rfind("Error in unCompressData(): out = 0x00000000  in = 0x", 0), 0u);
+    EXPECT_EQ(writer.text_[2], "Error in unCompressData(): outlen = 8, inLen = 0");
+    EXPECT_EQ(writer.text_[3], "Error in unCompressData(): outlen = 0, inLen = 3");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
-// The pack write thread: task kinds, counters and the clean-up after each task.
+// The pack write thread: merges and builds from staged files, the clean-up after each task,
+// the counters, and tasks left waiting at a stop.
 #include "engine/FileSystem/MakeFileWritter.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "engine/Kernel/NameKey.h"
@@ -14,154 +14,120 @@
 namespace lume {
 namespace {
 
-using test::PackImage;
-
 constexpr uint32_t kListId = 77;
 constexpr uint32_t kKey = 0xabc;
 
 class PackWriteThread : public ::testing::Test {
 protected:
     PackWriteThread() {
-        PackImage image(nameKey(u"p"));
+        test::PackImage image(nameKey(u"p"));
         image.addFile(1, "old file");
-        oldPack_ = image.bytes();
-        sandbox_.writeFile("data/p.pak", oldPack_);
-        sandbox_.writeFile("update/p/abc.gzf", "new bytes");
-        sandbox_.writeFile("data/p.out", "stale output");
-        test::Item item;
-        item.key = kKey;
-        item.zipSize = item.size = item.blockSize = 9;
-        item.dataCrc = test::crcOf("new bytes");
-        sandbox_.writeFile("data/p.ipatch", test::patchListBytes(kListId, {item}));
+        oldPack = image.bytes();
+        box.writeFile("data/p.pak", oldPack);
+        stage("p");
     }
-
+    void stage(const std::string& stem) {
+        box.writeFile("update/" + stem + "/abc.gzf", "new bytes");
+        box.writeFile("data/" + stem + ".out", "stale output");
+        box.writeFile(
+            "data/" + stem + ".ipatch",
+            test::patchListBytes(kListId, {{kKey, 9, 0, 9, 9, test::crcOf("new bytes")}}));
+    }
     void enqueue(uint32_t kind, uint32_t listId = kListId,
                  std::u16string_view pack = u"data\\p.pak") {
-        writer_.enqueue(pack, u"data\\p.out", u"data\\p.ipatch", listId, kind);
+        writer.enqueue(pack, u"data\\p.out", u"data\\p.ipatch", listId, kind);
     }
-    // Waits until the queue has drained.
     void drain() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (writer_.pending() != 0 && std::chrono::steady_clock::now() < deadline) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (writer.pending() != 0 && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        ASSERT_EQ(writer_.pending(), 0u);
+        ASSERT_EQ(writer.pending(), 0u);
     }
-    bool exists(const std::string& path) const { return sandbox_.exists(path); }
+    void expectCounts(uint32_t enqueued, uint32_t succeeded, uint32_t failed) {
+        EXPECT_EQ(writer.enqueuedCount(), enqueued);
+        EXPECT_EQ(writer.succeededCount(), succeeded);
+        EXPECT_EQ(writer.failedCount(), failed);
+    }
 
-    test::Sandbox sandbox_;
-    test::LogRecorder log_;
-    std::string oldPack_;
-    MakeFileWritter writer_;  // last, so its thread stops before the sandbox goes
+    test::Sandbox box;
+    test::LogCapture log;
+    std::string oldPack;
+    MakeFileWritter writer;  // last, so its thread stops before the sandbox goes
 };
 
-TEST_F(PackWriteThread, AMergeUpdatesThePackAndClearsTheStagingFiles) {
-    sandbox_.writeFile("update/p/sub/stray.txt", "x");
-    ASSERT_TRUE(writer_.start());
+TEST_F(PackWriteThread, MergesAndTheirCleanUp) {
+    ASSERT_TRUE(writer.start());
+    EXPECT_EQ(writer.name(), "pack write thread");
+    enqueue(kPackModeMerge, kListId + 1);  // a list of another id: refused
+    drain();
+    expectCounts(1, 0, 1);
+    EXPECT_FALSE(box.exists("data/p.ipatch") || box.exists("data/p.out"));
+    EXPECT_TRUE(box.exists("update/p/abc.gzf"));  // staged files stay for another try
+    EXPECT_EQ(box.readFile("data/p.pak"), oldPack);
+
+    stage("p");
+    box.writeFile("update/p/sub/stray.txt", "x");
     enqueue(kPackModeMerge);
     drain();
-    EXPECT_EQ(writer_.enqueuedCount(), 1u);
-    EXPECT_EQ(writer_.succeededCount(), 1u);
-    EXPECT_EQ(writer_.failedCount(), 0u);
-    const test::ParsedPack p = test::parsePack(sandbox_.readFile("data/p.pak"));
+    expectCounts(2, 1, 1);
+    const test::ParsedPack p = test::parsePack(box.readFile("data/p.pak"));
     ASSERT_EQ(p.records.size(), 3u);
     EXPECT_EQ(p.records[2].key, kKey);
-    EXPECT_FALSE(exists("data/p.ipatch"));
-    EXPECT_FALSE(exists("data/p.out"));
+    EXPECT_FALSE(box.exists("data/p.ipatch") || box.exists("data/p.out"));
     // Every staged file goes; folders are emptied but stay.
-    EXPECT_FALSE(exists("update/p/abc.gzf"));
-    EXPECT_FALSE(exists("update/p/sub/stray.txt"));
-    EXPECT_TRUE(exists("update/p/sub"));
+    EXPECT_FALSE(box.exists("update/p/abc.gzf") || box.exists("update/p/sub/stray.txt"));
+    EXPECT_TRUE(box.exists("update/p/sub"));
 }
 
-TEST_F(PackWriteThread, AFailedMergeCountsAsAFailureAndKeepsTheStagedFiles) {
-    ASSERT_TRUE(writer_.start());
-    enqueue(kPackModeMerge, kListId + 1);
+TEST_F(PackWriteThread, BuildsReplaceThePackOrKeepTheOldOne) {
+    ASSERT_TRUE(writer.start());
+    enqueue(kPackModeBuild, kListId + 1);
     drain();
-    EXPECT_EQ(writer_.succeededCount(), 0u);
-    EXPECT_EQ(writer_.failedCount(), 1u);
-    EXPECT_FALSE(exists("data/p.ipatch"));
-    EXPECT_FALSE(exists("data/p.out"));
-    EXPECT_TRUE(exists("update/p/abc.gzf"));
-    EXPECT_EQ(sandbox_.readFile("data/p.pak"), oldPack_);
-}
+    expectCounts(1, 0, 1);
+    EXPECT_EQ(box.readFile("data/p.pak"), oldPack);
+    EXPECT_FALSE(box.exists("data/p.out"));
+    EXPECT_TRUE(box.exists("update/p/abc.gzf"));
 
-TEST_F(PackWriteThread, ABuildReplacesThePack) {
-    ASSERT_TRUE(writer_.start());
+    stage("p");  // built, but it cannot be moved into a folder that does not exist
+    enqueue(kPackModeBuild, kListId, u"nowhere\\p.pak");
+    drain();
+    expectCounts(2, 0, 2);
+    EXPECT_FALSE(box.exists("data/p.out"));
+    EXPECT_TRUE(box.exists("update/p/abc.gzf"));
+
+    stage("p");
     enqueue(kPackModeBuild);
     drain();
-    EXPECT_EQ(writer_.succeededCount(), 1u);
-    const test::ParsedPack p = test::parsePack(sandbox_.readFile("data/p.pak"));
+    expectCounts(3, 1, 2);
+    const test::ParsedPack p = test::parsePack(box.readFile("data/p.pak"));
     ASSERT_EQ(p.records.size(), 2u);
     EXPECT_EQ(p.records[1].key, kKey);
     EXPECT_EQ(p.bytes.substr(test::kDataStart), "new bytes");
-    EXPECT_FALSE(exists("data/p.out"));
-    EXPECT_FALSE(exists("data/p.ipatch"));
-    EXPECT_FALSE(exists("update/p"));
+    EXPECT_FALSE(box.exists("data/p.out") || box.exists("data/p.ipatch") || box.exists("update/p"));
 }
 
-TEST_F(PackWriteThread, AFailedBuildOrRenameKeepsTheOldPack) {
-    ASSERT_TRUE(writer_.start());
-    enqueue(kPackModeBuild, kListId + 1);
-    drain();
-    EXPECT_EQ(writer_.failedCount(), 1u);
-    EXPECT_EQ(sandbox_.readFile("data/p.pak"), oldPack_);
-    EXPECT_FALSE(exists("data/p.out"));
-    EXPECT_TRUE(exists("update/p/abc.gzf"));
-
-    // The build succeeds but its pack cannot be moved into a folder that does not exist.
-    test::Item item;
-    item.key = kKey;
-    item.zipSize = item.size = item.blockSize = 9;
-    sandbox_.writeFile("data/p.ipatch", test::patchListBytes(kListId, {item}));
-    enqueue(kPackModeBuild, kListId, u"nowhere\\p.pak");
-    drain();
-    EXPECT_EQ(writer_.failedCount(), 2u);
-    EXPECT_FALSE(exists("data/p.out"));
-    EXPECT_TRUE(exists("update/p/abc.gzf"));
-}
-
-TEST_F(PackWriteThread, AnUnknownKindIsDroppedWithoutATrace) {
-    ASSERT_TRUE(writer_.start());
-    enqueue(4);
-    drain();
-    EXPECT_EQ(writer_.enqueuedCount(), 1u);
-    EXPECT_EQ(writer_.succeededCount(), 0u);
-    EXPECT_EQ(writer_.failedCount(), 0u);
-    EXPECT_TRUE(exists("data/p.out"));
-    EXPECT_TRUE(exists("data/p.ipatch"));
-    EXPECT_TRUE(exists("update/p/abc.gzf"));
-}
-
-TEST_F(PackWriteThread, TasksWaitingAtAStopAreNotProcessed) {
-    ASSERT_TRUE(writer_.start());
-    writer_.requestStop();
+TEST_F(PackWriteThread, QueueOrderUnknownKindsAndStops) {
+    box.writeFile("data/q.pak", test::PackImage(nameKey(u"q")).bytes());
+    stage("q");
+    ASSERT_TRUE(writer.start());
+    enqueue(4);  // an unknown kind is dropped without a trace
     enqueue(kPackModeMerge);
-    writer_.stopAndJoin();
-    EXPECT_EQ(writer_.succeededCount() + writer_.failedCount(), 0u);
-    EXPECT_TRUE(exists("data/p.ipatch"));
-    EXPECT_EQ(sandbox_.readFile("data/p.pak"), oldPack_);
-
-    // A new start forgets the old queue and counters.
-    ASSERT_TRUE(writer_.start());
-    EXPECT_EQ(writer_.enqueuedCount(), 0u);
-    EXPECT_EQ(writer_.pending(), 0u);
-}
-
-TEST_F(PackWriteThread, SeveralTasksRunOneAfterAnother) {
-    PackImage image(nameKey(u"q"));
-    sandbox_.writeFile("data/q.pak", image.bytes());
-    sandbox_.writeFile("update/q/abc.gzf", "new bytes");
-    sandbox_.writeFile("data/q.ipatch", sandbox_.readFile("data/p.ipatch"));
-    ASSERT_TRUE(writer_.start());
-    enqueue(kPackModeMerge);
-    writer_.enqueue(u"data\\q.pak", u"data\\q.out", u"data\\q.ipatch", kListId, kPackModeMerge);
+    writer.enqueue(u"data\\q.pak", u"data\\q.out", u"data\\q.ipatch", kListId, kPackModeMerge);
     enqueue(kPackModeMerge);  // its list is gone by then
     drain();
-    EXPECT_EQ(writer_.enqueuedCount(), 3u);
-    EXPECT_EQ(writer_.succeededCount(), 2u);
-    EXPECT_EQ(writer_.failedCount(), 1u);
-    EXPECT_EQ(test::parsePack(sandbox_.readFile("data/q.pak")).records.size(), 2u);
+    expectCounts(4, 2, 1);
+    EXPECT_EQ(test::parsePack(box.readFile("data/q.pak")).records.size(), 2u);
+
+    writer.requestStop();
+    stage("p");
+    enqueue(kPackModeMerge);
+    writer.stopAndJoin();
+    expectCounts(5, 2, 1);  // a task waiting at a stop is not processed
+    EXPECT_TRUE(box.exists("data/p.ipatch"));
+    ASSERT_TRUE(writer.start());  // a new start forgets the old queue and counters
+    expectCounts(0, 0, 0);
+    EXPECT_EQ(writer.pending(), 0u);
 }
 
 }  // namespace

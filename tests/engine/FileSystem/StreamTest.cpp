@@ -1,210 +1,378 @@
+// The streams over the platform's files and over memory: the file stream's states, bounds of
+// the memory stream, the chunked copy/zero/read-all every stream shares, and File, which
+// picks a stream (a file, memory, or a pack's entry when a data file is missing).
 #include "engine/FileSystem/Stream.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
+#include <filesystem>
 
+#include "engine/FileSystem/File.h"
+#include "engine/FileSystem/FileChecksum.h"
 #include "engine/FileSystem/MemoryStream.h"
 #include "engine/FileSystem/WinStream.h"
+#include "engine/Kernel/Checksum.h"
 #include "tests/engine/FileSystem/TestData.h"
 #include "tests/support/Sandbox.h"
+
+namespace fs = std::filesystem;
 
 namespace lume {
 namespace {
 
-// A source of known bytes that records every read it is asked for, and can be told to
-// fail or to deliver less than asked on a given read.
-class CountingSource : public Stream {
-public:
-    explicit CountingSource(std::string content) : content_(std::move(content)) {}
+TEST(WinStream, StatesThroughReadsSeeksWritesAndClose) {
+    test::Sandbox box;
+    WinStream s;
+    char b[100];
+    uint32_t count = 0;
+    EXPECT_EQ(s.state(), WinStream::kClosed);
+    EXPECT_FALSE(s.read(b, 4) || s.write(b, 4) || s.seek(0));
+    EXPECT_EQ(s.size() + s.tell(), 0u);
+    EXPECT_FALSE(s.open(u"missing.bin", 0));
+    EXPECT_EQ(s.state(), WinStream::kAccessFailed);
+    EXPECT_FALSE(s.read(b, 4));
 
-    bool read(void* buffer, uint32_t length, uint32_t* count) override {
-        reads.push_back(length);
-        if (reads.size() == failOnRead) {
-            return false;
-        }
-        uint32_t n = std::min<uint32_t>(length, static_cast<uint32_t>(content_.size()) - pos_);
-        if (reads.size() == shortOnRead && n > 0) {
-            n -= 1;
-        }
-        std::memcpy(buffer, content_.data() + pos_, n);
-        pos_ += n;
-        if (count != nullptr) {
-            *count = n;
-        }
-        return true;
+    const std::string content = test::patternBytes(60);
+    box.writeFile("sixty.bin", content);
+    ASSERT_TRUE(s.open(u"sixty.bin", 2));
+    EXPECT_EQ(s.state(), WinStream::kGood);
+    EXPECT_EQ(s.path(), u"sixty.bin");
+    EXPECT_GE(s.handle(), 0);
+    EXPECT_FALSE(s.read(b, 0) || s.write(b, 0));  // zero lengths are refused
+    ASSERT_TRUE(s.read(b, 60, &count));           // exactly to the end: still good
+    EXPECT_EQ(s.state(), WinStream::kGood);
+    ASSERT_TRUE(s.read(b, 100, &count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(s.state(), WinStream::kEndOfFile);
+    EXPECT_EQ(s.size(), 60u);
+    EXPECT_FALSE(s.read(b, 1, &count));  // refused at the end until a seek
+    ASSERT_TRUE(s.seek(10));
+    EXPECT_EQ(s.state(), WinStream::kGood);
+    ASSERT_TRUE(s.read(b, 100, &count));  // a short read moves to the end
+    EXPECT_EQ(std::string(b, count), content.substr(10));
+    EXPECT_EQ(s.state(), WinStream::kEndOfFile);
+    EXPECT_TRUE(s.write("+", 1));  // writes are taken at the end
+    EXPECT_EQ(s.size(), 61u);
+    ASSERT_TRUE(s.seek(59));
+    EXPECT_EQ(s.state(), WinStream::kGood);
+    ASSERT_TRUE(s.seek(61));
+    EXPECT_EQ(s.state(), WinStream::kEndOfFile);
+    ASSERT_TRUE(s.seek(250));
+    ASSERT_TRUE(s.write("!", 1));  // past the end: a zero gap
+    EXPECT_EQ(s.size(), 251u);
+    s.close();
+    EXPECT_EQ(s.state(), WinStream::kClosed);
+    EXPECT_EQ(s.handle(), -1);
+    EXPECT_EQ(s.size(), 0u);
+    s.close();
+    EXPECT_EQ(box.readFile("sixty.bin"), content + "+" + std::string(189, '\0') + "!");
+
+    // Read-only never writes; write-only fails reads with a failure state until a seek.
+    ASSERT_TRUE(s.open(u"sixty.bin", 0));
+    EXPECT_FALSE(s.write("zzz", 3));
+    ASSERT_TRUE(s.open(u"w.bin", 1));  // and the first file is let go
+    WinStream exclusive;
+    EXPECT_TRUE(exclusive.open(u"sixty.bin", 9));
+    EXPECT_FALSE(s.read(b, 4));
+    EXPECT_NE(s.state(), WinStream::kGood);
+    EXPECT_NE(s.state(), WinStream::kEndOfFile);
+    ASSERT_TRUE(s.seek(0));
+    EXPECT_TRUE(s.write("xy", 2));
+    WinStream shared;
+    EXPECT_FALSE(shared.open(u"sixty.bin", 0));  // held exclusively
+    EXPECT_EQ(shared.state(), WinStream::kAccessFailed);
+
+    for (uint32_t code : {2u, 4u, 6u, 12u, 32u, 39u}) {
+        EXPECT_EQ(WinStream::stateFromError(code), WinStream::kAccessFailed) << code;
     }
-    bool write(const void*, uint32_t) override { return false; }
-    bool seek(uint32_t position) override {
-        pos_ = position;
-        return true;
+    for (uint32_t code : {0u, 1u, 3u, 5u, 8u, 31u, 80u, 112u, 183u}) {
+        EXPECT_EQ(WinStream::stateFromError(code), WinStream::kFailed) << code;
     }
-    uint32_t tell() override { return pos_; }
-    uint32_t size() override { return static_cast<uint32_t>(content_.size()); }
-
-    std::vector<uint32_t> reads;
-    size_t failOnRead = 0;
-    size_t shortOnRead = 0;
-
-private:
-    std::string content_;
-    uint32_t pos_ = 0;
-};
-
-// A sink that keeps what is written and records the chunk sizes.
-class RecordingSink : public Stream {
-public:
-    bool read(void*, uint32_t, uint32_t*) override { return false; }
-    bool write(const void* buffer, uint32_t length) override {
-        writes.push_back(length);
-        if (writes.size() == failOnWrite) {
-            return false;
-        }
-        bytes.append(static_cast<const char*>(buffer), length);
-        return true;
-    }
-    bool seek(uint32_t) override { return false; }
-    uint32_t tell() override { return static_cast<uint32_t>(bytes.size()); }
-    uint32_t size() override { return static_cast<uint32_t>(bytes.size()); }
-
-    std::vector<uint32_t> writes;
-    size_t failOnWrite = 0;
-    std::string bytes;
-};
-
-class StreamCopy : public ::testing::Test {
-protected:
-    test::Sandbox sandbox_;
-};
-
-TEST_F(StreamCopy, MovesTenThousandBytesInFourKibChunksIntoARealFile) {
-    const std::string content = test::patternBytes(10000);
-    CountingSource source(content);
-    WinStream out;
-    ASSERT_TRUE(out.open(u"copy.bin", 1));
-
-    ASSERT_TRUE(out.copyFrom(source, 10000));
-    EXPECT_EQ(source.reads, (std::vector<uint32_t>{4096, 4096, 1808}));
-    EXPECT_EQ(out.tell(), 10000u);
-    out.close();
-    EXPECT_EQ(sandbox_.readFile("copy.bin"), content);
 }
 
-TEST_F(StreamCopy, CopiesFromTheSourcePositionToTheDestinationPosition) {
-    sandbox_.writeFile("src.bin", test::patternBytes(9000, 7));
-    sandbox_.writeFile("dst.bin", std::string(100, 'x'));
-    WinStream src;
-    WinStream dst;
+TEST(MemoryStream, CapacityBoundsReadsAndWrites) {
+    MemoryStream m(16);
+    ASSERT_TRUE(m.seek(10));
+    EXPECT_FALSE(m.write("0123456789", 10));  // does not fit: nothing written
+    EXPECT_EQ(m.tell(), 10u);
+    EXPECT_EQ(m.size(), 0u);
+    EXPECT_FALSE(m.write("x", 0xFFFFFFFFu));  // no wrap-around in the check
+    EXPECT_TRUE(m.write("012345", 6));        // exactly up to the capacity
+    EXPECT_EQ(m.size(), 16u);
+    EXPECT_FALSE(m.write("x", 1));
+    ASSERT_TRUE(m.seek(2));
+    ASSERT_TRUE(m.write("XY", 2));
+    EXPECT_EQ(m.size(), 16u);  // the highest position written
+    EXPECT_TRUE(m.seek(16));
+    EXPECT_FALSE(m.seek(17));
+
+    MemoryStream r(16);
+    ASSERT_TRUE(r.write("abcd", 4));
+    ASSERT_TRUE(r.seek(1));
+    char buffer[32];
+    std::memset(buffer, '#', sizeof buffer);
+    uint32_t count = 0;
+    ASSERT_TRUE(r.read(buffer, 32, &count));  // zeros past the used size, up to capacity
+    EXPECT_EQ(std::string(buffer, 16), std::string("bcd") + std::string(12, '\0') + "#");
+    EXPECT_EQ(count, 15u);
+    ASSERT_TRUE(r.read(buffer, 4, &count));
+    EXPECT_EQ(count, 0u);
+
+    MemoryStream empty(0);
+    EXPECT_TRUE(empty.seek(0));
+    EXPECT_FALSE(empty.seek(1) || empty.write("a", 1));
+}
+
+// A source of known bytes that records the reads asked of it and fails or comes up short on
+// a chosen one; a sink that records the writes and can fail one.
+struct Source : MemoryStream {
+    explicit Source(const std::string& content)
+        : MemoryStream(static_cast<uint32_t>(content.size())) {
+        EXPECT_TRUE(write(content.data(), static_cast<uint32_t>(content.size())));
+        seek(0);
+    }
+    bool read(void* buffer, uint32_t length, uint32_t* count) override {
+        reads.push_back(length);
+        uint32_t got = 0;
+        const bool ok = reads.size() != failOn && MemoryStream::read(buffer, length, &got);
+        *count = got - (reads.size() == shortOn ? 1 : 0);
+        return ok;
+    }
+    std::vector<uint32_t> reads;
+    size_t failOn = 0, shortOn = 0;
+};
+struct Sink : MemoryStream {
+    Sink() : MemoryStream(1 << 16) {}
+    bool write(const void* buffer, uint32_t length) override {
+        writes.push_back(length);
+        return writes.size() != failOn && MemoryStream::write(buffer, length);
+    }
+    std::string bytes() { return std::string(reinterpret_cast<char*>(data()), size()); }
+    std::vector<uint32_t> writes;
+    size_t failOn = 0;
+};
+
+TEST(StreamCopy, FourKibChunksStoppingAtTheFirstFailure) {
+    const std::string content = test::patternBytes(10000);
+    using Chunks = std::vector<uint32_t>;
+    Source source(content);
+    Sink sink;
+    ASSERT_TRUE(sink.copyFrom(source, 10000));
+    EXPECT_EQ(source.reads, (Chunks{4096, 4096, 1808}));
+    EXPECT_EQ(sink.bytes(), content);
+    EXPECT_TRUE(sink.copyFrom(source, 0));
+    EXPECT_EQ(sink.writes.size(), 3u);
+
+    Source failing(content), shortOne(content), fine(content);
+    failing.failOn = 2;
+    shortOne.shortOn = 2;
+    Sink a, b, c;
+    c.failOn = 1;
+    EXPECT_FALSE(a.copyFrom(failing, 10000));
+    EXPECT_EQ(a.writes, Chunks{4096});
+    EXPECT_FALSE(b.copyFrom(shortOne, 10000));  // nothing stale is written
+    EXPECT_EQ(b.bytes(), content.substr(0, 4096));
+    EXPECT_FALSE(c.copyFrom(fine, 10000));
+    EXPECT_EQ(fine.reads.size(), 1u);
+
+    Sink zeros;
+    ASSERT_TRUE(zeros.writeZeros(10000));
+    EXPECT_EQ(zeros.writes, (Chunks{4096, 4096, 1808}));
+    EXPECT_EQ(zeros.bytes(), std::string(10000, '\0'));
+    Sink failingZeros;
+    failingZeros.failOn = 2;
+    EXPECT_FALSE(failingZeros.writeZeros(10000));
+    EXPECT_EQ(failingZeros.writes.size(), 2u);
+}
+
+TEST(FileChecksum, FromThePositionUpToALimitStoppingAtAFailedRead) {
+    struct Failing : Source {
+        Failing(const std::string& content, size_t failAt) : Source(content) { failOn = failAt; }
+    };
+    const std::string bytes(20000, 'Z');
+    const auto sum = [&](size_t n) { return checksumUpdate(kChecksumStart, bytes.data(), n); };
+    MemoryStream empty(16);
+    EXPECT_EQ(fileChecksum(empty), 0xFFFFFFFFu);
+    Source whole(bytes);
+    EXPECT_EQ(fileChecksum(whole), sum(20000));
+    ASSERT_TRUE(whole.seek(19000));
+    EXPECT_EQ(fileChecksum(whole, 5000), sum(1000));
+    Failing failing(bytes, 3);  // the third read of 4096 bytes fails
+    EXPECT_EQ(fileChecksum(failing), sum(2 * 4096));
+}
+
+TEST(StreamCopy, BetweenPositionsOfRealFiles) {
+    test::Sandbox box;
+    const std::string content = test::patternBytes(12345) + std::string(3, '\0') + "end";
+    box.writeFile("src.bin", content);
+    box.writeFile("dst.bin", std::string(6000, 'x'));
+    WinStream src, dst;
     ASSERT_TRUE(src.open(u"src.bin", 0));
     ASSERT_TRUE(dst.open(u"dst.bin", 2));
     ASSERT_TRUE(src.seek(1000));
     ASSERT_TRUE(dst.seek(50));
-
     ASSERT_TRUE(dst.copyFrom(src, 8000));
+    ASSERT_TRUE(dst.writeZeros(100));
+    EXPECT_EQ(dst.tell(), 8150u);
+    EXPECT_FALSE(dst.copyFrom(src, 6000));  // the source ends first
     dst.close();
-    const std::string expected = std::string(50, 'x') + test::patternBytes(9000, 7).substr(1000);
-    EXPECT_EQ(sandbox_.readFile("dst.bin"), expected);
-}
+    EXPECT_EQ(box.readFile("dst.bin").substr(0, 8150),
+              std::string(50, 'x') + content.substr(1000, 8000) + std::string(100, '\0'));
 
-TEST_F(StreamCopy, ZeroLengthSucceedsWithoutTouchingEitherStream) {
-    CountingSource source("abc");
-    RecordingSink sink;
-    EXPECT_TRUE(sink.copyFrom(source, 0));
-    EXPECT_TRUE(source.reads.empty());
-    EXPECT_TRUE(sink.writes.empty());
-}
-
-TEST_F(StreamCopy, StopsAtTheFirstFailingRead) {
-    CountingSource source(test::patternBytes(10000));
-    source.failOnRead = 2;
-    RecordingSink sink;
-    EXPECT_FALSE(sink.copyFrom(source, 10000));
-    EXPECT_EQ(sink.writes, (std::vector<uint32_t>{4096}));
-    EXPECT_EQ(source.reads.size(), 2u);
-}
-
-TEST_F(StreamCopy, StopsAtTheFirstFailingWrite) {
-    CountingSource source(test::patternBytes(10000));
-    RecordingSink sink;
-    sink.failOnWrite = 1;
-    EXPECT_FALSE(sink.copyFrom(source, 10000));
-    EXPECT_EQ(source.reads.size(), 1u);
-}
-
-TEST_F(StreamCopy, ASourceThatDeliversLessFailsAndNothingStaleIsWritten) {
-    CountingSource source(test::patternBytes(10000));
-    source.shortOnRead = 2;
-    RecordingSink sink;
-    EXPECT_FALSE(sink.copyFrom(source, 10000));
-    EXPECT_EQ(sink.bytes, test::patternBytes(10000).substr(0, 4096));
-}
-
-TEST_F(StreamCopy, ASourceEndingEarlyFails) {
-    sandbox_.writeFile("short.bin", test::patternBytes(5000));
-    WinStream src;
-    ASSERT_TRUE(src.open(u"short.bin", 0));
-    RecordingSink sink;
-    EXPECT_FALSE(sink.copyFrom(src, 6000));
-    EXPECT_EQ(sink.bytes.size(), 4096u);
-}
-
-TEST(StreamZeros, WritesZerosInFourKibChunks) {
-    RecordingSink sink;
-    ASSERT_TRUE(sink.writeZeros(10000));
-    EXPECT_EQ(sink.writes, (std::vector<uint32_t>{4096, 4096, 1808}));
-    EXPECT_EQ(sink.bytes, std::string(10000, '\0'));
-    EXPECT_TRUE(sink.writeZeros(0));
-    EXPECT_EQ(sink.writes.size(), 3u);
-}
-
-TEST(StreamZeros, OverwritesAtThePositionOfARealFile) {
-    test::Sandbox sandbox;
-    sandbox.writeFile("f.bin", std::string(6000, 'q'));
-    WinStream f;
-    ASSERT_TRUE(f.open(u"f.bin", 2));
-    ASSERT_TRUE(f.seek(1000));
-    ASSERT_TRUE(f.writeZeros(4500));
-    EXPECT_EQ(f.tell(), 5500u);
-    f.close();
-    EXPECT_EQ(sandbox.readFile("f.bin"),
-              std::string(1000, 'q') + std::string(4500, '\0') + std::string(500, 'q'));
-}
-
-TEST(StreamZeros, FailsWhenAWriteFails) {
-    RecordingSink sink;
-    sink.failOnWrite = 2;
-    EXPECT_FALSE(sink.writeZeros(10000));
-    EXPECT_EQ(sink.writes.size(), 2u);
-
-    MemoryStream small(5000);
-    EXPECT_FALSE(small.writeZeros(6000));
-}
-
-TEST(StreamReadAll, ReadsTheWholeFileOrTheRestFromThePosition) {
-    test::Sandbox sandbox;
-    const std::string content = test::patternBytes(12345) + std::string(3, '\0') + "end";
-    sandbox.writeFile("all.bin", content);
-    WinStream f;
-    ASSERT_TRUE(f.open(u"all.bin", 0));
     std::string out = "previous";
-    ASSERT_TRUE(f.readAll(out));
+    ASSERT_TRUE(src.seek(0));
+    ASSERT_TRUE(src.readAll(out));
     EXPECT_EQ(out, content);
-    EXPECT_EQ(out.c_str()[out.size()], '\0');
-
-    ASSERT_TRUE(f.seek(12000));
-    ASSERT_TRUE(f.readAll(out));
+    ASSERT_TRUE(src.seek(12000));
+    ASSERT_TRUE(src.readAll(out));  // the rest from the position
     EXPECT_EQ(out, content.substr(12000));
 }
 
-TEST(StreamReadAll, ReadsTheUsedPartOfAMemoryStream) {
-    MemoryStream m(64);
-    ASSERT_TRUE(m.write("hello", 5));
-    ASSERT_TRUE(m.seek(0));
-    std::string out;
-    ASSERT_TRUE(m.readAll(out));
-    EXPECT_EQ(out, "hello");
+TEST(File, StreamsItOpens) {
+    test::Sandbox box;
+    File f;
+    char b[4] = {};
+    std::string text = "x";
+    MemoryStream source(4);
+    EXPECT_FALSE(f.isOpen() || f.read(b, 4) || f.write(b, 4) || f.seek(0));
+    EXPECT_FALSE(f.copyFrom(source, 4) || f.writeZeros(4) || f.readAll(text));
+    EXPECT_TRUE(text.empty());
+    EXPECT_EQ(f.tell() + f.size(), 0u);
+    EXPECT_EQ(f.data(), nullptr);
+    EXPECT_EQ(f.handle(), -1);
+
+    ASSERT_TRUE(f.openMemory(32));
+    EXPECT_EQ(f.data()[31], 0);
+    ASSERT_TRUE(f.write("abc", 3));
+    EXPECT_EQ(f.size(), 3u);
+    uint32_t count = 5;
+    EXPECT_FALSE(f.read(nullptr, 1, &count) || f.read(b, 0, &count));
+    EXPECT_EQ(count, 5u);
+
+    box.writeFile("in.txt", "file content");
+    ASSERT_TRUE(f.open(u"in.txt", 0));
+    ASSERT_NE(dynamic_cast<WinStream*>(f.stream()), nullptr);
+    EXPECT_GE(f.handle(), 0);
+    ASSERT_TRUE(f.readAll(text));
+    EXPECT_EQ(text, "file content");
+    EXPECT_FALSE(f.open(u"nothing.txt", 0));  // a failed open leaves it closed
+    EXPECT_FALSE(f.isOpen());
+
+    ASSERT_TRUE(f.create(u"sub\\big.bin", 2, 10000));  // zeros, then back to the start
+    EXPECT_EQ(f.tell(), 0u);
+    ASSERT_TRUE(f.write("head", 4));
+    f.close();
+    EXPECT_EQ(box.readFile("sub/big.bin"), "head" + std::string(9996, '\0'));
+    EXPECT_FALSE(f.create(u"in.txt", 0, 10));  // zeros cannot be written: closed again
+    EXPECT_FALSE(f.isOpen());
+    EXPECT_EQ(box.readFile("in.txt"), "file content");
+
+    auto memory = std::make_unique<MemoryStream>(4);
+    memory->write("wxyz", 4);
+    memory->seek(0);
+    f.adopt(std::move(memory));
+    ASSERT_TRUE(f.read(b, 4));
+    EXPECT_EQ(std::string(b, 4), "wxyz");
+}
+
+// The pack fallback is a plain function pointer; its calls are recorded here.
+struct Fallback {
+    static inline std::vector<std::u16string> paths;
+    static inline bool answer = true;
+    static std::unique_ptr<Stream> open(std::u16string_view path, int mode) {
+        paths.emplace_back(path);
+        if (!answer || mode != 0) {
+            return nullptr;
+        }
+        auto stream = std::make_unique<MemoryStream>(13);
+        stream->write("from the pack", 13);
+        stream->seek(0);
+        return stream;
+    }
+};
+
+TEST(File, OpenInDataTriesTheDataFolderThenThePacks) {
+    // The launcher runs in game\bin; loose data files are in ..\data.
+    test::Sandbox box;
+    box.writeFile("game/bin/x.xml", "beside");
+    box.writeFile("game/bin/c:x.xml", "as given");
+    box.writeFile("game/data/x.xml", "loose");
+    box.writeFile("game/data/c:x.xml", "loose");
+    fs::create_directories("game/data/dir.xml");
+    fs::current_path("game/bin");
+    File::setPackFallback(&Fallback::open);
+    const struct {
+        const char16_t* path;
+        int mode;
+        bool useData, answer;
+        const char* content;  // nullptr: the open fails
+        size_t asked;         // of the packs, so far
+    } cases[] = {
+        {u"x.xml", 0, true, true, "loose", 0},
+        {u"x.xml", 0, false, true, "beside", 0},
+        {u"c:x.xml", 0, true, true, "as given", 0},  // a colon: the path as given
+        {u"ui\\x.xml", 0, true, true, "from the pack", 1},
+        {u"ui\\x.xml", 0, true, false, nullptr, 2},
+        {u"dir.xml", 1, true, true, nullptr, 2},  // writing never consults the packs
+        {u"dir.xml", 3, true, true, nullptr, 2},
+    };
+    for (const auto& c : cases) {
+        Fallback::answer = c.answer;
+        File f;
+        ASSERT_EQ(f.openInData(c.path, c.mode, c.useData), c.content != nullptr);
+        std::string text;
+        if (c.content != nullptr) {
+            ASSERT_TRUE(f.readAll(text));
+            EXPECT_EQ(text, c.content);
+        }
+        EXPECT_EQ(Fallback::paths.size(), c.asked) << text;
+    }
+    EXPECT_EQ(Fallback::paths.back(), u"ui\\x.xml");
+    File f;
+    ASSERT_TRUE(f.openInData(u"new.xml", 1));
+    ASSERT_TRUE(f.write("new", 3));
+    f.close();
+    EXPECT_EQ(box.readFile("game/data/new.xml"), "new");
+    File::setPackFallback(nullptr);
+    EXPECT_FALSE(f.openInData(u"ui\\x.xml", 0));
+    EXPECT_EQ(Fallback::paths.size(), 2u);
+}
+
+TEST(File, Helpers) {
+    test::Sandbox box;
+    box.writeFile("d/f.txt", "x");
+    EXPECT_TRUE(File::isFile(u"d\\f.txt") && File::isDirectory(u"d"));
+    EXPECT_FALSE(File::isFile(u"d") || File::isFile(u"nothing") || File::isDirectory(u"d\\f.txt"));
+    EXPECT_TRUE(File::touch(u"new\\t.txt"));
+    EXPECT_EQ(box.readFile("new/t.txt"), "");
+    EXPECT_TRUE(File::touch(u"d\\f.txt"));  // an existing file keeps its bytes
+    EXPECT_EQ(box.readFile("d/f.txt"), "x");
+
+    box.writeFile("a.txt", "A");
+    box.writeFile("b.txt", "B");
+    EXPECT_FALSE(File::rename(u"a.txt", u"b.txt"));
+    EXPECT_TRUE(File::rename(u"a.txt", u"c.txt"));
+    EXPECT_TRUE(File::replace(u"c.txt", u"b.txt"));
+    EXPECT_EQ(box.readFile("b.txt"), "A");
+    EXPECT_TRUE(File::deleteFile(u"b.txt"));
+    EXPECT_FALSE(File::deleteFile(u"b.txt") || box.exists("b.txt") || box.exists("c.txt"));
+
+    // deleteTree empties subfolders but keeps them, so only a flat folder goes entirely.
+    for (const char* f : {"top/a.txt", "top/noext", "top/sub/b.dat", "top/sub/deeper/c"}) {
+        box.writeFile(f, "1");
+    }
+    EXPECT_FALSE(File::deleteTree(u"top"));
+    for (const auto& entry : fs::recursive_directory_iterator("top")) {
+        EXPECT_TRUE(entry.is_directory()) << entry.path();
+    }
+    EXPECT_TRUE(fs::is_directory("top/sub/deeper"));
+    EXPECT_TRUE(File::deleteTree(u"top\\sub\\deeper\\"));
+    EXPECT_FALSE(box.exists("top/sub/deeper"));
+    EXPECT_TRUE(File::makeDirectories(u"m\\n\\file.txt"));
+    EXPECT_TRUE(fs::is_directory("m/n") && !fs::exists("m/n/file.txt"));
+    EXPECT_TRUE(File::makeDirectories(u"m\\n\\o", true));
+    EXPECT_TRUE(fs::is_directory("m/n/o"));
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
+// A pack entry read as a stream, stored or deflated, from a real file: reads in steps and
+// after seeks, the end, and damage that must fail rather than hand out wrong bytes.
 #include "engine/FileSystem/ZipStream.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "engine/FileSystem/WinStream.h"
 #include "tests/engine/FileSystem/TestData.h"
@@ -13,191 +11,105 @@
 namespace lume {
 namespace {
 
-// A pack-like file on disk: some leading bytes, the entry's stored bytes, trailing bytes.
-// The entry is read through a real file stream, as from a pack's read handle.
-class ZipStreamTest : public ::testing::Test {
+constexpr uint32_t kStart = 777;
+
+// A pack-like file: leading bytes, the entry's stored bytes, trailing bytes.
+class Entry : public ::testing::Test {
 protected:
-    static constexpr uint32_t kStart = 777;
-
-    void makePack(const std::string& stored) {
-        sandbox_.writeFile("test.pak", std::string(kStart, 'H') + stored + std::string(333, 'T'));
-        ASSERT_TRUE(pack_.open(u"test.pak", 0));
+    void open(const std::string& stored, uint32_t length, uint32_t storedLength = 0) {
+        box.writeFile("test.pak", std::string(kStart, 'H') + stored + std::string(333, 'T'));
+        ASSERT_TRUE(pack.open(u"test.pak", 0));
+        zip = std::make_unique<ZipStream>();
+        ASSERT_TRUE(zip->open(&pack, kStart,
+                              storedLength ? storedLength : static_cast<uint32_t>(stored.size()),
+                              length));
     }
-    // An entry stored as is.
-    void openStored(const std::string& content) {
-        makePack(content);
-        const auto n = static_cast<uint32_t>(content.size());
-        ASSERT_TRUE(zip_.open(&pack_, kStart, n, n));
-    }
-    // An entry whose stored bytes are given and which claims to inflate to length bytes.
-    void openCompressed(const std::string& stored, uint32_t length) {
-        makePack(stored);
-        ASSERT_TRUE(zip_.open(&pack_, kStart, static_cast<uint32_t>(stored.size()), length));
-    }
-
     std::string readSteps(uint32_t step) {
-        std::string all;
-        std::vector<char> buffer(step);
+        std::string all, buffer(step, '\0');
         uint32_t count = 0;
-        while (zip_.read(buffer.data(), step, &count)) {
+        while (zip->read(buffer.data(), step, &count)) {
             all.append(buffer.data(), count);
         }
         return all;
     }
+    std::string readAt(uint32_t position, uint32_t length) {
+        std::string buffer(length + 10, '#');
+        uint32_t count = 0;
+        if (!zip->seek(position) || !zip->read(buffer.data(), length, &count)) {
+            return "<failed>";
+        }
+        EXPECT_EQ(buffer.substr(count), std::string(length + 10 - count, '#'));
+        return buffer.substr(0, count);
+    }
 
-    test::Sandbox sandbox_;
-    WinStream pack_;
-    ZipStream zip_;
+    test::Sandbox box;
+    WinStream pack;
+    std::unique_ptr<ZipStream> zip;
 };
 
-TEST_F(ZipStreamTest, AnUnopenedStreamReadsNothing) {
+TEST_F(Entry, StoredEntries) {
+    ZipStream unopened;
     char b[4];
-    EXPECT_EQ(zip_.state(), ZipStream::kNotOpened);
-    EXPECT_FALSE(zip_.read(b, 4));
-    EXPECT_EQ(zip_.size(), 0u);
-    EXPECT_FALSE(zip_.open(nullptr, 0, 1, 1));
-}
+    EXPECT_EQ(unopened.state(), ZipStream::kNotOpened);
+    EXPECT_FALSE(unopened.read(b, 4) || unopened.open(nullptr, 0, 1, 1));
+    EXPECT_EQ(unopened.size(), 0u);
 
-TEST_F(ZipStreamTest, OpensOnceAndNeverWrites) {
-    openStored("content");
-    EXPECT_EQ(zip_.state(), ZipStream::kOpen);
-    EXPECT_EQ(zip_.size(), 7u);
-    EXPECT_FALSE(zip_.open(&pack_, 0, 1, 1));
-    EXPECT_FALSE(zip_.write("x", 1));
-}
-
-TEST_F(ZipStreamTest, StoredEntryReadsInStepsAndLeavesTheSourceAtTheEntryStart) {
     const std::string content = test::patternBytes(10000);
-    openStored(content);
+    open(content, 10000);
+    EXPECT_EQ(zip->state(), ZipStream::kOpen);
+    EXPECT_FALSE(zip->open(&pack, 0, 1, 1) || zip->write("x", 1));  // opens once, never writes
     EXPECT_EQ(readSteps(3000), content);
-    EXPECT_EQ(zip_.tell(), 10000u);
-    EXPECT_EQ(pack_.tell(), kStart);
+    EXPECT_EQ(pack.tell(), kStart);  // the shared pack handle is left at the entry
+    EXPECT_EQ(readAt(123, 50), content.substr(123, 50));
+    EXPECT_EQ(readAt(9990, 50), content.substr(9990));  // nothing of the trailing bytes
+    EXPECT_TRUE(zip->seek(10001));
+    EXPECT_EQ(zip->tell(), 10000u);  // past the end lands on the end
+    EXPECT_FALSE(zip->read(b, 4));
+
+    open("only-this", 100);  // cut off by the end of the pack
+    EXPECT_EQ(readAt(0, 100), "<failed>");
 }
 
-TEST_F(ZipStreamTest, StoredEntryReadsFromASeekPosition) {
-    const std::string content = test::patternBytes(500);
-    openStored(content);
-    ASSERT_TRUE(zip_.seek(123));
-    char b[50];
-    uint32_t count = 0;
-    ASSERT_TRUE(zip_.read(b, 50, &count));
-    EXPECT_EQ(std::string(b, count), content.substr(123, 50));
-    EXPECT_EQ(zip_.tell(), 173u);
-}
-
-TEST_F(ZipStreamTest, AShortStoredEntryFillsOnlyItsBytes) {
-    const std::string content = test::patternBytes(30);
-    openStored(content);
-    char buffer[50];
-    std::memset(buffer, '#', sizeof buffer);
-    uint32_t count = 0;
-    ASSERT_TRUE(zip_.read(buffer, 50, &count));
-    EXPECT_EQ(count, 30u);
-    EXPECT_EQ(std::string(buffer, 30), content);
-    EXPECT_EQ(std::string(buffer + 30, 20), std::string(20, '#'));
-    // Nothing of the trailing pack bytes leaks in, and the next read finds the end.
-    EXPECT_FALSE(zip_.read(buffer, 50, &count));
-}
-
-TEST_F(ZipStreamTest, AStoredEntryCutOffByTheEndOfThePackFails) {
-    sandbox_.writeFile("cut.pak", std::string(10, 'H') + "only-this");
-    ASSERT_TRUE(pack_.open(u"cut.pak", 0));
-    ASSERT_TRUE(zip_.open(&pack_, 10, 100, 100));
-    char b[100];
-    EXPECT_FALSE(zip_.read(b, 100));
-}
-
-TEST_F(ZipStreamTest, CompressedWholeReadInflatesIntoTheCallersBuffer) {
-    const std::string content = test::patternBytes(60000);
-    openCompressed(test::rawDeflate(content), 60000);
-    std::vector<char> buffer(60000);
-    uint32_t count = 0;
-    ASSERT_TRUE(zip_.read(buffer.data(), 60000, &count));
-    EXPECT_EQ(count, 60000u);
-    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), content);
-    EXPECT_EQ(zip_.state(), ZipStream::kFullyRead);
-    EXPECT_EQ(zip_.tell(), 60000u);
-    EXPECT_FALSE(zip_.read(buffer.data(), 1, &count));
-
-    // Read again from the start after a seek.
-    ASSERT_TRUE(zip_.seek(0));
-    EXPECT_EQ(readSteps(7000), content);
-}
-
-TEST_F(ZipStreamTest, CompressedPartialReadsInSeveralSteps) {
+TEST_F(Entry, DeflatedEntries) {
     const std::string content = test::patternBytes(20000);
-    openCompressed(test::rawDeflate(content), 20000);
-    EXPECT_EQ(readSteps(3333), content);
-    EXPECT_EQ(zip_.state(), ZipStream::kOpen);
-    EXPECT_EQ(zip_.tell(), 20000u);
-}
-
-TEST_F(ZipStreamTest, CompressedReadsStartAtTheSeekPosition) {
-    const std::string content = test::patternBytes(20000);
-    openCompressed(test::rawDeflate(content), 20000);
-    // The first read comes after a seek: it must not start over at 0.
-    ASSERT_TRUE(zip_.seek(1234));
-    std::vector<char> buffer(20000, '#');
-    uint32_t count = 0;
-    ASSERT_TRUE(zip_.read(buffer.data(), 100, &count));
-    EXPECT_EQ(std::string(buffer.data(), count), content.substr(1234, 100));
-
-    // A read of the entry's full length from a later position gives what remains.
-    ASSERT_TRUE(zip_.seek(10));
-    std::fill(buffer.begin(), buffer.end(), '#');
-    ASSERT_TRUE(zip_.read(buffer.data(), 20000, &count));
-    EXPECT_EQ(count, 19990u);
-    EXPECT_EQ(std::string(buffer.data(), count), content.substr(10));
-    EXPECT_EQ(std::string(buffer.data() + count, 10), std::string(10, '#'));
-}
-
-TEST_F(ZipStreamTest, SeekPastTheEndLandsOnTheEnd) {
-    const std::string content = test::patternBytes(4000);
-    openCompressed(test::rawDeflate(content), 4000);
-    EXPECT_TRUE(zip_.seek(999999));
-    EXPECT_EQ(zip_.tell(), 4000u);
-    char b[10];
-    EXPECT_FALSE(zip_.read(b, 10));
-
-    ZipStream stored;
-    ASSERT_TRUE(stored.open(&pack_, kStart, 50, 50));
-    EXPECT_TRUE(stored.seek(51));
-    EXPECT_EQ(stored.tell(), 50u);
-    EXPECT_FALSE(stored.read(b, 10));
-}
-
-TEST_F(ZipStreamTest, DamagedCompressedDataFailsBothKindsOfRead) {
-    const std::string content = test::patternBytes(8000);
-    openCompressed(test::damagedDeflate(content), 8000);
-    std::vector<char> buffer(8000);
-    EXPECT_FALSE(zip_.read(buffer.data(), 8000));
-    EXPECT_FALSE(zip_.read(buffer.data(), 100));
-    EXPECT_EQ(zip_.tell(), 0u);
-}
-
-TEST_F(ZipStreamTest, TruncatedCompressedDataFailsBothKindsOfRead) {
-    const std::string content = test::patternBytes(8000);
     const std::string packed = test::rawDeflate(content);
-    openCompressed(packed.substr(0, packed.size() / 2), 8000);
-    std::vector<char> buffer(8000);
-    EXPECT_FALSE(zip_.read(buffer.data(), 8000));
-    EXPECT_FALSE(zip_.read(buffer.data(), 100));
-}
+    open(packed, 20000);
+    std::string whole(20000, '\0');
+    uint32_t count = 0;
+    ASSERT_TRUE(zip->read(whole.data(), 20000, &count));  // straight into the caller's buffer
+    EXPECT_EQ(whole, content);
+    EXPECT_EQ(zip->state(), ZipStream::kFullyRead);
+    EXPECT_FALSE(zip->read(whole.data(), 1, &count));
+    ASSERT_TRUE(zip->seek(0));
+    EXPECT_EQ(readSteps(3333), content);
+    EXPECT_EQ(zip->state(), ZipStream::kOpen);
 
-TEST_F(ZipStreamTest, AnEntryInflatingToLessThanItsLengthFails) {
-    const std::string content = test::patternBytes(3000);
-    openCompressed(test::rawDeflate(content), 5000);
-    std::vector<char> buffer(5000);
-    EXPECT_FALSE(zip_.read(buffer.data(), 5000));
-    EXPECT_FALSE(zip_.read(buffer.data(), 100));
-}
+    open(packed, 20000);
+    EXPECT_EQ(readAt(1234, 100), content.substr(1234, 100));  // a first read after a seek
+    EXPECT_EQ(readAt(10, 20000), content.substr(10));
+    EXPECT_TRUE(zip->seek(999999));
+    EXPECT_EQ(zip->tell(), 20000u);
+    EXPECT_FALSE(zip->read(whole.data(), 10));
 
-TEST_F(ZipStreamTest, StoredBytesBeyondTheEndOfThePackFail) {
-    const std::string packed = test::rawDeflate(test::patternBytes(3000));
-    makePack(packed);
-    ASSERT_TRUE(zip_.open(&pack_, kStart + 300, static_cast<uint32_t>(packed.size()) + 400, 3000));
-    std::vector<char> buffer(3000);
-    EXPECT_FALSE(zip_.read(buffer.data(), 3000));
+    // Damaged, cut short, inflating to less than announced, or stored past the pack's end:
+    // both the whole read and a partial one fail.
+    const std::string small = test::patternBytes(3000);
+    const std::string smallPacked = test::rawDeflate(small);
+    const struct {
+        std::string stored;
+        uint32_t length, storedLength;
+    } damaged[] = {
+        {test::damagedDeflate(small), 3000, 0},
+        {smallPacked.substr(0, smallPacked.size() / 2), 3000, 0},
+        {smallPacked, 5000, 0},
+        {smallPacked, 3000, static_cast<uint32_t>(smallPacked.size()) + 400},
+    };
+    for (const auto& d : damaged) {
+        open(d.stored, d.length, d.storedLength);
+        EXPECT_EQ(readAt(0, d.length), "<failed>");
+        EXPECT_EQ(readAt(0, 100), "<failed>");
+        EXPECT_EQ(zip->tell(), 0u);
+    }
 }
 
 }  // namespace

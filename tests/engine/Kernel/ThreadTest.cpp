@@ -1,11 +1,9 @@
-// Worker threads, locks and singletons: the lifecycle every background activity relies on.
+// Worker threads and singletons: the lifecycle every background activity relies on.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
-#include "engine/Kernel/Lock.h"
 #include "engine/Kernel/Singleton.h"
 #include "engine/Kernel/luThread.h"
 #include "platform/Thread.h"
@@ -17,36 +15,29 @@ class CountingThread : public luThread {
 public:
     ~CountingThread() override { stopAndJoin(); }
     void run() override {
-        passes.fetch_add(1);
-        ranOn.store(platform::currentThreadId());
-        if (stopAfter != 0 && passes.load() >= stopAfter) {
+        ranOn = platform::currentThreadId();
+        if (++passes == stopAfter) {
             requestStop();  // a worker may end itself, as the probe threads do
         }
     }
     void onExit() override {
-        exits.fetch_add(1);
-        exitOn.store(platform::currentThreadId());
+        exitOn = platform::currentThreadId();
+        ++exits;
     }
-    std::atomic<int> passes{0};
-    std::atomic<int> exits{0};
-    std::atomic<uint32_t> ranOn{0};
-    std::atomic<uint32_t> exitOn{0};
+    std::atomic<int> passes{0}, exits{0};
+    std::atomic<uint32_t> ranOn{0}, exitOn{0};
     int stopAfter = 0;
 };
 
-TEST(luThread, NoThreadMeansNothingToStop) {
+TEST(luThread, StartStopRestartAndSelfStop) {
     CountingThread t;
     EXPECT_TRUE(t.isStopped());
-    EXPECT_FALSE(t.requestStop());
-    EXPECT_TRUE(t.isStopped());
-    EXPECT_FALSE(t.stopAndJoin());
+    EXPECT_FALSE(t.requestStop() || t.stopAndJoin());  // no thread: nothing to stop
     EXPECT_EQ(t.threadHandle(), nullptr);
     EXPECT_EQ(t.name(), "thread");
-}
-
-TEST(luThread, RunsUntilStoppedThenExitsOnce) {
-    CountingThread t;
     ASSERT_TRUE(t.start());
+    t.setName("http download thread 3");
+    EXPECT_EQ(t.name(), "http download thread 3");
     EXPECT_FALSE(t.isStopped());
     EXPECT_NE(t.threadHandle(), nullptr);
     while (t.passes.load() < 3) {
@@ -56,106 +47,36 @@ TEST(luThread, RunsUntilStoppedThenExitsOnce) {
     EXPECT_TRUE(t.stopAndJoin());
     EXPECT_EQ(t.exits.load(), 1);
     EXPECT_EQ(t.threadHandle(), nullptr);
-    // run() and onExit() ran on the worker, not here.
-    EXPECT_NE(t.ranOn.load(), platform::currentThreadId());
+    EXPECT_NE(t.ranOn.load(), platform::currentThreadId());  // run and onExit on the worker
     EXPECT_EQ(t.exitOn.load(), t.ranOn.load());
     EXPECT_EQ(t.threadId(), t.ranOn.load());
     const int passes = t.passes.load();
     platform::sleepMs(20);
     EXPECT_EQ(t.passes.load(), passes);
 
-    // A stopped thread object can be started again.
-    ASSERT_TRUE(t.start());
-    EXPECT_FALSE(t.isStopped());
-    EXPECT_TRUE(t.stopAndJoin());
-    EXPECT_EQ(t.exits.load(), 2);
-}
-
-TEST(luThread, WorkerStopsItself) {
-    CountingThread t;
-    t.stopAfter = 5;
+    t.stopAfter = passes + 5;  // started again, it ends itself
     ASSERT_TRUE(t.start(0x100000));
-    while (t.exits.load() == 0) {
+    while (t.exits.load() < 2) {
         std::this_thread::yield();
     }
-    EXPECT_EQ(t.passes.load(), 5);
+    EXPECT_EQ(t.passes.load(), passes + 5);
     EXPECT_TRUE(t.stopAndJoin());
+    auto running = std::make_unique<CountingThread>();
+    ASSERT_TRUE(running->start(0x800000));
+    running.reset();  // the destructor joins
 }
 
-TEST(luThread, DestructorJoins) {
-    std::atomic<int>* exits = nullptr;
-    {
-        auto t = std::make_unique<CountingThread>();
-        ASSERT_TRUE(t->start(0x800000));
-        t->setName("http download thread 3");
-        EXPECT_EQ(t->name(), "http download thread 3");
-        exits = &t->exits;
-        EXPECT_EQ(exits->load(), 0);
-    }
-    SUCCEED();  // reaching here without a hang or a sanitizer report is the test
-}
-
-TEST(Locks, RecursiveAndExclusive) {
-    CLock lock;
-    lock.lock("file", 1);
-    lock.lock();
-    lock.unlock();
-    lock.unlock();
-
-    struct Counter : ObjectLevelLockable<Counter> {
-        int value = 0;
-    } counter;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i) {
-        threads.emplace_back([&] {
-            for (int k = 0; k < 10000; ++k) {
-                ObjectLevelLockable<Counter>::Lock outer(&counter);
-                ObjectLevelLockable<Counter>::Lock inner(&counter);  // recursive
-                ++counter.value;
-            }
-        });
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(counter.value, 40000);
-    ObjectLevelLockable<Counter>::Lock none(nullptr);  // a null object locks nothing
-
-    CLock shared;
-    int total = 0;
-    std::thread a([&] {
-        for (int k = 0; k < 10000; ++k) {
-            LockGuard g(shared);
-            ++total;
-        }
-    });
-    for (int k = 0; k < 10000; ++k) {
-        LockGuard g(shared);
-        ++total;
-    }
-    a.join();
-    EXPECT_EQ(total, 20000);
-}
-
-struct Registered : Singleton<Registered> {
-    int value = 3;
-};
+struct Registered : Singleton<Registered> {};
 struct Other : Singleton<Other> {};
 
-TEST(Singleton, LivesExactlyAsLongAsTheObject) {
+TEST(Singleton, TheNewestObjectUntilItGoes) {
     EXPECT_EQ(Registered::instance(), nullptr);
-    auto* r = new Registered;
-    EXPECT_EQ(Registered::instance(), r);
-    EXPECT_EQ(Registered::instance()->value, 3);
-    EXPECT_EQ(Other::instance(), nullptr);
-    delete r;
-    EXPECT_EQ(Registered::instance(), nullptr);
-
-    // A newer object takes the pointer; destroying the older one leaves it alone.
     auto* first = new Registered;
+    EXPECT_EQ(Registered::instance(), first);
+    EXPECT_EQ(Other::instance(), nullptr);
     auto* second = new Registered;
     EXPECT_EQ(Registered::instance(), second);
-    delete first;
+    delete first;  // an older object leaves the newer one registered
     EXPECT_EQ(Registered::instance(), second);
     delete second;
     EXPECT_EQ(Registered::instance(), nullptr);

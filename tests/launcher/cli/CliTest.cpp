@@ -51,6 +51,8 @@ TEST(CliOptions, ParsesAndRejects) {
                                          {"update", "--host", "h"},
                                          {"update", "--host", "h", "--path", "/p", "--no-launch"},
                                          {"servers", "--force"},
+                                         {"run", "--mirror-host", "m"},
+                                         {"servers", "--mirror-path", "/q"},
                                          {"run", "extra"}}) {
         CliOptions b;
         EXPECT_FALSE(parseCliOptions(bad, b, error)) << bad[0];

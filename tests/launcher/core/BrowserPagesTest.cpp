@@ -38,44 +38,38 @@ const char* kAll =
     "<Url name=\"Wangba_Pubwin\" url=\"wp\"/><Url name=\"Wangba_ShunWang\" url=\"ws\"/>"
     "<Url name=\"Wangba_YiYou\" url=\"wy\"/>";
 
-TEST_F(Pages, PrimariesThatAnswerAreShown) {
+TEST_F(Pages, PrimariesThatAnswerAreShownElseTheirFallbacks) {
     load(kAll);
-    up = {u"d", u"f0"};
-    const BrowserPages pages = chooseBrowserPages(0, layout, probe());
-    EXPECT_EQ(pages.news, u"d");
-    EXPECT_EQ(pages.flash, u"f0");
-    EXPECT_EQ(pages.cafe, u"");
-    EXPECT_EQ(asked, (std::vector<std::u16string>{u"d", u"f0"}));
-}
-
-TEST_F(Pages, OneFailedPrimarySendsTheNextBrowserToItsFallback) {
-    load(kAll);
-    // Variant 2, with its news page and the news fallback both unreachable: the news browser
-    // still shows its primary, and the second browser tests only its fallback.
-    up = {u"f0", u"f1"};
-    const BrowserPages pages = chooseBrowserPages(2, layout, probe());
-    EXPECT_EQ(pages.news, u"s");
-    EXPECT_EQ(pages.flash, u"f1");
-    EXPECT_EQ(pages.cafe, u"ws");
-    EXPECT_EQ(asked, (std::vector<std::u16string>{u"s", u"u1", u"f1"}));
-}
-
-TEST_F(Pages, VariantsAndEmptyAddresses) {
-    load(kAll);
-    up = {u"p", u"y", u"f0"};
-    EXPECT_EQ(chooseBrowserPages(1, layout, probe()).news, u"p");
-    EXPECT_EQ(chooseBrowserPages(3, layout, probe()).cafe, u"wy");
-    EXPECT_EQ(chooseBrowserPages(7, layout, probe()).cafe, u"");
-
+    const struct {
+        int variant;
+        std::set<std::u16string> up;
+        const char16_t *news, *flash, *cafe;
+        std::vector<std::u16string> asked;
+    } cases[] = {
+        {0, {u"d", u"f0"}, u"d", u"f0", u"", {u"d", u"f0"}},
+        // The news page and its fallback unreachable: the news browser still shows its
+        // primary, and the second browser tests only its fallback.
+        {2, {u"f0", u"f1"}, u"s", u"f1", u"ws", {u"s", u"u1", u"f1"}},
+        {1, {u"p", u"f0"}, u"p", u"f0", u"wp", {u"p", u"f0"}},
+        {3, {u"y", u"f0"}, u"y", u"f0", u"wy", {u"y", u"f0"}},
+        {7, {u"d", u"f0"}, u"d", u"f0", u"", {u"d", u"f0"}},
+    };
+    for (const auto& c : cases) {
+        up = c.up;
+        asked.clear();
+        const BrowserPages pages = chooseBrowserPages(c.variant, layout, probe());
+        EXPECT_EQ(pages.news, c.news) << c.variant;
+        EXPECT_EQ(pages.flash, c.flash) << c.variant;
+        EXPECT_EQ(pages.cafe, c.cafe) << c.variant;
+        EXPECT_EQ(asked, c.asked) << c.variant;
+    }
     box.writeFile("bin/controlPosition.xml", "<Layout><Urls/></Layout>");
-    ControlPostionConfig empty;
+    ControlPostionConfig empty;  // no addresses: both browsers stay hidden
     ASSERT_TRUE(empty.load());
     const BrowserPages none = chooseBrowserPages(1, empty, probe());
-    EXPECT_EQ(none.news, u"");  // both browsers stay hidden
-    EXPECT_EQ(none.flash, u"");
-}
+    EXPECT_EQ(none.news + none.flash, u"");
 
-TEST_F(Pages, TheWindowsProbeDownloadsTheAddress) {
+    // The window's probe downloads the address.
     box.writeFile("www/news.html", "<html>news</html>");
     test::TestHttpServer server(box.path() + "/www");
     EXPECT_TRUE(pageAnswers(server.wideUrl("/news.html")));

@@ -2,6 +2,7 @@
 // update starts with, what the progress and result texts say, and what is started at the end.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -54,8 +55,12 @@ struct FakeUpdater : Updater {
         return true;
     }
     std::u16string getDefaultServer() override { return defaultServer; }
-    bool postMessage(uint32_t, uint32_t, uint32_t) override { return true; }
+    bool postMessage(uint32_t, uint32_t wParam, uint32_t) override {
+        posted = wParam;
+        return true;
+    }
 
+    uint32_t posted = 0;  // the last message's wParam
     int requestedSlot = -1;
     int workingSlot = 1;
     std::u16string defaultServer;
@@ -82,8 +87,9 @@ protected:
                              server(u"网通一", 21, 1, "b.example")};
         updater.defaultServer = u"二区";
     }
-    std::unique_ptr<LauncherFlow> make(LauncherSettings& settings) {
+    std::unique_ptr<LauncherFlow> make(LauncherSettings& settings, bool launchAtEnd = true) {
         LauncherFlow::Environment env;
+        env.launchAtEnd = launchAtEnd;
         env.programDirectory = u"\\games\\lumora\\";
         env.chooseMirror = [this](const ServerRecord& s) -> std::optional<DownloadAddressSet> {
             ++probes;
@@ -116,11 +122,8 @@ protected:
     test::Sandbox box;
     RecordingView view;
     FakeUpdater updater;
-    int probes = 0;
-    int cleanUps = 0;
-    int blockingSteps = 0;
-    bool closeDuringStep = false;
-    bool launchWorks = true;
+    int probes = 0, cleanUps = 0, blockingSteps = 0;
+    bool closeDuringStep = false, launchWorks = true;
     LauncherFlow* flowUnderTest = nullptr;
     int64_t now = 1000;
     std::vector<Handover> launched;
@@ -145,61 +148,50 @@ TEST_F(Flow, FirstStartTakesTheDefaultServer) {
     EXPECT_EQ(view.zone[0], u"一区");
     EXPECT_EQ(view.zone[1], u"二区");
     // The choice is remembered with the server's login details.
-    LauncherSettings reread;
-    EXPECT_EQ(reread.serverName(), u"二区");
+    EXPECT_EQ(LauncherSettings().serverName(), u"二区");
     platform::IniFile ini;
     ASSERT_TRUE(ini.load(u"bin\\config.ini"));
     EXPECT_EQ(ini.getInt(u"server", u"zone", 0), 12);
     EXPECT_EQ(ini.getString(u"server", u"loginaddress", u""), u"10.0.0.12");
-}
 
-TEST_F(Flow, ARememberedServerTheListNoLongerHasIsReplaced) {
+    // A remembered server the list no longer has is replaced by the default.
     box.writeFile("bin/config.ini",
                   platform::utf8ToNarrow("[server]\nservername=旧服\nzonetype=3\n"));
-    LauncherSettings settings;
-    auto flow = make(settings);
-    flow->setUp();
+    LauncherSettings remembered;
+    auto again = make(remembered);
+    again->setUp();
     EXPECT_EQ(updater.requestedSlot, 3);
     EXPECT_EQ(view.serverName, u"旧服");
-    // What an update writes to the file meanwhile (the newest accepted release) is kept
-    // when the choice is saved.
+    // What an update writes to the file meanwhile (the newest accepted release) is kept when
+    // the choice is saved.
     platform::IniFile written;
     written.load(u"bin\\config.ini");
     written.set(u"release", u"version", u"5");
     ASSERT_TRUE(written.save(u"bin\\config.ini"));
-    flow->handleMessage({kMsgServerList, 1, 0});
-    EXPECT_EQ(flow->currentServer(), u"二区");
-    platform::IniFile ini;
+    again->handleMessage({kMsgServerList, 1, 0});
+    EXPECT_EQ(again->currentServer(), u"二区");
     ASSERT_TRUE(ini.load(u"bin\\config.ini"));
     EXPECT_EQ(ini.getInt(u"release", u"version", 0), 5);
     EXPECT_EQ(ini.getString(u"server", u"servername", u""), u"二区");
 }
 
-TEST_F(Flow, AFailedServerListLeavesNothingToStart) {
+TEST_F(Flow, NoListOrNoAddressesLeaveNothingToStart) {
     LauncherSettings settings;
     auto flow = make(settings);
     flow->setUp();
     flow->handleMessage({kMsgServerList, 0, 0});
-    ASSERT_EQ(view.boxes.size(), 1u);
-    EXPECT_EQ(view.boxes[0], u"下载服务器列表失败，请检查网络");
+    EXPECT_EQ(view.boxes, std::vector<std::u16string>{u"下载服务器列表失败，请检查网络"});
     EXPECT_FALSE(flow->startUpdate());
     EXPECT_EQ(view.tips.back(), u"下载地址或路径没有设置");
     EXPECT_TRUE(view.startEnabled);
-    EXPECT_TRUE(updater.begun.empty());
-}
-
-TEST_F(Flow, AServerWithoutAddressesCannotStart) {
-    LauncherSettings settings;
-    auto flow = make(settings);
-    flow->setUp();
     flow->handleMessage({kMsgServerList, 1, 0});
     flow->chooseServer(u"网通一");  // its group's probe failed
     EXPECT_FALSE(flow->startUpdate());
-    EXPECT_EQ(view.tips.back(), u"下载地址或路径没有设置");
     EXPECT_EQ(flow->state(), LauncherFlow::State::Idle);
+    EXPECT_TRUE(updater.begun.empty());
 }
 
-TEST_F(Flow, SuccessfulUpdateStartsTheGame) {
+TEST_F(Flow, TheUpdatersMessagesReachTheView) {
     LauncherSettings settings;
     auto flow = make(settings);
     flow->setUp();
@@ -210,32 +202,75 @@ TEST_F(Flow, SuccessfulUpdateStartsTheGame) {
     EXPECT_EQ(updater.begun[0].mirrorPath, "/m");
     EXPECT_FALSE(view.startEnabled);
     EXPECT_FALSE(flow->startUpdate());  // not twice
-
-    now += 125;
-    flow->handleMessage({kMsgUpdateResult, 0, 0});
-    EXPECT_TRUE(flow->updateDone());
-    EXPECT_EQ(view.progressText, u"更新耗时:2分5秒");
-    EXPECT_EQ(view.bar, 100);
-    EXPECT_EQ(flow->ending(), LauncherFlow::Ending::Game);
-    EXPECT_EQ(cleanUps, 1);
-    ASSERT_EQ(launched.size(), 1u);
-    EXPECT_EQ(launched[0].commandLine, u"\\games\\lumora\\bin\\lume.dat run");
-    EXPECT_EQ(launched[0].workingDirectory, u"\\games\\lumora\\bin");
+    ASSERT_TRUE(updater.postText(u"检查:%s", u"a.pak"));
+    const uint32_t text = updater.posted;
+    const struct {
+        PostedMessage m;
+        const char16_t* tip;  // the last tip afterwards
+        int bar;
+        size_t boxes;
+    } steps[] = {
+        {{kMsgFileList, 1, 0}, u"正在下载flist.xml", 0, 0},
+        {{kMsgFileList, 0, 0}, u"下载flist.xml完成", 0, 0},
+        {{kMsgText, text, 0}, u"检查:a.pak", 0, 0},
+        {{kMsgText, 999, 0}, u"检查:a.pak", 0, 0},  // no text: nothing shown
+        {{kMsgPhaseProgress, 4, 1}, u"检查:a.pak", 25, 0},
+        {{kMsgPhaseProgress, 0, 1}, u"检查:a.pak", 25, 0},
+        {{kMsgBlocksHandedOut, 3, 3}, u"检查:a.pak", 0, 0},
+        {{kMsgProgress, 10, 0x00050005}, u"检查:a.pak", 50, 0},
+        {{kMsgWriteFailed, 0, 0}, u"检查:a.pak", 50, 0},
+        {{kMsgWriteFailed, 2, 0}, u"检查:a.pak", 50, 1},
+    };
+    for (const auto& step : steps) {
+        flow->handleMessage(step.m);
+        EXPECT_EQ(view.tips.back(), step.tip) << step.m.message;
+        EXPECT_EQ(view.bar, step.bar) << step.m.message;
+        EXPECT_EQ(view.boxes.size(), step.boxes) << step.m.message;
+        EXPECT_EQ(flow->state(), LauncherFlow::State::Updating) << step.m.message;
+    }
+    EXPECT_EQ(view.progressText, u"更新进度:50%");
+    EXPECT_EQ(view.boxes.back(), u"写文件失败，请检查游戏目录剩余空间以及写文件权限");
 }
 
-TEST_F(Flow, MustFilesHandOverToTheUpgrade) {
-    LauncherSettings settings;
-    auto flow = make(settings);
-    flow->setUp();
-    flow->handleMessage({kMsgServerList, 1, 0});
-    ASSERT_TRUE(flow->startUpdate());
-    flow->handleMessage({kMsgUpdateResult, packUpdateResultW(0, 1), 0});
-    EXPECT_EQ(flow->ending(), LauncherFlow::Ending::Upgrade);
-    ASSERT_EQ(launched.size(), 1u);
-    EXPECT_EQ(launched[0].commandLine,
-              u"\\games\\lumora\\bin\\upgrade.tmp "
-              u"\\games\\lumora\\bin\\;\\games\\lumora\\;lume.exe");
-    EXPECT_EQ(launched[0].workingDirectory, u"\\games\\lumora\\bin\\");
+TEST_F(Flow, UpdateEndingsStartTheGameOrTheUpgradeOrAllowARetry) {
+    const std::u16string bin = u"\\games\\lumora\\bin";
+    const struct {
+        uint32_t w, l;
+        LauncherFlow::Ending ending;
+        std::u16string launched;  // command line and working directory, or the tip
+    } cases[] = {
+        {0, 0, LauncherFlow::Ending::Game, bin + u"\\lume.dat run|" + bin},
+        {packUpdateResultW(0, 1), 0, LauncherFlow::Ending::Upgrade,
+         bin + u"\\upgrade.tmp " + bin + u"\\;\\games\\lumora\\;lume.exe|" + bin + u"\\"},
+        {packUpdateResultW(1, 0), 0, {}, u"下载文件列表失败,请换个入口再次尝试更新"},
+        {packUpdateResultW(1, 2), 0, {}, u"下载文件失败"},
+        {packUpdateResultW(3, 0), 0, {}, u"下载文件失败"},
+        {0, packUpdateResultL(2, 1), {}, u"写文件失败，请检查游戏目录剩余空间以及写文件权限"},
+        {0, packUpdateResultL(0, 1), {}, u"验证文件失败,请再次尝试更新"}};
+    for (const auto& c : cases) {
+        LauncherSettings settings;
+        auto flow = make(settings);
+        flow->setUp();
+        flow->handleMessage({kMsgServerList, 1, 0});
+        launched.clear();
+        ASSERT_TRUE(flow->startUpdate());
+        now += 125;
+        flow->handleMessage({kMsgUpdateResult, c.w, c.l});
+        EXPECT_EQ(flow->ending(), c.ending);
+        EXPECT_EQ(flow->updateDone(), c.ending != LauncherFlow::Ending::None);
+        if (c.ending == LauncherFlow::Ending::None) {
+            EXPECT_EQ(view.tips.back(), c.launched);
+            EXPECT_TRUE(view.startEnabled);
+            EXPECT_EQ(flow->state(), LauncherFlow::State::Idle);
+            EXPECT_TRUE(launched.empty());
+            continue;
+        }
+        EXPECT_EQ(view.progressText, u"更新耗时:2分5秒");
+        EXPECT_EQ(view.bar, 100);
+        ASSERT_EQ(launched.size(), 1u);
+        EXPECT_EQ(launched[0].commandLine + u"|" + launched[0].workingDirectory, c.launched);
+    }
+    EXPECT_EQ(cleanUps, 2);  // before each hand-over
 }
 
 TEST_F(Flow, AProgramThatCannotStartIsReportedAndCanBeRetried) {
@@ -265,15 +300,7 @@ TEST_F(Flow, AProgramThatCannotStartIsReportedAndCanBeRetried) {
     EXPECT_FALSE(flow->launchFailed());
     EXPECT_EQ(flow->state(), LauncherFlow::State::Closed);
     EXPECT_EQ(cleanUps, 1);
-}
-
-TEST_F(Flow, BlockingStepsRunThroughTheFrontEndAndMayBeClosedMeanwhile) {
-    LauncherSettings settings;
-    auto flow = make(settings);
-    flow->setUp();
-    flow->handleMessage({kMsgServerList, 1, 0});
     EXPECT_EQ(blockingSteps, 2);  // the list download, then every mirror choice at once
-    EXPECT_EQ(probes, 2);
 
     // Closed during the list download: the flow stops where it stood.
     test::Sandbox other;
@@ -287,68 +314,24 @@ TEST_F(Flow, BlockingStepsRunThroughTheFrontEndAndMayBeClosedMeanwhile) {
     EXPECT_FALSE(closed->startUpdate());
 }
 
-TEST_F(Flow, FailedUpdatesShowTheirTextAndAllowARetry) {
-    struct Case {
-        uint32_t w, l;
-        const char16_t* text;
-    } cases[] = {
-        {packUpdateResultW(1, 0), 0, u"下载文件列表失败,请换个入口再次尝试更新"},
-        {packUpdateResultW(1, 2), 0, u"下载文件失败"},
-        {packUpdateResultW(3, 0), 0, u"下载文件失败"},
-        {0, packUpdateResultL(2, 1), u"写文件失败，请检查游戏目录剩余空间以及写文件权限"},
-        {0, packUpdateResultL(0, 1), u"验证文件失败,请再次尝试更新"},
-    };
+TEST_F(Flow, ServerChoicesZoneButtonsAndClosing) {
     LauncherSettings settings;
-    auto flow = make(settings);
+    auto flow = make(settings, false);  // no hand-over: the window stays, idle
     flow->setUp();
     flow->handleMessage({kMsgServerList, 1, 0});
-    for (const auto& c : cases) {
-        ASSERT_TRUE(flow->startUpdate());
-        flow->handleMessage({kMsgUpdateResult, c.w, c.l});
-        EXPECT_EQ(view.tips.back(), c.text);
-        EXPECT_TRUE(view.startEnabled);
-        EXPECT_EQ(flow->state(), LauncherFlow::State::Idle);
-        EXPECT_FALSE(flow->updateDone());
-    }
-    EXPECT_TRUE(launched.empty());
-}
-
-TEST_F(Flow, ChoosingTheCurrentServerAgainKeepsTheUpdateDone) {
-    LauncherSettings settings;
-    LauncherFlow::Environment env;
-    env.programDirectory = u"\\g\\";
-    env.chooseMirror = [](const ServerRecord& s) -> std::optional<DownloadAddressSet> {
-        return DownloadAddressSet{s.primaryAddress, s.primaryPath, "", ""};
-    };
-    env.launchAtEnd = false;
-    LauncherFlow flow(view, updater, settings, env);
-    flow.setUp();
-    flow.handleMessage({kMsgServerList, 1, 0});
-    ASSERT_TRUE(flow.startUpdate());
-    flow.handleMessage({kMsgUpdateResult, 0, 0});
-    EXPECT_TRUE(flow.updateDone());
-    EXPECT_EQ(flow.ending(), LauncherFlow::Ending::Game);
-    // Without a hand-over the window stays, idle, and a done update is not started again.
-    EXPECT_EQ(flow.state(), LauncherFlow::State::Idle);
-    EXPECT_FALSE(flow.startUpdate());
-    flow.chooseServer(u"二区");  // the current server again
-    EXPECT_TRUE(flow.updateDone());
-    EXPECT_FALSE(flow.startUpdate());
-    flow.chooseServer(u"一区");  // another server needs its own update
-    EXPECT_FALSE(flow.updateDone());
-    EXPECT_TRUE(flow.startUpdate());
-    EXPECT_EQ(updater.begun.size(), 2u);
-}
-
-TEST_F(Flow, ZoneButtonsAndClosing) {
-    LauncherSettings settings;
-    auto flow = make(settings);
-    flow->setUp();
-    flow->handleMessage({kMsgServerList, 1, 0});
-    EXPECT_TRUE(flow->chooseZoneButton(0));
+    ASSERT_TRUE(flow->startUpdate());
+    flow->handleMessage({kMsgUpdateResult, 0, 0});
+    EXPECT_TRUE(flow->updateDone());
+    EXPECT_EQ(flow->state(), LauncherFlow::State::Idle);
+    EXPECT_FALSE(flow->startUpdate());  // a done update is not started again
+    flow->chooseServer(u"二区");        // the current server again
+    EXPECT_TRUE(flow->updateDone());
+    EXPECT_TRUE(flow->chooseZoneButton(0));  // another server needs its own update
     EXPECT_EQ(flow->currentServer(), u"一区");
     EXPECT_EQ(LauncherSettings().serverName(), u"一区");
+    EXPECT_FALSE(flow->updateDone());
     ASSERT_TRUE(flow->startUpdate());
+    EXPECT_EQ(updater.begun.size(), 2u);
     EXPECT_FALSE(flow->chooseZoneButton(1));  // not while updating
     view.answer = false;
     EXPECT_FALSE(flow->requestClose());
@@ -361,39 +344,36 @@ TEST_F(Flow, ZoneButtonsAndClosing) {
 }
 
 TEST(ProgressDisplay, TextAndBarArithmetic) {
-    ProgressDisplay p;
-    auto s = p.onProgress(0, 0x00020003, 7);
-    EXPECT_EQ(s.text, u"更新进度:5/0");  // T = 0: D and 2T
-    EXPECT_EQ(s.bar, 0);
-
+    EXPECT_EQ(ProgressDisplay().onProgress(0, 0x00020003, 7).text, u"更新进度:5/0");  // T = 0
+    // The first zero captures bases 0; D = 10 of 20; D = 2T: exactly 100 %; a second phase
+    // starts again at zero and continues from where the bar stood.
+    const std::tuple<int32_t, uint32_t, int, const char16_t*, int> steps[] = {
+        {10, 0, 0, u"更新进度:0%", 0},
+        {10, 0x00050005, 0, u"更新进度:50%", 50},
+        {10, 0x000A000A, 50, u"更新进度:100%", 100},
+        {4, 0, 60, u"更新进度:60%", 60},
+        {4, 0x00010001, 60, u"更新进度:85%", 85},
+        {3, 0x00010000, 85, u"更新进度:76%", 76}};
     ProgressDisplay d;
-    s = d.onProgress(10, 0, 0);  // first zero captures bases 0
-    EXPECT_EQ(s.text, u"更新进度:0%");
-    s = d.onProgress(10, 0x00050005, 0);  // D = 10 of 20
-    EXPECT_EQ(s.text, u"更新进度:50%");
-    EXPECT_EQ(s.bar, 50);
-    s = d.onProgress(10, 0x000A000A, 50);  // D = 2T: exactly 100 %
-    EXPECT_EQ(s.text, u"更新进度:100%");
-    EXPECT_EQ(s.bar, 100);
-    // A second phase starts again at zero and continues from where the bar stood.
-    s = d.onProgress(4, 0, 60);
-    EXPECT_EQ(s.text, u"更新进度:60%");
-    EXPECT_EQ(s.bar, 60);
-    s = d.onProgress(4, 0x00010001, 60);
-    EXPECT_EQ(s.text, u"更新进度:85%");
-    EXPECT_EQ(s.bar, 60 + 25);
-    s = d.onProgress(3, 0x00010000, 85);  // 1 of 6: 16 %
-    EXPECT_EQ(s.text, u"更新进度:76%");
-    EXPECT_EQ(s.bar, 60 + 16);
+    for (const auto& [total, done, bar, text, shownBar] : steps) {
+        const auto s = d.onProgress(total, done, bar);
+        EXPECT_EQ(s.text, text);
+        EXPECT_EQ(s.bar, shownBar);
+    }
 }
 
 TEST(LauncherFiles, VersionTextIsTheFourthTabField) {
     test::Sandbox box;
     EXPECT_EQ(readVersionText(), u"");
-    box.writeFile("bin/version.dat", "a\tb\tc");
-    EXPECT_EQ(readVersionText(), u"");
-    box.writeFile("bin/version.dat", platform::utf8ToNarrow("lumora\t2026\tx\t1.0.7 正式版\trest"));
-    EXPECT_EQ(readVersionText(), u"1.0.7 正式版");
+    const std::pair<std::string, std::u16string> cases[] = {
+        {"a\tb\tc", u""},
+        {"a\tb\tc\t1.0.6", u"1.0.6"},
+        {platform::utf8ToNarrow("lumora\t2026\tx\t1.0.7 正式版\trest"), u"1.0.7 正式版"},
+    };
+    for (const auto& [file, text] : cases) {
+        box.writeFile("bin/version.dat", file);
+        EXPECT_EQ(readVersionText(), text);
+    }
     EXPECT_EQ(elapsedText(3599), u"更新耗时:59分59秒");
 }
 

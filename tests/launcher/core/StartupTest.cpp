@@ -1,33 +1,11 @@
-// Start-up: one launcher at a time, and ".back" copies put in place.
+// Start-up: ".back" copies put in place.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "launcher/core/Startup.h"
 #include "tests/support/Sandbox.h"
 
 namespace lume {
 namespace {
-
-TEST(Startup, OnlyOneLauncherHoldsTheInstance) {
-    platform::SingleInstance first;
-    ASSERT_TRUE(first.acquire(u"LumeTestInstance"));
-    platform::SingleInstance second;
-    EXPECT_FALSE(second.acquire(u"LumeTestInstance"));
-
-    // Another process is refused too, and gets the name once the holder is gone.
-    pid_t child = fork();
-    if (child == 0) {
-        platform::SingleInstance other;
-        _exit(other.acquire(u"LumeTestInstance") ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-
-    first.release();
-    EXPECT_TRUE(second.acquire(u"LumeTestInstance"));
-}
 
 TEST(Startup, BackCopiesReplaceTheirFiles) {
     // The copies sit where the update leaves them: beside the game client in bin\.

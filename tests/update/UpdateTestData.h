@@ -1,0 +1,201 @@
+// Makings of the update tests: sample files under tests/data/, checksums and raw deflate as
+// the lists carry them, packs built by lume-pak or laid out record by record, and wide text
+// made printable.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "engine/FileSystem/Inflate.h"
+#include "engine/FileSystem/PackFormat.h"
+#include "engine/FileSystem/PackIndex.h"
+#include "engine/FileSystem/WinStream.h"
+#include "engine/Kernel/Checksum.h"
+#include "platform/Text.h"
+#include "tests/support/Sandbox.h"
+#include "tools/pak/PakTool.h"
+
+namespace lume::test {
+
+namespace fs = std::filesystem;
+
+inline std::string utf8(std::u16string_view s) {
+    return platform::wideToUtf8(s);
+}
+
+inline std::string sample(const std::string& relative) {
+    std::ifstream in(fs::path(LUME_TEST_DATA_DIR) / relative, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline uint32_t checksumOf(const std::string& bytes) {
+    return checksumUpdate(kChecksumStart, bytes.data(), bytes.size());
+}
+
+inline std::string hexOf(uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%x", v);
+    return b;
+}
+
+inline std::string deflateRaw(const std::string& data) {
+    std::string out;
+    compressData(data, out);
+    return out;
+}
+
+// Text that deflates well, different per seed; bytes that do not deflate.
+inline std::string textBytes(size_t size, int seed) {
+    std::string out;
+    for (int line = 0; out.size() < size; ++line) {
+        out += "line " + std::to_string(line) + " of version " + std::to_string(seed) + "\n";
+    }
+    return out.substr(0, size);
+}
+inline std::string noiseBytes(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    uint32_t x = seed * 2654435761u + 1u;
+    for (char& c : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return out;
+}
+
+using Tree = std::map<std::string, std::string>;  // relative path ('/') -> bytes
+
+inline std::string readBytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+inline void writeBytes(const fs::path& p, const std::string& bytes) {
+    Sandbox::write(p, bytes);
+}
+inline void writeTree(const fs::path& root, const Tree& tree) {
+    for (const auto& [rel, bytes] : tree) {
+        Sandbox::write(root / rel, bytes);
+    }
+}
+// Every regular file under root.
+inline Tree readTree(const fs::path& root) {
+    Tree out;
+    for (const auto& f : fs::recursive_directory_iterator(root)) {
+        if (f.is_regular_file()) {
+            out[fs::relative(f.path(), root).generic_string()] = readBytes(f.path());
+        }
+    }
+    return out;
+}
+
+inline size_t fileCount(const fs::path& root) {
+    size_t n = 0;
+    for (const auto& f : fs::recursive_directory_iterator(root)) {
+        n += f.is_regular_file() ? 1 : 0;
+    }
+    return n;
+}
+
+// Builds pack from files with lume-pak.
+inline void buildPack(const fs::path& pack, const Tree& files) {
+    const fs::path scratch = pack.string() + ".src";
+    writeTree(scratch, files);
+    std::ostringstream out, err;
+    ASSERT_EQ(pak::run({u"create", platform::utf8ToWide(scratch.string()),
+                        platform::utf8ToWide(pack.string())},
+                       out, err),
+              0)
+        << err.str();
+    fs::remove_all(scratch);
+}
+
+// A pack as the launcher reads it: every member's stored bytes and record fields by key, and
+// the header's IndexCrc (0 when the pack does not load).
+struct Member {
+    std::string stored;
+    uint32_t size = 0, dataCrc = 0, extra1 = 0;
+    bool operator==(const Member&) const = default;
+};
+struct PackView {
+    uint32_t indexCrc = 0;
+    std::map<uint32_t, Member> members;
+    bool operator==(const PackView&) const = default;
+};
+inline PackView viewPack(const fs::path& pack) {
+    PackView view;
+    WinStream stream;
+    PackIndex index;
+    if (!stream.open(platform::utf8ToWide(pack.string()), 0) ||
+        loadPackIndex(stream, index) != IndexLoadError::kNone) {
+        return view;
+    }
+    view.indexCrc = index.header.indexCrc;
+    for (const PackRecord& r : index.records) {
+        if (r.parentIndex != kRootParent) {
+            Member& m = view.members[r.nameKey];
+            m.stored.resize(r.zipSize);
+            uint32_t got = 0;
+            EXPECT_TRUE(r.zipSize == 0 ||
+                        (stream.seek(r.offset) && stream.read(m.stored.data(), r.zipSize, &got)));
+            m.size = r.size;
+            m.dataCrc = r.dataCrc;
+            m.extra1 = r.extra1;
+        }
+    }
+    return view;
+}
+// Its IndexCrc and member count.
+inline std::pair<uint32_t, size_t> packIndex(const fs::path& pack) {
+    const PackView view = viewPack(pack);
+    return {view.indexCrc, view.members.size()};
+}
+
+// A record whose other fields derive from its key, so copies are recognisable.
+inline PackRecord packRecord(uint32_t key, uint32_t dataCrc, uint16_t parent = 0,
+                             uint32_t extra2 = 0) {
+    PackRecord r;
+    r.nameKey = key;
+    r.zipSize = key & 0xFFF;
+    r.offset = kIndexRegionSize + key;
+    r.size = key & 0xFFFF;
+    r.blockSize = 0x1000;
+    r.dataCrc = dataCrc;
+    r.parentIndex = parent;
+    r.flags = 3;
+    r.extra1 = ~key;
+    r.extra2 = extra2;
+    return r;
+}
+inline PackRecord rootRecord(uint32_t key) {
+    return packRecord(key, 0, kRootParent);
+}
+
+// Header, key table, freeBlocks zeroed free blocks and the record table as the pack store
+// lays them out, without the data region, which the comparison never reads.
+inline std::string packBytes(const std::vector<PackRecord>& records, uint32_t freeBlocks = 1) {
+    PackHeader h;
+    const auto n = static_cast<uint32_t>(records.size());
+    h.recordCount = n;
+    h.keyTableSize = 4 * n;
+    h.freeTableOffset = 48 + h.keyTableSize;
+    h.freeTableSize = 12 * freeBlocks;
+    h.recordTableOffset = h.freeTableOffset + h.freeTableSize;
+    h.recordTableSize = 36 * n;
+    std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
+    for (const PackRecord& r : records) {
+        bytes.append(reinterpret_cast<const char*>(&r.nameKey), 4);
+    }
+    bytes.append(h.freeTableSize, '\0');
+    return bytes.append(reinterpret_cast<const char*>(records.data()), sizeof(PackRecord) * n);
+}
+
+}  // namespace lume::test
