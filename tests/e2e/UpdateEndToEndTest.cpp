@@ -348,18 +348,6 @@ TEST_F(UpdateEndToEnd, WrongBytesFromAMirrorAreCaught) {
     expectVersion("v2");
 }
 
-TEST_F(UpdateEndToEnd, AMissingSubFileListFailsItsPackAfterThreeAttempts) {
-    install("v1");
-    ASSERT_EQ(update(), kExitOk);
-    copyRelease("release", "nolist",
-                [](const std::string& rel) { return !rel.starts_with("data/ui.fxml."); });
-    ASSERT_EQ(update(nginx->host(), "/nolist"), kExitFailure);
-    EXPECT_EQ(result().failures, 1);
-    EXPECT_EQ(nginx->requests("/nolist/data/ui.fxml."), 6);  // three tries of both addresses
-    updateFully(nginx->host());
-    expectVersion("v2");
-}
-
 TEST_F(UpdateEndToEnd, AHostileFileListWritesNothingOutside) {
     install("v1");
     const std::string attrs = " crc=\"1\" size=\"3\" zip=\"3\" zipcrc=\"5\"/>";

@@ -71,6 +71,9 @@ TEST(Utf8Text, SurrogatesAndIllFormedInput) {
         {"\xF3\xBF\xBF\xBF", u"\U000FFFFF"},
         {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
+        {"\xF1\x80\x80"
+         "x",
+         u"\uFFFDx"},  // a four-byte character cut after three
         {"", u""},
     };
     for (const auto& [utf8, wide] : cases) {

@@ -195,19 +195,6 @@ TEST_F(PakTool, VerifyAndExtractFindDamage) {
     }
 }
 
-TEST_F(PakTool, InfoCountsFreeBlocksAndWastedBytes) {
-    test::PackImage image(nameKey(u"p"));
-    image.addFile(1, "abc", false, 100);
-    image.growTo(test::kDataStart + 10000);
-    image.holes = {{test::kDataStart + 1000, 1000}, {test::kDataStart + 5000, 2000}};
-    box.writeFile("p.pak", image.bytes());
-    const Result r = pak({"info", "p.pak"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("records:           2 (1 root, 1 files)"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("free blocks:       2, 3000 bytes (largest 2000)"), std::string::npos);
-    EXPECT_NE(r.out.find("wasted bytes:      3100"), std::string::npos);
-}
-
 TEST_F(PakTool, BadUsageAndMissingFilesExitNonZero) {
     for (std::vector<std::string> usage : {std::vector<std::string>{},
                                            {"frobnicate"},

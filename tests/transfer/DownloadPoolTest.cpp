@@ -71,38 +71,5 @@ TEST_F(DownloadPoolTest, SixThreadsThenTheShortestQueueLaterOnATie) {
     EXPECT_EQ(pool->successTotal() + pool->failureTotal(), 0u);
 }
 
-TEST_F(DownloadPoolTest, IdleThreadsTakeTheNewUpdatesServersBackupIncluded) {
-    for (const char* host : {"a", "b", "c", "d"}) {
-        box.writeFile(std::string(host) + "/base/f.bin.gzf.7", std::string(6400, host[0]));
-    }
-    test::TestHttpServer a(box.path() + "/a"), b(box.path() + "/b");
-    test::TestHttpServer c(box.path() + "/c"), d(box.path() + "/d");
-    DownloadPool pool(&sink, fastTuning());
-    pool.setAddresses(a.host(), b.host(), "/base");
-    for (uint32_t i = 0; i < DownloadPool::kMaxThreads; ++i) {
-        addBlock(*pool.getDownloadThread(1000, 0), i);
-    }
-    ASSERT_TRUE(test::waitFor([&] { return pool.successTotal() == 6; }));
-    EXPECT_EQ(a.totalRequests(), 6);
-    pool.finishAll();
-    EXPECT_EQ(log.count({"-1 http下载器:1 成功:1 失败:0"}), 6u) << log.text();
-
-    // The next update names other servers, and its primary fails.
-    pool.setAddresses(c.host(), d.host(), "/base");
-    c.injectForPath("/base/f.bin.gzf.7", FaultPlan::withStatus(404));
-    HttpDownloader* thread = pool.getDownloadThread(2000, 0);
-    ASSERT_EQ(thread, pool.thread(5));  // all queues empty: the last one
-    EXPECT_FALSE(thread->idle());
-    EXPECT_EQ(thread->successCount(), 0u);
-    addBlock(*thread, 0);
-    ASSERT_TRUE(test::waitFor([&] { return sink.count() == 7; }));
-    EXPECT_EQ(c.totalRequests(), 1);
-    EXPECT_EQ(d.totalRequests(), 1);
-    EXPECT_EQ(b.totalRequests(), 0);  // not the old backup
-    EXPECT_EQ(sink.blocks().back()->bytes, std::string(100, 'd'));
-    EXPECT_EQ(log.count({"offset:0-99 res:23 timeout:2000"}), 1u) << log.text();
-    EXPECT_EQ(log.count({"BeginDownload"}), 6u);  // no thread created for the new update
-}
-
 }  // namespace
 }  // namespace lume

@@ -107,30 +107,6 @@ TEST(LogWritter, UnwritableLogDirectoryDropsLines) {
     EXPECT_EQ(box.readFile("log"), "a file where the directory should be");
 }
 
-TEST(LogWritter, LinesFromManyThreadsNeverInterleave) {
-    test::Sandbox box;
-    LogSetup log(box);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) {
-                logW_m1(u"thread %d line %d %s", t, i, u"payload payload payload");
-            }
-        });
-    }
-    for (auto& th : threads) {
-        th.join();
-    }
-    std::istringstream content(log.content());
-    int lines = 0;
-    for (std::string line; std::getline(content, line); ++lines) {
-        EXPECT_TRUE(std::regex_match(
-            line,
-            std::regex("\\[[0-9:]{8}\\]:thread [0-3] line [0-9]+ payload payload payload\r")));
-    }
-    EXPECT_EQ(lines, 800);
-}
-
 TEST(LaunchProcess, StartsAndReportsFailures) {
     test::Sandbox box;
     LogSetup log(box);  // failures reach the file as the starts do

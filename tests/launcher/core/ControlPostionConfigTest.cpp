@@ -42,22 +42,5 @@ TEST(ControlPostionConfig, ReadsRectanglesPromptsAndPages) {
     EXPECT_EQ(layout.pageAddress(u"FLASH_URL0"), u"");
 }
 
-TEST(ControlPostionConfig, MissingOrBrokenFilesGiveEmptyTables) {
-    test::Sandbox box;
-    box.writeFile("game/log/x", "");
-    std::filesystem::current_path(box.path() + "/game");
-    ControlPostionConfig layout;
-    EXPECT_FALSE(layout.load());
-    EXPECT_EQ(layout.rectangle(u"START_GAME"), LayoutRect{});
-    // The file is read as given: a copy under the data directory is not consulted.
-    box.writeFile("data/bin/controlPosition.xml",
-                  "<Controls><Control name=\"A\" pos=\"1,1\" size=\"1,1\"/></Controls>");
-    EXPECT_FALSE(layout.load());
-    box.writeFile("game/bin/controlPosition.xml",
-                  "<Controls><Control name=\"A\" pos=\"1,1\" size=\"1,1\"/><Cont");
-    EXPECT_FALSE(layout.load());
-    EXPECT_EQ(layout.rectangle(u"A"), LayoutRect{});
-}
-
 }  // namespace
 }  // namespace lume

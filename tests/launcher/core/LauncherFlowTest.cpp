@@ -343,25 +343,6 @@ TEST_F(Flow, ServerChoicesZoneButtonsAndClosing) {
     EXPECT_TRUE(launched.empty());
 }
 
-TEST(ProgressDisplay, TextAndBarArithmetic) {
-    EXPECT_EQ(ProgressDisplay().onProgress(0, 0x00020003, 7).text, u"更新进度:5/0");  // T = 0
-    // The first zero captures bases 0; D = 10 of 20; D = 2T: exactly 100 %; a second phase
-    // starts again at zero and continues from where the bar stood.
-    const std::tuple<int32_t, uint32_t, int, const char16_t*, int> steps[] = {
-        {10, 0, 0, u"更新进度:0%", 0},
-        {10, 0x00050005, 0, u"更新进度:50%", 50},
-        {10, 0x000A000A, 50, u"更新进度:100%", 100},
-        {4, 0, 60, u"更新进度:60%", 60},
-        {4, 0x00010001, 60, u"更新进度:85%", 85},
-        {3, 0x00010000, 85, u"更新进度:76%", 76}};
-    ProgressDisplay d;
-    for (const auto& [total, done, bar, text, shownBar] : steps) {
-        const auto s = d.onProgress(total, done, bar);
-        EXPECT_EQ(s.text, text);
-        EXPECT_EQ(s.bar, shownBar);
-    }
-}
-
 TEST(LauncherFiles, VersionTextIsTheFourthTabField) {
     test::Sandbox box;
     EXPECT_EQ(readVersionText(), u"");
