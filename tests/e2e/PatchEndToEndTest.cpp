@@ -7,7 +7,8 @@
 
 #include "launcher/cli/Cli.h"
 #include "tests/support/Sandbox.h"
-#include "tests/update/UpdateTestSupport.h"
+#include "tests/update/UpdateTestData.h"
+#include "tools/publish/Publisher.h"
 
 namespace lume {
 namespace {
@@ -35,13 +36,7 @@ TEST(PatchEndToEnd, TheSampleGameGoesFromOneToTwoAndAgainChangesNothing) {
     const fs::path root = box.path();
     const fs::path sample = LUME_SAMPLE_GAME_DIR;
     for (const char* version : {"v1", "v2"}) {
-        fs::create_directories(root / version / "data");
-        fs::copy(sample / version / "files", root / version, fs::copy_options::recursive);
-        for (const auto& pack : fs::directory_iterator(sample / version / "packs")) {
-            test::buildPack(root / "scratch",
-                            root / version / "data" / pack.path().filename() += ".pak",
-                            test::readTree(pack.path()));
-        }
+        test::makeSampleVersion(root / version, sample / version);
     }
     ASSERT_EQ(run({"--patch", "v1", "v2", "patch"}, root), 0);
     fs::copy(root / "v1", root / "game", fs::copy_options::recursive);

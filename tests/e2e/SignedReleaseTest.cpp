@@ -9,13 +9,9 @@
 #include <functional>
 
 #include "engine/Kernel/Format.h"
-#include "launcher/cli/Cli.h"
 #include "platform/IniFile.h"
+#include "tests/e2e/EndToEnd.h"
 #include "tests/support/NginxServer.h"
-#include "tests/support/Sandbox.h"
-#include "tests/update/UpdateTestData.h"
-#include "tools/publish/Publisher.h"
-#include "update/Messages.h"
 #include "update/ReleaseGate.h"
 
 namespace fs = std::filesystem;
@@ -86,43 +82,32 @@ protected:
         std::string error;
         ASSERT_TRUE(generateSigningKey(root + "/keys/a", error)) << error;
         ASSERT_TRUE(generateSigningKey(root + "/keys/b", error)) << error;
-        const std::string keyA = test::readBytes(root + "/keys/a.pub");
-        makeVersion("v1",
-                    {{"readme.txt", test::textBytes(5000, 1)},
-                     {"big.bin", test::noiseBytes(70000, 1)},
-                     {"bin/release.pub", keyA}},
-                    {{"a.txt", test::textBytes(3000, 1)}, {"m.bin", test::noiseBytes(40000, 1)}});
-        makeVersion("v2",
-                    {{"readme.txt", test::textBytes(5000, 2)},
-                     {"big.bin", test::noiseBytes(70000, 2)},
-                     {"bin/release.pub", keyA}},
-                    {{"a.txt", test::textBytes(3000, 2)}, {"m.bin", test::noiseBytes(40000, 2)}});
-        ASSERT_TRUE(publish("v1", "www/release", {"keys/a"}));
-        fs::copy(root + "/www/release", root + "/www/old", fs::copy_options::recursive);
-        ASSERT_TRUE(publish("v2", "www/release", {"keys/a"}));
+        for (int v : {1, 2}) {
+            test::makeVersion(
+                root + "/v" + std::to_string(v),
+                {{"readme.txt", test::textBytes(5000, v)},
+                 {"big.bin", test::noiseBytes(70000, v)},
+                 {"bin/release.pub", test::readBytes(root + "/keys/a.pub")}},
+                {{"ui",
+                  {{"a.txt", test::textBytes(3000, v)}, {"m.bin", test::noiseBytes(40000, v)}}}});
+            ASSERT_TRUE(publish("v" + std::to_string(v), "www/release", {"keys/a"}));
+            if (v == 1) {
+                fs::copy(root + "/www/release", root + "/www/old", fs::copy_options::recursive);
+            }
+        }
         fs::copy(root + "/v1", root + "/game", fs::copy_options::recursive);
         nginx = std::make_unique<test::NginxServer>(root + "/www");
         ASSERT_TRUE(nginx->started()) << nginx->errorLog();
     }
 
-    void makeVersion(const std::string& name, const Tree& loose, const Tree& members) {
-        test::writeTree(root + "/" + name, loose);
-        test::buildPack(root + "/" + name + "/data/ui.pak", members);
-    }
     bool publish(const std::string& version, const std::string& out, std::vector<std::string> keys,
                  int expiresDays = 30) {
         PublishOptions o;
-        o.gameDirectory = root + "/" + version;
-        o.outDirectory = root + "/" + out;
         for (const std::string& key : keys) {
             o.signKeyFiles.push_back(root + "/" + key);
         }
         o.expiresDays = expiresDays;
-        PublishReport report;
-        std::string error;
-        const bool ok = publishRelease(o, report, error);
-        EXPECT_TRUE(ok) << error;
-        return ok;
+        return test::publish(root + "/" + version, root + "/" + out, o);
     }
     // A served copy of the release, changed by edit (given the copy's directory).
     void serveCopy(const std::string& name, const std::function<void(const fs::path&)>& edit) {
@@ -130,38 +115,19 @@ protected:
         edit(root + "/www/" + name);
     }
 
-    // lume-cli update in-process from one path of the nginx; its exit code, its terminal
+    // lume-cli in-process (update: from one path of the nginx); its exit code, its terminal
     // output in `output` and the summary's decoding in `result`.
     int update(const std::string& game, const std::string& path,
                std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--host", nginx->host(), "--path", path};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return cli("update", game, args);
+        extra.insert(extra.begin(), {"--host", nginx->host(), "--path", path});
+        return cli("update", game, extra);
     }
     int cli(const std::string& command, const std::string& game, std::vector<std::string> args) {
         args.insert(args.begin(), {command, "-C", root + "/" + game});
-        args.push_back("--trace");
-        args.push_back(root + "/trace.jsonl");
-        std::FILE* out = std::tmpfile();
-        const int code = runCli(args, out, out);
-        output.assign(static_cast<size_t>(std::ftell(out)), '\0');
-        std::rewind(out);
-        output.resize(std::fread(output.data(), 1, output.size(), out));
-        std::fclose(out);
-        result = lastResult();
-        return code;
-    }
-    UpdateResult lastResult() const {
-        UpdateResult last;
-        const std::string trace = test::readBytes(root + "/trace.jsonl");
-        for (size_t at = trace.find("{\"msg\":6029,"); at != std::string::npos;
-             at = trace.find("{\"msg\":6029,", at + 1)) {
-            unsigned w = 0;
-            unsigned l = 0;
-            std::sscanf(trace.c_str() + at, "{\"msg\":6029,\"wParam\":%u,\"lParam\":%u", &w, &l);
-            last = decodeUpdateResult(w, l);
-        }
-        return last;
+        const test::CliRun run = test::runLauncher(args, root + "/trace.jsonl");
+        output = run.output;
+        result = run.result;
+        return run.code;
     }
     // Updates until no must file is left (the launcher restarts after them).
     int updateFully(const std::string& game, const std::string& path) {
@@ -175,11 +141,8 @@ protected:
         return code;
     }
 
-    // The game holds exactly the version's loose files and pack contents.
     void expectVersion(const std::string& game, const std::string& version) {
-        for (const auto& [rel, bytes] : test::readTree(root + "/" + version)) {
-            expectFile(game, version, rel);
-        }
+        test::expectVersion(root + "/" + game, root + "/" + version);
     }
     void expectFile(const std::string& game, const std::string& version, const std::string& rel) {
         const fs::path mine = root + "/" + game + "/" + rel;
@@ -202,19 +165,6 @@ protected:
     std::string output;
     UpdateResult result;
 };
-
-TEST_F(SignedRelease, ASignedReleaseInstallsAndItsVersionIsKept) {
-    ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
-    expectVersion("game", "v2");
-    EXPECT_NE(output.find(platform::wideToUtf8(formatW(kTextManifestAccepted, 2))),
-              std::string::npos)
-        << output;
-    EXPECT_EQ(acceptedVersion("game"), 2u);
-    // Without bin\release.pub the update goes on as it always did, and says so.
-    fs::remove(root + "/game/bin/release.pub");
-    ASSERT_EQ(update("game", "/release"), kExitOk) << output;
-    EXPECT_NE(output.find(platform::wideToUtf8(kTextReleaseUnverified)), std::string::npos);
-}
 
 TEST_F(SignedRelease, WhatTheOperatorDidNotSignIsRefusedAndNothingInstalled) {
     const Tree v2 = test::readTree(root + "/v2");
@@ -347,8 +297,12 @@ TEST_F(SignedRelease, AMemberStagedByAnUnverifiedUpdateIsCheckedBeforeItIsMerged
     expectVersion("game", "v2");
 }
 
-TEST_F(SignedRelease, AnOlderReleaseReplayedAfterANewerOneIsRefused) {
+TEST_F(SignedRelease, ASignedReleaseIsKeptAndAnOlderOneReplayedAfterItRefused) {
     ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
+    expectVersion("game", "v2");
+    EXPECT_NE(output.find(platform::wideToUtf8(formatW(kTextManifestAccepted, 2))),
+              std::string::npos)
+        << output;
     ASSERT_EQ(acceptedVersion("game"), 2u);
     // Version 1 is signed by the same key, not expired, and every file matches it.
     EXPECT_EQ(update("game", "/old"), kExitFailure);

@@ -9,27 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <map>
-#include <random>
-#include <sstream>
 
 #include "engine/FileSystem/MemoryStream.h"
 #include "engine/Kernel/MessageTarget.h"
-#include "launcher/cli/Cli.h"
-#include "platform/Text.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
+#include "tests/e2e/EndToEnd.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/NginxServer.h"
-#include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
-#include "tools/pak/PakTool.h"
-#include "tools/publish/Publisher.h"
 #include "transfer/BlockIndexFile.h"
-#include "update/Messages.h"
 #include "update/PatchUpdater.h"
 #include "update/ReleaseGate.h"
 #include "update/UpdateThread.h"
@@ -39,64 +29,11 @@ namespace fs = std::filesystem;
 namespace lume {
 namespace {
 
-using Files = std::vector<std::pair<std::string, std::string>>;
-
-std::string noise(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) {
-        c = static_cast<char>(rng());
-    }
-    return s;
-}
-
-std::string lines(const std::string& word, int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) {
-        s += word + " " + std::to_string(i) + "\n";
-    }
-    return s;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-int pakRun(std::vector<std::string> args) {
-    std::vector<std::u16string> wide;
-    for (const std::string& a : args) {
-        wide.push_back(platform::utf8ToWide(a));
-    }
-    std::ostringstream out, err;
-    return pak::run(wide, out, err);
-}
-
-// A version of the game: loose files, and packs made by lume-pak from their members.
-void makeVersion(const fs::path& dir, const Files& loose,
-                 const std::map<std::string, Files>& packs) {
-    for (const auto& [rel, bytes] : loose) {
-        test::Sandbox::write(dir / rel, bytes);
-    }
-    for (const auto& [pack, members] : packs) {
-        const fs::path src = dir.string() + "-src/" + pack;
-        for (const auto& [rel, bytes] : members) {
-            test::Sandbox::write(src / rel, bytes);
-        }
-        fs::create_directories(dir / "data");
-        ASSERT_EQ(pakRun({"create", src.string(), (dir / "data" / (pack + ".pak")).string()}), 0);
-    }
-}
-
-struct Message {
-    uint32_t msg, wParam, lParam;
-    bool operator==(const Message&) const = default;
-};
+using test::Message;
+using test::readBytes;
 
 // From version 1 to 2: changed, added and removed loose files and pack members, a new pack,
-// a withdrawn pack and a changed must file.
+// a withdrawn pack, a damaged pack rebuilt whole and a changed must file.
 class UpdateEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -105,46 +42,40 @@ protected:
         }
         made = new test::Sandbox;
         const fs::path r = made->path();
-        makeVersion(r / "v1",
-                    {{"readme.txt", "Welcome to version 1.\r\n"},
-                     {"bin/lume.dat", "#!/bin/sh\necho client 1\n"},
-                     {"maps/a.map", lines("grass", 3000)},
-                     {"big.bin", noise(3 << 20, 1)},
-                     {"说明.txt", "说明 1"}},
-                    {{"ui",
-                      {{"a.txt", lines("same", 500)},
-                       {"b.txt", lines("grows", 100)},
-                       {"c.txt", noise(40000, 2)},
-                       {"Small.txt", noise(30000, 3)}}},
-                     {"legacy", {{"old.txt", lines("legacy", 200)}}},
-                     {"rebuilt", {{"x.txt", lines("x one", 300)}}}});
-        makeVersion(r / "v2",
-                    {{"readme.txt", "Welcome to version 2: the marsh is open.\r\n"},
-                     {"bin/lume.dat", "#!/bin/sh\necho client 2\n"},
-                     {"maps/a.map", lines("grass", 3000)},
-                     {"maps/b.map", lines("marsh", 5000)},
-                     {"big.bin", noise(3 << 20, 11)},
-                     {"说明.txt", "说明 1"}},
-                    {{"ui",
-                      {{"a.txt", lines("same", 500)},
-                       {"b.txt", lines("grows much more", 4000)},
-                       {"d.txt", noise(20000, 4)},
-                       {"Small.txt", noise(1000, 5)},
-                       {"empty.txt", ""}}},
-                     {"rebuilt", {{"x.txt", lines("x two", 300)}, {"y.txt", lines("y", 10)}}},
-                     {"sound", {{"theme.ogg", noise(100000, 6)}}}});
-        for (const auto& [version, out, must] :
-             {std::tuple{"v1", "release", true}, {"v2", "release", true}, {"v1", "only1", false}}) {
-            PublishOptions o;
-            o.gameDirectory = (r / version).string();
-            o.outDirectory = (r / out).string();
-            if (must) {
-                o.must = {"bin/lume.dat"};
-            }
-            PublishReport report;
-            std::string error;
-            ASSERT_TRUE(publishRelease(o, report, error)) << error;
-        }
+        using test::noiseBytes, test::textBytes;
+        test::makeVersion(r / "v1",
+                          {{"readme.txt", "Welcome to version 1.\r\n"},
+                           {"bin/lume.dat", "#!/bin/sh\necho client 1\n"},
+                           {"maps/a.map", textBytes(40000, 1)},
+                           {"big.bin", noiseBytes(3 << 20, 1)},
+                           {"说明.txt", "说明 1"}},
+                          {{"ui",
+                            {{"a.txt", textBytes(9000, 3)},
+                             {"b.txt", textBytes(1500, 4)},
+                             {"c.txt", noiseBytes(40000, 2)},
+                             {"Small.txt", noiseBytes(30000, 3)}}},
+                           {"legacy", {{"old.txt", textBytes(3000, 5)}}},
+                           {"rebuilt", {{"x.txt", textBytes(4000, 6)}}}});
+        test::makeVersion(r / "v2",
+                          {{"readme.txt", "Welcome to version 2: the marsh is open.\r\n"},
+                           {"bin/lume.dat", "#!/bin/sh\necho client 2\n"},
+                           {"maps/a.map", textBytes(40000, 1)},
+                           {"maps/b.map", textBytes(60000, 7)},
+                           {"big.bin", noiseBytes(3 << 20, 11)},
+                           {"说明.txt", "说明 1"}},
+                          {{"ui",
+                            {{"a.txt", textBytes(9000, 3)},
+                             {"b.txt", textBytes(90000, 4)},
+                             {"d.txt", noiseBytes(20000, 4)},
+                             {"Small.txt", noiseBytes(1000, 5)},
+                             {"empty.txt", ""}}},
+                           {"rebuilt", {{"x.txt", textBytes(4000, 8)}, {"y.txt", "y"}}},
+                           {"sound", {{"theme.ogg", noiseBytes(100000, 6)}}}});
+        PublishOptions must;
+        must.must = {"bin/lume.dat"};
+        test::publish(r / "v1", r / "release", must);
+        test::publish(r / "v2", r / "release", must);
+        test::publish(r / "v1", r / "only1");
     }
     static void TearDownTestSuite() {
         delete made;
@@ -165,11 +96,8 @@ protected:
     void copyRelease(const std::string& from, const std::string& to,
                      const std::function<bool(const std::string&)>& keep = {},
                      const std::function<void(const std::string&, std::string&)>& change = {}) {
-        const fs::path source = fs::path(made->path()) / from;
-        for (const auto& f : fs::recursive_directory_iterator(source)) {
-            const std::string rel = fs::relative(f.path(), source).generic_string();
-            if (f.is_regular_file() && (!keep || keep(rel))) {
-                std::string bytes = readFile(f.path());
+        for (auto [rel, bytes] : test::readTree(fs::path(made->path()) / from)) {
+            if (!keep || keep(rel)) {
                 if (change) {
                     change(rel, bytes);
                 }
@@ -184,28 +112,13 @@ protected:
     // lume-cli update in-process; the messages it traced (texts apart).
     int update(const std::string& host, const std::string& path,
                std::vector<std::string> extra = {}) {
-        const std::string trace = box.path() + "/trace.jsonl";
-        std::vector<std::string> args = {"update", "-C", game.string(), "--host", host,
-                                         "--path", path, "--trace",     trace};
+        std::vector<std::string> args = {"update", "-C",     game.string(), "--host",
+                                         host,     "--path", path};
         args.insert(args.end(), extra.begin(), extra.end());
-        std::FILE* out = std::tmpfile();
-        const int code = runCli(args, out, out);
-        std::fclose(out);
-        messages.clear();
-        texts.clear();
-        std::ifstream in(trace);
-        for (std::string line; std::getline(in, line);) {
-            Message m{};
-            std::sscanf(line.c_str(), "{\"msg\":%u,\"wParam\":%u,\"lParam\":%u", &m.msg, &m.wParam,
-                        &m.lParam);
-            if (m.msg == kMsgText) {
-                texts += line + "\n";
-            } else {
-                messages.push_back(m);
-            }
-        }
-        fs::remove(trace);
-        return code;
+        const test::CliRun run = test::runLauncher(args, box.path() + "/trace.jsonl");
+        messages = run.messages;
+        texts = run.texts;
+        return run.code;
     }
     int update() { return update(nginx->host(), "/release"); }
     UpdateResult result() const {
@@ -222,37 +135,21 @@ protected:
         }
     }
 
-    // The members of a pack as lume-pak verifies and extracts them, by key.
-    std::map<std::string, std::string> members(const fs::path& pack) {
-        const std::string out = box.path() + "/extract-" + std::to_string(++extracts);
-        EXPECT_EQ(pakRun({"verify", pack.string()}), 0) << pack;
-        EXPECT_EQ(pakRun({"extract", pack.string(), "--all", out}), 0) << pack;
-        std::map<std::string, std::string> m;
-        for (const auto& f : fs::directory_iterator(out)) {
-            m[f.path().filename().string()] = readFile(f.path());
-        }
-        return m;
-    }
-    // The game holds exactly the version's files and pack contents, and nothing of an update
-    // in flight.
+    // The game holds exactly the version's files, packs that lume-pak verifies, and nothing
+    // of an update in flight.
     void expectVersion(const std::string& version) {
-        const fs::path src = fs::path(made->path()) / version;
-        for (const auto& f : fs::recursive_directory_iterator(src)) {
-            const fs::path rel = fs::relative(f.path(), src);
-            if (f.is_regular_file()) {
-                ASSERT_TRUE(fs::exists(game / rel)) << rel;
-                EXPECT_TRUE(f.path().extension() == ".pak"
-                                ? members(game / rel) == members(f.path())
-                                : readFile(game / rel) == readFile(f.path()))
-                    << rel;
-            }
-        }
+        test::expectVersion(game, fs::path(made->path()) / version);
         EXPECT_EQ(fs::exists(game / "data/legacy.pak"), version == "v1");  // withdrawn in v2
         EXPECT_FALSE(fs::exists(game / "update/ui"));
         for (const auto& f : fs::recursive_directory_iterator(game)) {
             const std::string ext = f.path().extension().string();
             EXPECT_TRUE(ext != ".gzf" && ext != ".igzf" && ext != ".patch" && ext != ".ipatch" &&
                         ext != ".tmp" && ext != ".back")
+                << f.path();
+            std::ostringstream out, err;
+            EXPECT_TRUE(ext != ".pak" ||
+                        pak::run({u"verify", platform::utf8ToWide(f.path().string())}, out, err) ==
+                            0)
                 << f.path();
         }
     }
@@ -263,7 +160,6 @@ protected:
     std::unique_ptr<test::NginxServer> nginx;
     std::vector<Message> messages;
     std::string texts;
-    int extracts = 0;
 };
 
 TEST_F(UpdateEndToEnd, FromAnEmptyDirectoryThroughTheMirror) {
@@ -276,15 +172,15 @@ TEST_F(UpdateEndToEnd, FromAnEmptyDirectoryThroughTheMirror) {
 
 TEST_F(UpdateEndToEnd, FromVersionOneToTwo) {
     install("v1");
-    std::string rebuilt = readFile(game / "data/rebuilt.pak");  // damaged: rebuilt whole
+    std::string rebuilt = readBytes(game / "data/rebuilt.pak");  // damaged: rebuilt whole
     rebuilt[0] = 'X';
     test::Sandbox::write(game / "data/rebuilt.pak", rebuilt);
     // The must file changed: the first run updates it alone and says a restart is needed.
     ASSERT_EQ(update(), kExitOk);
     EXPECT_EQ(result().kind, UpdateResult::Kind::Restart);
     EXPECT_EQ(result().mustCount, 1);
-    EXPECT_EQ(readFile(game / "bin/lume.dat"), "#!/bin/sh\necho client 2\n");
-    EXPECT_EQ(readFile(game / "readme.txt"), "Welcome to version 1.\r\n");
+    EXPECT_EQ(readBytes(game / "bin/lume.dat"), "#!/bin/sh\necho client 2\n");
+    EXPECT_EQ(readBytes(game / "readme.txt"), "Welcome to version 1.\r\n");
     // After the restart, everything else; unchanged files are not fetched. Then current, and
     // a withdrawn pack that is absent stays absent.
     for (int run = 0; run < 2; ++run) {
@@ -337,12 +233,12 @@ TEST_F(UpdateEndToEnd, WrongBytesFromAMirrorAreCaught) {
     copyRelease("release", "bad", {}, [](const std::string& rel, std::string& bytes) {
         bytes[bytes.size() / 2] ^= rel.starts_with("big.bin.gzf.") ? 0x55 : 0;
     });
-    const std::string before = readFile(game / "big.bin");
+    const std::string before = readBytes(game / "big.bin");
     EXPECT_EQ(update(nginx->host(), "/partial",
                      {"--mirror-host", nginx->host(), "--mirror-path", "/bad"}),
               kExitFailure);
     EXPECT_EQ(result().kind, UpdateResult::Kind::VerifyFailed);
-    EXPECT_EQ(readFile(game / "big.bin"), before);  // the installed file is untouched
+    EXPECT_EQ(readBytes(game / "big.bin"), before);  // the installed file is untouched
     EXPECT_FALSE(fs::exists(game / "big.bin.gzf") || fs::exists(game / "big.bin.igzf"));
     updateFully(nginx->host());  // a later update from a good server succeeds
     expectVersion("v2");
@@ -377,7 +273,7 @@ TEST_F(UpdateEndToEnd, AHostileFileListWritesNothingOutside) {
 
 // What a block index file records as written, in bytes (0 when there is none).
 uint64_t recordedBlocks(const fs::path& index) {
-    const std::string bytes = readFile(index);
+    const std::string bytes = readBytes(index);
     MemoryStream stream(static_cast<uint32_t>(bytes.size()));
     BlockIndexHeader header;
     std::vector<BlockIndexEntry> entries;
@@ -446,15 +342,16 @@ TEST_F(UpdateEndToEnd, AKilledUpdateResumes) {
     // and are not counted.
     std::map<std::string, std::string> v2;
     for (const char* rel : {"readme.txt", "maps/b.map", "big.bin"}) {
-        v2[rel] = readFile(fs::path(made->path()) / "v2" / rel);
+        v2[rel] = readBytes(fs::path(made->path()) / "v2" / rel);
     }
     const auto kept = [&] {
         uint64_t total = 0;
         for (const auto& [rel, bytes] : v2) {
             const fs::path index = game / (rel + ".igzf");
-            total += fs::exists(index)               ? recordedBlocks(index)
-                     : readFile(game / rel) == bytes ? nginx->bytesSent("/release/" + rel + ".gzf.")
-                                                     : 0;
+            total += fs::exists(index) ? recordedBlocks(index)
+                     : readBytes(game / rel) == bytes
+                         ? nginx->bytesSent("/release/" + rel + ".gzf.")
+                         : 0;
         }
         return total;
     };

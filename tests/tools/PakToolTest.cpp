@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <sstream>
 
 #include "engine/FileSystem/PackManager.h"
@@ -15,6 +13,7 @@
 #include "platform/Text.h"
 #include "tests/engine/FileSystem/PackTestData.h"
 #include "tests/support/Sandbox.h"
+#include "tests/update/UpdateTestData.h"
 
 namespace fs = std::filesystem;
 
@@ -36,19 +35,7 @@ Result pak(std::vector<std::string> args) {
     return Result{status, out.str(), err.str()};
 }
 
-// Relative path (UTF-8, '/') -> bytes of every file under dir.
-std::map<std::string, std::string> treeOf(const std::string& dir) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(dir)) {
-        if (e.is_regular_file()) {
-            std::ifstream in(e.path(), std::ios::binary);
-            std::ostringstream bytes;
-            bytes << in.rdbuf();
-            files[fs::relative(e.path(), dir).generic_string()] = bytes.str();
-        }
-    }
-    return files;
-}
+using test::readTree;
 
 std::string hexKey(const char* format, uint32_t key) {
     char name[16];
@@ -61,15 +48,9 @@ std::string hexKey(const char* format, uint32_t key) {
 class PakTool : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string noise(70000, '\0');
-        uint32_t x = 12345;
-        for (char& c : noise) {
-            x = x * 1664525u + 1013904223u;
-            c = static_cast<char>(x >> 24);
-        }
         box.writeFile("src/UI/Main.PNG", test::patternBytes(5000, 1) + std::string(1, '\xff'));
         box.writeFile("src/中文目录/文件名.txt", std::string(40000, 'x') + "尾巴");
-        box.writeFile("src/Sound/BGM.OGG", noise);
+        box.writeFile("src/Sound/BGM.OGG", test::noiseBytes(70000, 1));
         box.writeFile("src/a/b/c/Deep.TXT", test::patternBytes(123, 7));
         box.writeFile("src/empty.dat", "");
         const Result created = pak({"create", "src", "res.pak"});
@@ -96,12 +77,12 @@ TEST_F(PakTool, CreateListVerifyExtractRoundTripATreeByteForByte) {
     EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 7);
 
     ASSERT_EQ(pak({"extract", "res.pak", "--all", "out", "--names", "src"}).status, 0);
-    EXPECT_EQ(treeOf("out"), treeOf("src"));
+    EXPECT_EQ(readTree("out"), readTree("src"));
     // Without names the files are named by their keys.
     ASSERT_EQ(pak({"extract", "res.pak", "--all", "bykey"}).status, 0);
     EXPECT_EQ(box.readFile("bykey/" + hexKey("0x%08x", nameKey(u"中文目录\\文件名.txt", true))),
               box.readFile("src/中文目录/文件名.txt"));
-    EXPECT_EQ(treeOf("bykey").size(), 5u);
+    EXPECT_EQ(readTree("bykey").size(), 5u);
     // One file by path or by key.
     const std::string deep = box.readFile("src/a/b/c/Deep.TXT");
     EXPECT_EQ(pak({"extract", "res.pak", "A/B/c/deep.txt"}).out, deep);

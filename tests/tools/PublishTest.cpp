@@ -16,6 +16,7 @@
 #include "platform/Text.h"
 #include "platform/Time.h"
 #include "tests/support/Sandbox.h"
+#include "tests/update/UpdateTestData.h"
 #include "tools/pak/PakTool.h"
 #include "tools/publish/Publisher.h"
 #include "update/FileListDownloader.h"
@@ -27,32 +28,13 @@ namespace fs = std::filesystem;
 namespace lume {
 namespace {
 
-std::string hex(uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "%x", v);
-    return b;
-}
-
-uint32_t reg(const std::string& bytes) {
-    return checksumUpdate(kChecksumStart, bytes.data(), bytes.size());
-}
+using test::checksumOf;
+using test::hexOf;
 
 class Publish : public ::testing::Test {
 protected:
-    void makePack(const std::string& version, const std::string& pack,
-                  const std::vector<std::pair<std::string, std::string>>& files) {
-        const std::string src = "src/" + version + "-" + pack + "/";
-        for (const auto& [name, bytes] : files) {
-            box.writeFile(src + name, bytes);
-        }
-        fs::create_directories(box.path() + "/" + version + "/data");
-        std::ostringstream out, err;
-        ASSERT_EQ(
-            pak::run({u"create", platform::utf8ToWide(box.path() + "/" + src),
-                      platform::utf8ToWide(box.path() + "/" + version + "/data/" + pack + ".pak")},
-                     out, err),
-            0)
-            << err.str();
+    void makePack(const std::string& version, const std::string& pack, const test::Tree& files) {
+        test::buildPack(box.path() + "/" + version + "/data/" + pack + ".pak", files);
     }
     bool publish(const std::string& version, std::vector<std::string> must = {}) {
         PublishOptions o;
@@ -85,16 +67,16 @@ protected:
             const std::string folder = e.folder.empty() ? "" : platform::wideToUtf8(e.folder) + "/";
             const std::string name = platform::wideToUtf8(e.name);
             if (!e.isPack()) {
-                paths.insert(folder + name + ".gzf." + hex(e.zipcrc));
+                paths.insert(folder + name + ".gzf." + hexOf(e.zipcrc));
                 continue;
             }
             const std::string list =
-                folder + name.substr(0, name.size() - 4) + ".fxml." + hex(e.crc);
+                folder + name.substr(0, name.size() - 4) + ".fxml." + hexOf(e.crc);
             paths.insert(list);
             SubFileListDownloader sub;
             sub.load(platform::utf8ToWide(box.path() + "/www/" + list), u"x.pak", false);
             for (const PackPatchItem& item : sub.downloadItems()) {
-                paths.insert(folder + hex(item.nameKey) + ".gzf." + hex(item.dataCrc));
+                paths.insert(folder + hexOf(item.nameKey) + ".gzf." + hexOf(item.dataCrc));
             }
         }
         return paths;
@@ -131,66 +113,48 @@ TEST_F(Publish, LooseFilesAndPacksAsTheLauncherAsksForThem) {
     EXPECT_EQ(report.packs, 1);
     EXPECT_EQ(report.packMembers, 2);
 
+    // Must files, named and implicit, first; then the rest sorted by folder, then name; no
+    // logs, settings or files of an update in flight.
     const auto all = entries();
-    EXPECT_EQ(all.size(), 6u);
-    // The lists come sorted by folder, then name.
+    ASSERT_EQ(all.size(), 6u);
+    EXPECT_EQ(all[0].name + all[1].name, u"lume.exelume.dat");
     EXPECT_TRUE(std::is_sorted(all.begin() + 2, all.end(), [](const auto& a, const auto& b) {
         return std::tie(a.folder, a.name) < std::tie(b.folder, b.name);
     }));
-    EXPECT_EQ(find(all, u"log", u"old.log"), nullptr);
-    EXPECT_EQ(find(all, u"bin", u"config.ini"), nullptr);
-
-    // A deflated loose file: its data inflates to the file, checksums as listed.
+    EXPECT_NE(find(all, u"", u"说明.txt"), nullptr);
+    // A deflated loose file inflates to the file; one that does not compress is stored.
     const FileListEntry* readme = find(all, u"", u"readme.txt");
     ASSERT_NE(readme, nullptr);
-    EXPECT_EQ(readme->size, text.size());
-    EXPECT_EQ(readme->crc, reg(text));
+    EXPECT_EQ(readme->crc, checksumOf(text));
     EXPECT_LT(readme->zip, readme->size);
-    const std::string data = box.readFile("www/readme.txt.gzf." + hex(readme->zipcrc));
-    ASSERT_EQ(data.size(), readme->zip);
-    EXPECT_EQ(reg(data), readme->zipcrc);
+    const std::string data = box.readFile("www/readme.txt.gzf." + hexOf(readme->zipcrc));
     std::string inflated(readme->size, '\0');
-    uint32_t outLength = readme->size;
+    uint32_t length = readme->size;
     z_stream z{};
-    EXPECT_EQ(unCompressData(&z, reinterpret_cast<uint8_t*>(inflated.data()), outLength,
+    EXPECT_EQ(unCompressData(&z, reinterpret_cast<uint8_t*>(inflated.data()), length,
                              reinterpret_cast<const uint8_t*>(data.data()),
                              static_cast<uint32_t>(data.size())),
               kUncompressOk);
+    EXPECT_EQ(data.size(), readme->zip);
     EXPECT_EQ(inflated, text);
-
-    // A file that does not compress is stored: zip equals size and the data is the file.
     const FileListEntry* stored = find(all, u"bin", u"noise.bin");
     ASSERT_NE(stored, nullptr);
-    EXPECT_EQ(stored->zip, stored->size);
-    EXPECT_EQ(box.readFile("www/bin/noise.bin.gzf." + hex(stored->zipcrc)), noise);
-
-    // Must files, named and implicit, land on the must list.
-    FileListDownloader list;
-    ASSERT_TRUE(list.parseFile(platform::utf8ToWide(box.path() + "/www/flist.xml"), false));
-    ASSERT_EQ(list.mustList().size(), 2u);
-    EXPECT_NE(find(list.mustList(), u"bin", u"lume.dat"), nullptr);
-    EXPECT_NE(find(list.mustList(), u"", u"lume.exe"), nullptr);
-    EXPECT_NE(find(all, u"", u"说明.txt"), nullptr);
-
-    // The pack: its crc is the index checksum, its sub file list names every member with
-    // the stored bytes' checksum, and each member's bytes are published under its key.
+    EXPECT_EQ(box.readFile("www/bin/noise.bin.gzf." + hexOf(stored->zipcrc)), noise);
+    // The pack: every member by its key, its stored bytes under the names the list gives.
     const FileListEntry* ui = find(all, u"data", u"ui.pak");
-    ASSERT_NE(ui, nullptr);
-    EXPECT_TRUE(ui->isPack());
+    ASSERT_TRUE(ui != nullptr && ui->isPack());
     SubFileListDownloader sub;
-    ASSERT_EQ(sub.load(platform::utf8ToWide(box.path() + "/www/data/ui.fxml." + hex(ui->crc)),
+    ASSERT_EQ(sub.load(platform::utf8ToWide(box.path() + "/www/data/ui.fxml." + hexOf(ui->crc)),
                        u"missing.pak", false),
               1);
-    ASSERT_EQ(sub.downloadItems().size(), 2u);
+    std::set<uint32_t> keys;
     for (const PackPatchItem& item : sub.downloadItems()) {
-        const std::string bytes =
-            box.readFile("www/data/" + hex(item.nameKey) + ".gzf." + hex(item.dataCrc));
-        EXPECT_EQ(bytes.size(), item.zipSize);
-        EXPECT_EQ(reg(bytes), item.dataCrc);
+        keys.insert(item.nameKey);
+        EXPECT_EQ(checksumOf(box.readFile("www/data/" + hexOf(item.nameKey) + ".gzf." +
+                                          hexOf(item.dataCrc))),
+                  item.dataCrc);
     }
-    const uint32_t buttonKey = nameKey(u"textures\\button.png");
-    EXPECT_TRUE(sub.downloadItems()[0].nameKey == buttonKey ||
-                sub.downloadItems()[1].nameKey == buttonKey);
+    EXPECT_EQ(keys, (std::set<uint32_t>{nameKey(u"textures\\button.png"), nameKey(u"layout.xml")}));
 }
 
 TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
@@ -208,7 +172,7 @@ TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
     EXPECT_EQ(report.withdrawnPacks, 1);
     const auto v2 = entries();
     // Version 1's data is still there for players who have not updated.
-    EXPECT_TRUE(box.exists("www/readme.txt.gzf." + hex(oldReadme.zipcrc)));
+    EXPECT_TRUE(box.exists("www/readme.txt.gzf." + hexOf(oldReadme.zipcrc)));
     EXPECT_NE(find(v2, u"", u"readme.txt")->zipcrc, oldReadme.zipcrc);
     // The dropped pack is listed under a crc no real pack has, and its list withdraws it.
     const FileListEntry* legacy = find(v2, u"data", u"legacy.pak");
@@ -216,7 +180,7 @@ TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
     EXPECT_NE(legacy->crc, legacyCrc);
     SubFileListDownloader sub;
     EXPECT_EQ(
-        sub.load(platform::utf8ToWide(box.path() + "/www/data/legacy.fxml." + hex(legacy->crc)),
+        sub.load(platform::utf8ToWide(box.path() + "/www/data/legacy.fxml." + hexOf(legacy->crc)),
                  u"x.pak", false),
         2);
 
@@ -231,7 +195,7 @@ TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
         EXPECT_EQ(file.sha256, Sha256::of(bytes)) << path;
     }
     EXPECT_EQ(named, servedPaths());
-    EXPECT_TRUE(named.count("data/legacy.fxml." + hex(legacy->crc)));
+    EXPECT_TRUE(named.count("data/legacy.fxml." + hexOf(legacy->crc)));
 
     // Publishing again keeps it withdrawn under the same crc.
     box.writeFile("v3/readme.txt", "version three");
@@ -275,7 +239,7 @@ TEST_F(Publish, KeysAndTheSignedManifest) {
     // Published unsigned, no signature of an older manifest is left beside it; and a data
     // file that holds other bytes under its name is written again.
     const std::string data =
-        "www/readme.txt.gzf." + hex(find(entries(), u"", u"readme.txt")->zipcrc);
+        "www/readme.txt.gzf." + hexOf(find(entries(), u"", u"readme.txt")->zipcrc);
     box.writeFile(data, "two");
     ASSERT_EQ(publishMain({game, www, "--version", "9"}, out, out), 0);
     EXPECT_EQ(manifest().version, 9u);

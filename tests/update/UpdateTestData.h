@@ -118,6 +118,25 @@ inline void buildPack(const fs::path& pack, const Tree& files) {
     fs::remove_all(scratch);
 }
 
+// A version of the game in dir: loose files, and data\<name>.pak built from each pack's members.
+inline void makeVersion(const fs::path& dir, const Tree& loose,
+                        const std::map<std::string, Tree>& packs = {}) {
+    writeTree(dir, loose);
+    fs::create_directories(dir);
+    for (const auto& [name, members] : packs) {
+        buildPack(dir / "data" / (name + ".pak"), members);
+    }
+}
+
+// A version of the sample game (resources/sample-game/v1 or v2: files/ and packs/<name>/) in dir.
+inline void makeSampleVersion(const fs::path& dir, const fs::path& sample) {
+    std::map<std::string, Tree> packs;
+    for (const auto& pack : fs::directory_iterator(sample / "packs")) {
+        packs[pack.path().filename().string()] = readTree(pack.path());
+    }
+    makeVersion(dir, readTree(sample / "files"), packs);
+}
+
 // A pack as the launcher reads it: every member's stored bytes and record fields by key, and
 // the header's IndexCrc (0 when the pack does not load).
 struct Member {
