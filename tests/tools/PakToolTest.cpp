@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <sstream>
 
-#include "engine/FileSystem/PackManager.h"
 #include "engine/Kernel/NameKey.h"
 #include "platform/Text.h"
 #include "tests/engine/FileSystem/PackTestData.h"
@@ -92,22 +91,6 @@ TEST_F(PakTool, CreateListVerifyExtractRoundTripATreeByteForByte) {
     const Result missing = pak({"extract", "res.pak", "no/such.file"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("is not in the pack"), std::string::npos);
-
-    // The launcher reads the same files through its pack manager.
-    fs::create_directories("data");
-    fs::rename("res.pak", "data/res.pak");
-    fs::create_directories("game");
-    fs::current_path("game");
-    PackManager manager(PackManager::Options{});
-    for (const auto& [path, source] : {std::pair{u"ui\\main.png", "src/UI/Main.PNG"},
-                                       {u"SOUND\\bgm.ogg", "src/Sound/BGM.OGG"},
-                                       {u"中文目录\\文件名.txt", "src/中文目录/文件名.txt"}}) {
-        std::unique_ptr<ZipStream> s = manager.openFile(path);
-        ASSERT_NE(s, nullptr);
-        std::string got(s->size(), '\0');
-        ASSERT_TRUE(s->read(got.data(), static_cast<uint32_t>(got.size())));
-        EXPECT_EQ(got, box.readFile(source));
-    }
 }
 
 TEST_F(PakTool, VerifyAndExtractFindDamage) {

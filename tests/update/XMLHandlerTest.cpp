@@ -1,6 +1,6 @@
 // The XML layer: the walk's events for sample documents (tests/data/xml/*.xml against their
-// .events traces), the attribute readers' number and boolean rules, where a file is looked
-// for, and documents that must be refused whole.
+// .events traces), the attribute readers' number and boolean rules, and documents that must
+// be refused whole. (Where a file is looked for: File::openInData in StreamTest.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -89,37 +89,6 @@ TEST(XMLWalk, SampleDocumentsStreamsAndDocumentsRefusedWhole) {
         EXPECT_FALSE(r.parseBytes(bad));
         EXPECT_EQ(r.trace, "");
     }
-}
-
-std::unique_ptr<Stream> packedList(std::u16string_view path, int) {
-    static const std::string doc = "<where is=\"pack\"/>";
-    if (path != u"bin\\packed.xml") {
-        return nullptr;
-    }
-    auto stream = std::make_unique<MemoryStream>(static_cast<uint32_t>(doc.size()));
-    stream->write(doc.data(), static_cast<uint32_t>(doc.size()));
-    stream->seek(0);
-    return stream;
-}
-
-TEST(XMLWalk, FilesComeFromTheDataDirectoryThenThePacksOrAsGiven) {
-    test::Sandbox box;  // the working directory is game/, so "..\data\" is data/ beside it
-    box.writeFile("game/bin/list.xml", "<where is=\"game\"/>");
-    box.writeFile("data/bin/list.xml", "<where is=\"data\"/>");
-    fs::current_path(fs::path(box.path()) / "game");
-    File::setPackFallback(&packedList);
-    const std::tuple<const char16_t*, bool, const char*> cases[] = {
-        {u"bin\\list.xml", true, "data"},     {u"bin\\list.xml", false, "game"},
-        {u"bin\\packed.xml", true, "pack"},   {u"bin\\packed.xml", false, nullptr},
-        {u"bin\\missing.xml", true, nullptr}, {u"bin", false, nullptr}};  // a directory
-    for (const auto& [path, lookInData, where] : cases) {
-        Recorder r;
-        EXPECT_EQ(r.parseFile(path, lookInData), where != nullptr) << utf8(path);
-        if (where != nullptr) {
-            EXPECT_EQ(r.trace, "start where is=\"" + std::string(where) + "\"\nend where\n");
-        }
-    }
-    File::setPackFallback(nullptr);
 }
 
 TEST(XMLAttributes, NumberBooleanAndNameRules) {

@@ -157,7 +157,7 @@ TEST_F(CliRun, AnUnknownServerOrAFailedListFails) {
     EXPECT_NE(slurp(out).find("下载服务器列表失败，请检查网络"), std::string::npos);
 }
 
-TEST_F(CliRun, AGameThatCannotStartFailsAndIsLogged) {
+TEST_F(CliRun, AGameThatCannotStartFails) {
     // Nothing to update; the game's command line is too long to start from this directory.
     box.writeFile("www/game/flist.xml", "<?xml version=\"1.0\"?><flist></flist>");
     const std::string deep = std::string(220, 'd');
@@ -167,13 +167,6 @@ TEST_F(CliRun, AGameThatCannotStartFailsAndIsLogged) {
     const std::string text = slurp(out);
     EXPECT_NE(text.find("启动游戏失败，请检查游戏文件后重试"), std::string::npos) << text;
     EXPECT_EQ(text.find("started:"), std::string::npos);
-    std::string log;
-    for (const auto& f :
-         std::filesystem::directory_iterator(box.path() + "/" + deep + "/game/log")) {
-        log += box.readFile(std::filesystem::relative(f.path(), box.path()).string());
-    }
-    EXPECT_NE(log.find("lume.dat run error:122"), std::string::npos) << log;
-    EXPECT_NE(log.find(platform::utf8ToNarrow("启动游戏失败")), std::string::npos);
 }
 
 TEST_F(CliRun, ASecondLauncherRefusesToRun) {
