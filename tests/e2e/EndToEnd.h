@@ -65,14 +65,29 @@ inline CliRun runLauncher(std::vector<std::string> args, const fs::path& trace) 
     return run;
 }
 
-// The game holds every file of the version: loose files byte for byte, packs member by member.
+// Runs an update until no must file is left (the launcher restarts after them).
+inline CliRun updateFully(const std::vector<std::string>& args, const fs::path& trace) {
+    CliRun run;
+    for (int pass = 0; pass < 3; ++pass) {
+        run = runLauncher(args, trace);
+        if (run.code != kExitOk || run.result.kind != UpdateResult::Kind::Restart) {
+            break;
+        }
+    }
+    return run;
+}
+
+// The game's file rel as in the version: a loose file byte for byte, a pack member by member.
+inline void expectFile(const fs::path& game, const fs::path& version, const std::string& rel) {
+    if (rel.ends_with(".pak")) {
+        EXPECT_EQ(viewPack(game / rel), viewPack(version / rel)) << rel;
+    } else {
+        EXPECT_EQ(readBytes(game / rel), readBytes(version / rel)) << rel;
+    }
+}
 inline void expectVersion(const fs::path& game, const fs::path& version) {
     for (const auto& [rel, bytes] : readTree(version)) {
-        if (rel.ends_with(".pak")) {
-            EXPECT_EQ(viewPack(game / rel), viewPack(version / rel)) << rel;
-        } else {
-            EXPECT_EQ(readBytes(game / rel), bytes) << rel;
-        }
+        expectFile(game, version, rel);
     }
 }
 

@@ -129,29 +129,16 @@ protected:
         result = run.result;
         return run.code;
     }
-    // Updates until no must file is left (the launcher restarts after them).
     int updateFully(const std::string& game, const std::string& path) {
-        int code = kExitFailure;
-        for (int pass = 0; pass < 3; ++pass) {
-            code = update(game, path);
-            if (code != kExitOk || result.kind != UpdateResult::Kind::Restart) {
-                break;
-            }
-        }
-        return code;
+        const test::CliRun run = test::updateFully(
+            {"update", "-C", root + "/" + game, "--host", nginx->host(), "--path", path},
+            root + "/trace.jsonl");
+        output = run.output;
+        result = run.result;
+        return run.code;
     }
-
     void expectVersion(const std::string& game, const std::string& version) {
         test::expectVersion(root + "/" + game, root + "/" + version);
-    }
-    void expectFile(const std::string& game, const std::string& version, const std::string& rel) {
-        const fs::path mine = root + "/" + game + "/" + rel;
-        const fs::path want = root + "/" + version + "/" + rel;
-        if (rel.ends_with(".pak")) {
-            EXPECT_EQ(test::viewPack(mine), test::viewPack(want)) << rel;
-        } else {
-            EXPECT_EQ(test::readBytes(mine), test::readBytes(want)) << rel;
-        }
     }
     uint64_t acceptedVersion(const std::string& game) {
         platform::IniFile ini;
@@ -245,7 +232,7 @@ TEST_F(SignedRelease, WhatTheOperatorDidNotSignIsRefusedAndNothingInstalled) {
         if (c.untouched == nullptr) {
             expectVersion("try", "v1");
         } else {
-            expectFile("try", "v1", c.untouched);
+            test::expectFile(root + "/try", root + "/v1", c.untouched);
         }
     }
 }

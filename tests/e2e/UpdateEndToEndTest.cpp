@@ -109,30 +109,26 @@ protected:
         fs::copy(fs::path(made->path()) / version, game, fs::copy_options::recursive);
     }
 
-    // lume-cli update in-process; the messages it traced (texts apart).
+    // lume-cli update in-process (until no must file is left: fully); the messages it traced.
     int update(const std::string& host, const std::string& path,
-               std::vector<std::string> extra = {}) {
+               std::vector<std::string> extra = {}, bool fully = false) {
         std::vector<std::string> args = {"update", "-C",     game.string(), "--host",
                                          host,     "--path", path};
         args.insert(args.end(), extra.begin(), extra.end());
-        const test::CliRun run = test::runLauncher(args, box.path() + "/trace.jsonl");
+        const fs::path trace = box.path() + "/trace.jsonl";
+        const test::CliRun run =
+            fully ? test::updateFully(args, trace) : test::runLauncher(args, trace);
         messages = run.messages;
         texts = run.texts;
         return run.code;
     }
     int update() { return update(nginx->host(), "/release"); }
+    void updateFully(const std::string& host, std::vector<std::string> extra = {}) {
+        ASSERT_EQ(update(host, "/release", extra, true), kExitOk);
+    }
     UpdateResult result() const {
         EXPECT_EQ(messages.back().msg, kMsgUpdateResult);
         return decodeUpdateResult(messages.back().wParam, messages.back().lParam);
-    }
-    // Must files first (the launcher restarts after them), then everything else.
-    void updateFully(const std::string& host, std::vector<std::string> extra = {}) {
-        for (int pass = 0; pass < 3; ++pass) {
-            ASSERT_EQ(update(host, "/release", extra), kExitOk);
-            if (result().kind != UpdateResult::Kind::Restart) {
-                return;
-            }
-        }
     }
 
     // The game holds exactly the version's files, packs that lume-pak verifies, and nothing
