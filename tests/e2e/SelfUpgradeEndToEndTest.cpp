@@ -8,16 +8,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
+#include "tests/e2e/EndToEnd.h"
 #include "tests/support/NginxServer.h"
-#include "tests/support/Sandbox.h"
-#include "tools/publish/Publisher.h"
 
 namespace fs = std::filesystem;
 
@@ -35,22 +32,14 @@ TEST(SelfUpgradeEndToEnd, TheNewLauncherRunsOnceAndStartsTheGame) {
     }
     test::Sandbox box;
     setenv("LUME_INSTANCE_NAME", ("LumeSelfUpgrade-" + std::to_string(getpid())).c_str(), 1);
-    std::ifstream upgradeProgram(LUME_UPGRADE_EXE, std::ios::binary);
-    std::ostringstream upgradeBytes;
-    upgradeBytes << upgradeProgram.rdbuf();
-    for (const char* version : {"1", "2"}) {
-        const std::string dir = std::string("v") + version + "/";
-        box.writeFile(dir + "lume.exe", launcherScript(std::string("launcher ") + version));
-        box.writeFile(dir + "bin/upgrade.tmp", upgradeBytes.str());
-        box.writeFile(dir + "bin/lume.dat",
-                      std::string("#!/bin/sh\necho client ") + version + " \"$1\" > started.txt\n");
-        box.writeFile(dir + "readme.txt", std::string("version ") + version);
-        PublishOptions publish;
-        publish.gameDirectory = box.path() + "/" + dir;
-        publish.outDirectory = box.path() + "/www/game";
-        PublishReport report;
-        std::string error;
-        ASSERT_TRUE(publishRelease(publish, report, error)) << error;
+    for (const std::string version : {"1", "2"}) {
+        test::makeVersion(
+            box.path() + "/v" + version,
+            {{"lume.exe", launcherScript("launcher " + version)},
+             {"bin/upgrade.tmp", test::readBytes(LUME_UPGRADE_EXE)},
+             {"bin/lume.dat", "#!/bin/sh\necho client " + version + " \"$1\" > started.txt\n"},
+             {"readme.txt", "version " + version}});
+        ASSERT_TRUE(test::publish(box.path() + "/v" + version, box.path() + "/www/game"));
     }
     test::NginxServer nginx(box.path() + "/www");
     ASSERT_TRUE(nginx.started()) << nginx.errorLog();
