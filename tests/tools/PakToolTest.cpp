@@ -106,12 +106,19 @@ TEST_F(PakTool, VerifyAndExtractFindDamage) {
     box.writeFile("res.pak", box.readFile("clean.pak"));
     flipByte("res.pak", 29);  // the index checksum in the header
     EXPECT_NE(pak({"verify", "res.pak"}).out.find("the index checksum is"), std::string::npos);
-    // A name that would leave the output folder is not written.
+    // Names the updater would refuse (one that would leave the output folder, one no Windows
+    // game file has) are not written; the others are.
     box.writeFile("odd/c:x.txt", "colon");
+    box.writeFile("odd/what?.txt", "question");
+    box.writeFile("odd/ok.txt", "fine");
     ASSERT_EQ(pak({"create", "odd", "odd.pak"}).status, 0);
     const Result refused = pak({"extract", "odd.pak", "--all", "oddout", "--names", "odd"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("refusing to write c:x.txt"), std::string::npos) << refused.err;
+    for (const char* name : {"c:x.txt", "what?.txt"}) {
+        EXPECT_NE(refused.err.find(std::string("refusing to write ") + name), std::string::npos)
+            << refused.err;
+    }
+    EXPECT_EQ(readTree("oddout"), (test::Tree{{"ok.txt", "fine"}}));
 
     test::PackImage image(nameKey(u"p"));
     image.addFile(1, "first block");

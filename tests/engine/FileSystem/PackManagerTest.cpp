@@ -283,23 +283,5 @@ TEST_F(PackRead, TheProcessWideManagerBehindFile) {
     EXPECT_EQ(PackManager::instance()->packCount(), 0u);
 }
 
-TEST(PackIndexCrc, IsTheChecksumOfTheSortedPairsWithoutTheRoot) {
-    std::vector<PackRecord> records(1);
-    records[0].parentIndex = kRootParent;
-    records[0].nameKey = 5;
-    EXPECT_EQ(indexCrc(records), 0xFFFFFFFFu);
-    std::vector<test::Rec> expected = {{5, 0, 0, 0, 0, 0, 0xFFFF}};
-    for (uint32_t k : {0x90000000u, 3u, 0x10u, 3u}) {
-        PackRecord r;
-        r.nameKey = k;
-        r.dataCrc = k * 7 + static_cast<uint32_t>(records.size());
-        records.push_back(r);
-        expected.push_back(test::Rec{k, 0, 0, 0, 0, r.dataCrc});
-    }
-    EXPECT_EQ(indexCrc(records), test::expectedIndexCrc(expected));
-    std::swap(records[1], records[4]);  // the order of the records does not matter
-    EXPECT_EQ(indexCrc(records), test::expectedIndexCrc(expected));
-}
-
 }  // namespace
 }  // namespace lume
