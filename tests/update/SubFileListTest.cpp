@@ -179,16 +179,6 @@ TEST_F(Compare, WithdrawnAndUnparsableLists) {
     EXPECT_EQ(sub.load(u"missing.fxml", u"data\\a.pak", false), SubFileListDownloader::kFailed);
 }
 
-TEST_F(Compare, LoadLooksInTheDataDirectoryByDefault) {
-    box.writeFile("game/data/a.pak", packBytes({rootRecord(9), packRecord(1, 1)}));
-    box.writeFile("data/a.fxml", fxml({{1, 5}}));
-    fs::current_path(fs::path(box.path()) / "game");
-    EXPECT_EQ(sub.load(u"a.fxml", u"data\\a.pak"), 1);
-    EXPECT_EQ(keysOf(sub.downloadItems()), (Keys{1}));
-    EXPECT_EQ(sub.downloadItems()[0].parentIndex, 0);
-    EXPECT_EQ(sub.load(u"a.fxml", u"data\\a.pak", false), 0);
-}
-
 // Each damage turns the pack into "no readable local pack": every non-D entry is fetched
 // with parent index 0 and nothing is removed.
 TEST_F(Compare, DamagedPacksAreTreatedAsMissing) {

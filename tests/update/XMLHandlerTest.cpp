@@ -143,27 +143,5 @@ TEST(XMLAttributes, NumberBooleanAndNameRules) {
     EXPECT_FALSE(a.has(u"key") || a.has(u"n"));
 }
 
-// A consumer with registered handlers: only exact names reach them.
-class Consumer : public XMLHandler<Consumer> {
-public:
-    Consumer() {
-        onStart(u"item", &Consumer::startItem);
-        onEnd(u"item", &Consumer::endItem);
-        onText(u"note", &Consumer::noteText);
-    }
-    void startItem(const XMLAttributes& a) { log.append("<").append(utf8(a.readString(u"id"))); }
-    void endItem() { log += ">"; }
-    void noteText(const std::u16string& t) { log.append("[").append(utf8(t)).append("]"); }
-    std::string log;
-};
-
-TEST(XMLHandler, DispatchesByExactElementName) {
-    Consumer c;
-    ASSERT_TRUE(c.parseBytes(
-        "<root><item id=\"1\"><Item id=\"x\"/><note>n1</note></item>"
-        "<other><item id=\"2\">ignored text</item></other><NOTE>no</NOTE><note>n2</note></root>"));
-    EXPECT_EQ(c.log, "<1[n1]><2>[n2]");
-}
-
 }  // namespace
 }  // namespace lume
