@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <utility>
 
 #include "platform/Error.h"
+#include "platform/FaultInjection.h"
 #include "platform/Internal.h"
 #include "platform/Text.h"
 
@@ -30,6 +32,7 @@ using detail::failure;
 using detail::pathFailure;
 using detail::UniqueDir;
 using detail::UniqueFd;
+using faults::Call;
 
 namespace {
 
@@ -437,6 +440,9 @@ Status NativeFile::write(const void* buffer, uint32_t len, uint32_t& put) {
     if ((access_ & kAccessWrite) == 0) {
         return failure(kErrAccessDenied);
     }
+    if (const int injected = faults::before(Call::kWrite, {}, fd_)) {
+        return errnoFailure(injected);
+    }
     const char* in = static_cast<const char*>(buffer);
     while (put < len) {
         const ssize_t n = ::write(fd_, in + put, len - put);
@@ -503,11 +509,52 @@ Status NativeFile::truncate(uint64_t length) {
     if (length > static_cast<uint64_t>(INT64_MAX)) {
         return failure(kErrInvalidParameter);
     }
+    if (const int injected = faults::before(Call::kTruncate, {}, fd_)) {
+        return errnoFailure(injected);
+    }
     int rc = 0;
     do {
         rc = ::ftruncate(fd_, static_cast<off_t>(length));
     } while (rc != 0 && errno == EINTR);
     return rc == 0 ? Status() : errnoFailure(errno);
+}
+
+Status NativeFile::reserve(uint64_t length) {
+    if (fd_ < 0) {
+        return failure(kErrInvalidHandle);
+    }
+    if ((access_ & kAccessWrite) == 0) {
+        return failure(kErrAccessDenied);
+    }
+    if (length > static_cast<uint64_t>(INT64_MAX)) {
+        return failure(kErrInvalidParameter);
+    }
+    if (const int injected = faults::before(Call::kReserve, {}, fd_)) {
+        return errnoFailure(injected);
+    }
+    uint64_t current = 0;
+    if (Status sized = size(current); !sized) {
+        return sized;
+    }
+    if (length == 0) {
+        return {};
+    }
+    // posix_fallocate returns its error instead of setting errno. File systems without
+    // fallocate get the emulation of the C library, which writes zeros into the holes: the
+    // space is taken either way.
+    int rc = 0;
+    do {
+        rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(length));
+    } while (rc == EINTR);
+    if (rc != 0) {
+        // The length may have grown before the space ran out: give it back.
+        uint64_t now = 0;
+        if (size(now) && now > current) {
+            static_cast<void>(::ftruncate(fd_, static_cast<off_t>(current)));
+        }
+        return errnoFailure(rc);
+    }
+    return {};
 }
 
 Status NativeFile::flush() {
@@ -516,6 +563,9 @@ Status NativeFile::flush() {
     }
     if ((access_ & kAccessWrite) == 0) {
         return {};
+    }
+    if (const int injected = faults::before(Call::kSync, {}, fd_)) {
+        return errnoFailure(injected);
     }
     // Pipes and devices cannot be synced; there is nothing buffered to lose on them.
     if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
@@ -603,10 +653,13 @@ Status writeWholeFile(std::u16string_view path, std::string_view bytes) {
     if (status && !replaceFile(staging, path)) {
         status = Status::failed(lastError());
     }
-    if (!status) {
-        static_cast<void>(deleteFile(staging));
-        setLastError(status.error());
+    if (status) {
+        // The new name is not durable until its folder is: after a power cut the old file
+        // would be back. A failing sync is reported, though the new file is in place.
+        return syncParentDirectory(path);
     }
+    static_cast<void>(deleteFile(staging));
+    setLastError(status.error());
     return status;
 }
 
@@ -642,6 +695,83 @@ Status createPrivateFile(std::u16string_view path, std::string_view bytes) {
     return {};
 }
 
+namespace {
+
+std::string parentOf(const std::string& native) {
+    const size_t slash = native.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : native.substr(0, slash);
+}
+
+Status syncNativeDirectory(const std::string& native) {
+    if (const int injected = faults::before(Call::kSyncDirectory, native)) {
+        return errnoFailure(injected);
+    }
+    UniqueFd fd(openRetrying(native.c_str(), O_RDONLY | O_DIRECTORY, 0));
+    if (!fd.valid()) {
+        return pathFailure(errno, native);
+    }
+    // Some file systems cannot sync a folder (EINVAL); their renames need no sync.
+    if (::fsync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) {
+        return errnoFailure(errno);
+    }
+    return {};
+}
+
+}  // namespace
+
+Status syncFile(std::u16string_view path) {
+    const std::string native = nativePath(path);
+    UniqueFd fd(openRetrying(native.c_str(), O_RDONLY, 0));
+    if (!fd.valid()) {
+        return pathFailure(errno, native);
+    }
+    if (const int injected = faults::before(Call::kSync, native)) {
+        return errnoFailure(injected);
+    }
+    // fsync through a read-only descriptor syncs the file's data all the same on Linux.
+    if (::fdatasync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) {
+        return errnoFailure(errno);
+    }
+    return {};
+}
+
+Status syncDirectory(std::u16string_view path) {
+    return syncNativeDirectory(path.empty() ? std::string(".") : nativePath(path));
+}
+
+Status syncParentDirectory(std::u16string_view path) {
+    return syncNativeDirectory(parentOf(nativePath(path)));
+}
+
+Status replaceFileDurably(std::u16string_view from, std::u16string_view to) {
+    if (Status synced = syncFile(from); !synced) {
+        return synced;
+    }
+    if (!replaceFile(from, to)) {
+        return Status::failed(lastError());
+    }
+    const std::string fromParent = parentOf(nativePath(from));
+    const std::string toParent = parentOf(nativePath(to));
+    if (Status synced = syncNativeDirectory(toParent); !synced) {
+        return synced;
+    }
+    return fromParent == toParent ? Status() : syncNativeDirectory(fromParent);
+}
+
+Status freeDiskSpace(std::u16string_view path, uint64_t& bytes) {
+    bytes = 0;
+    const std::string native = path.empty() ? std::string(".") : nativePath(path);
+    struct statvfs st {};
+    if (::statvfs(native.c_str(), &st) != 0) {
+        return pathFailure(errno, native);
+    }
+    bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+    return {};
+}
+
 bool getAttributes(std::u16string_view path, FileAttributes& out) {
     out = FileAttributes{};
     const std::string native = nativePath(path);
@@ -669,6 +799,9 @@ bool isDirectory(std::u16string_view path) {
 bool moveFile(std::u16string_view from, std::u16string_view to) {
     const std::string source = nativePath(from);
     const std::string target = nativePath(to);
+    if (const int injected = faults::before(Call::kRename, target)) {
+        return fail(injected);
+    }
     if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
         return true;
     }
@@ -685,6 +818,9 @@ bool moveFile(std::u16string_view from, std::u16string_view to) {
 bool replaceFile(std::u16string_view from, std::u16string_view to) {
     const std::string source = nativePath(from);
     const std::string target = nativePath(to);
+    if (const int injected = faults::before(Call::kRename, target)) {
+        return fail(injected);
+    }
     if (::rename(source.c_str(), target.c_str()) == 0) {
         return true;
     }

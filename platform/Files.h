@@ -42,7 +42,11 @@ public:
     uint64_t tell() const;
     Status size(uint64_t& out) const;
     Status truncate(uint64_t length);
-    // Syncs the data written to the disk.
+    // Gives the file its disk blocks up to length (growing it to length when shorter), so that
+    // no later write inside that length can fail for want of space: a file system that cannot
+    // reserve space fails here, at once, rather than half way through the writes.
+    Status reserve(uint64_t length);
+    // Syncs the data written (and the length) to the disk.
     Status flush();
     // A failing close may have lost data written before it.
     Status close();
@@ -59,13 +63,29 @@ private:
 // The whole file (up to 4 GiB).
 Status readWholeFile(std::u16string_view path, std::string& bytes);
 // Writes bytes as the whole file: to path + ".tmp" first, synced, then moved over path in
-// one step, so that a reader never sees half a file and a failure leaves the old one (and
-// no temporary file). Missing folders are created.
+// one step and the folder synced, so that a reader never sees half a file, a failure leaves
+// the old one (and no temporary file), and after success the new one survives a power cut.
+// Missing folders are created.
 Status writeWholeFile(std::u16string_view path, std::string_view bytes);
 // Creates a new file that only its owner may read or write (mode 0600) and writes bytes
 // into it, synced: for secrets such as a signing key. Fails with kErrFileExists when
 // something is already at the path, which is never overwritten; a failure leaves no file.
 Status createPrivateFile(std::u16string_view path, std::string_view bytes);
+
+// Durability. A rename or a new name reaches the disk only with its folder; a file's data
+// only with a sync. What must survive a power cut is synced before anything points at it.
+//
+// Syncs the data of an existing file to the disk.
+Status syncFile(std::u16string_view path);
+// Syncs a folder's entries: names created, renamed or deleted in it.
+Status syncDirectory(std::u16string_view path);
+// Syncs the folder that holds path ("." for a bare name).
+Status syncParentDirectory(std::u16string_view path);
+// Moves from over to so that the result survives a power cut: from's data is synced first,
+// then it replaces to in one step, then to's folder is synced (and from's, when another).
+[[nodiscard]] Status replaceFileDurably(std::u16string_view from, std::u16string_view to);
+// The bytes this user may still write on the file system that holds path.
+Status freeDiskSpace(std::u16string_view path, uint64_t& bytes);
 
 struct FileAttributes {
     bool directory = false;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/Error.h"
+#include "platform/FaultInjection.h"
 #include "platform/Time.h"
 #include "tests/support/Sandbox.h"
 
@@ -24,6 +25,11 @@ using platform::NativeFile;
 template <class Result>
 uint32_t errorOf(const Result& result) {
     return static_cast<bool>(result) ? 0xFFFFFFFFu : platform::lastError();
+}
+
+bool writeText(NativeFile& file, const std::string& text) {
+    uint32_t put = 0;
+    return file.write(text.data(), static_cast<uint32_t>(text.size()), put) && put == text.size();
 }
 
 std::string readAll(NativeFile& file) {
@@ -319,6 +325,77 @@ TEST(LastError, IsKeptPerThread) {
     }).join();
     EXPECT_EQ(seen, platform::kErrSuccess);
     EXPECT_EQ(platform::lastError(), platform::kErrDiskFull);
+}
+
+// The durability calls, and the faults a test can inject into every call that writes.
+class Durability : public ::testing::Test {
+protected:
+    ~Durability() override { platform::faults::disarm(); }
+    lume::test::Sandbox sandbox;
+};
+
+TEST_F(Durability, ReserveGrowsSyncsAndReplacesSurvive) {
+    NativeFile file;
+    ASSERT_TRUE(file.open(u"d\\pack.bin", 2));
+    ASSERT_TRUE(writeText(file, "head"));
+    ASSERT_TRUE(file.reserve(1 << 20));
+    uint64_t size = 0;
+    ASSERT_TRUE(file.size(size));
+    EXPECT_EQ(size, 1u << 20);
+    EXPECT_EQ(readAll(file).substr(0, 5), std::string("head\0", 5));
+    ASSERT_TRUE(file.reserve(10));  // never shrinks
+    ASSERT_TRUE(file.size(size));
+    EXPECT_EQ(size, 1u << 20);
+    EXPECT_TRUE(file.flush());
+    EXPECT_TRUE(file.close());
+
+    sandbox.writeFile("d/new.bin", "new");
+    ASSERT_TRUE(platform::replaceFileDurably(u"d\\new.bin", u"d\\pack.bin"));
+    EXPECT_EQ(sandbox.readFile("d/pack.bin"), "new");
+    EXPECT_TRUE(platform::syncDirectory(u"d"));
+    EXPECT_TRUE(platform::syncParentDirectory(u"bare-name"));
+    EXPECT_FALSE(platform::syncDirectory(u"missing"));
+    EXPECT_FALSE(platform::replaceFileDurably(u"d\\new.bin", u"d\\pack.bin"));
+    EXPECT_EQ(sandbox.readFile("d/pack.bin"), "new");
+
+    uint64_t free = 0;
+    ASSERT_TRUE(platform::freeDiskSpace(u"d", free));
+    EXPECT_GT(free, 0u);
+    EXPECT_FALSE(platform::freeDiskSpace(u"missing\\x", free));
+}
+
+TEST_F(Durability, InjectedFaultsFailTheNthCallWithItsError) {
+    // Each counted call of a whole-file write, in order: the write, the sync, the rename and
+    // the folder's sync. Failing any one of them fails the write and leaves the old file.
+    sandbox.writeFile("config.ini", "old");
+    platform::faults::count();
+    ASSERT_TRUE(platform::writeWholeFile(u"config.ini", "v1"));
+    ASSERT_EQ(platform::faults::calls(), 4u);
+    for (uint64_t n = 1; n <= 4; ++n) {
+        for (const auto& [err, code] :
+             {std::pair{EIO, platform::kErrGeneric}, std::pair{ENOSPC, platform::kErrDiskFull}}) {
+            platform::faults::failAt(n, err);
+            const platform::Status s = platform::writeWholeFile(u"config.ini", "v2");
+            EXPECT_FALSE(s) << n;
+            EXPECT_EQ(s.error(), code) << n;
+            EXPECT_TRUE(platform::faults::injected());
+            // Before the rename the old bytes stay; after it only the folder sync failed.
+            EXPECT_EQ(sandbox.readFile("config.ini"), n <= 3 ? "v1" : "v2") << n;
+            EXPECT_FALSE(sandbox.exists("config.ini.tmp")) << n;
+            sandbox.writeFile("config.ini", "v1");
+        }
+    }
+    platform::faults::failFrom(2, ENOSPC);
+    NativeFile file;
+    ASSERT_TRUE(file.open(u"grow.bin", 2));
+    ASSERT_TRUE(writeText(file, "a"));
+    EXPECT_FALSE(writeText(file, "b"));
+    EXPECT_FALSE(file.reserve(4096));
+    EXPECT_EQ(platform::lastError(), platform::kErrDiskFull);
+    EXPECT_FALSE(file.truncate(0));
+    platform::faults::disarm();
+    EXPECT_TRUE(writeText(file, "c"));
+    EXPECT_EQ(readAll(file), "ac");
 }
 
 }  // namespace
