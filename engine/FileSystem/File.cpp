@@ -143,6 +143,10 @@ int File::handle() {
     return stream_ ? stream_->handle() : -1;
 }
 
+bool File::sync() {
+    return stream_ && stream_->sync();
+}
+
 bool File::copyFrom(Stream& source, uint32_t length) {
     return stream_ && stream_->copyFrom(source, length);
 }
@@ -182,6 +186,10 @@ bool File::rename(std::u16string_view from, std::u16string_view to) {
 
 bool File::replace(std::u16string_view from, std::u16string_view to) {
     return platform::replaceFile(from, to);
+}
+
+bool File::replaceDurably(std::u16string_view from, std::u16string_view to) {
+    return static_cast<bool>(platform::replaceFileDurably(from, to));
 }
 
 bool File::deleteFile(std::u16string_view path) {

@@ -42,6 +42,7 @@ public:
     uint32_t size() override;
     uint8_t* data() override;
     int handle() override;
+    [[nodiscard]] bool sync() override;
     [[nodiscard]] bool copyFrom(Stream& source, uint32_t length) override;
     [[nodiscard]] bool writeZeros(uint32_t length) override;
     bool readAll(std::string& out) override;
@@ -55,6 +56,8 @@ public:
     [[nodiscard]] static bool rename(std::u16string_view from, std::u16string_view to);
     // Moves a file over its destination in one atomic step.
     [[nodiscard]] static bool replace(std::u16string_view from, std::u16string_view to);
+    // The same, surviving a power cut: from's data synced first, the folders after.
+    [[nodiscard]] static bool replaceDurably(std::u16string_view from, std::u16string_view to);
     static bool deleteFile(std::u16string_view path);
     // Deletes every file in the tree; subdirectories are emptied but kept; finally tries
     // to remove the top directory (which fails while subdirectories remain).

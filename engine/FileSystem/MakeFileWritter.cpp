@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "engine/FileSystem/File.h"
+#include "engine/FileSystem/PackJournal.h"
 #include "engine/FileSystem/PackOperations.h"
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/Kernel/Format.h"
@@ -74,33 +75,41 @@ void MakeFileWritter::process(const PackTask& task) {
         return;
     }
     const bool ok = task.kind == kPackModeMerge ? merge(task) : build(task);
-    // Neither file is of use after the task, whatever its outcome. The counters move last,
-    // so a producer that sees them move finds the task's files already gone.
+    if (!ok && isStopped()) {
+        // Stopped part way (a merge is rolled back): list and staged files stay, so that the
+        // next update resumes the task without fetching anything again.
+        return;
+    }
+    // Neither file is of use after the task, whatever its outcome. On success the list goes
+    // before the staged files: a list outliving some of its staged files (after a crash)
+    // would have them fetched again, while staged files without a list are only clutter.
+    // The counters move last, so a producer that sees them move finds the files gone.
     File::deleteFile(task.outputPath);
     File::deleteFile(task.listPath);
+    if (ok) {
+        File::deleteTree(stagingDirectory(task.packPath));
+    }
     (ok ? succeeded_ : failed_).fetch_add(1, std::memory_order_acq_rel);
     platform::debugOutput(task.kind == kPackModeMerge ? u"更新结束\n" : u"打包结束\n");
 }
 
 bool MakeFileWritter::merge(const PackTask& task) {
     platform::debugOutput(formatW(u"开始更新包:%s\n", task.packPath));
-    if (!mergePatchToPack(task.packPath, task.listPath, task.listId)) {
-        return false;
-    }
-    File::deleteTree(stagingDirectory(task.packPath));
-    return true;
+    // A stop rolls a merge back rather than waiting for its end: the next update merges
+    // again from the staged files.
+    return mergePatchToPack(task.packPath, task.listPath, task.listId,
+                            [this] { return isStopped(); });
 }
 
 bool MakeFileWritter::build(const PackTask& task) {
     platform::debugOutput(formatW(u"开始打包:%s\n", task.packPath));
     // One rename puts the new pack in place: the old one stays whole until the new one
-    // replaces it, and stays when the rename fails.
-    if (!buildPack(task.packPath, task.outputPath, task.listPath, task.listId) ||
-        !File::replace(task.outputPath, task.packPath)) {
-        return false;
-    }
-    File::deleteTree(stagingDirectory(task.packPath));
-    return true;
+    // replaces it, and stays when the rename fails. A journal of the old pack is settled
+    // first, so that it can never be played over the new one.
+    return recoverPack(task.packPath) != PackRecovery::kFailed &&
+           buildPack(task.packPath, task.outputPath, task.listPath, task.listId,
+                     [this] { return isStopped(); }) &&
+           File::replaceDurably(task.outputPath, task.packPath);
 }
 
 }  // namespace lume

@@ -23,6 +23,9 @@ struct PackTask {
     uint32_t kind = 0;          // kPackModeMerge, kPackModeBuild; others are dropped
 };
 
+// A stop requested while a task runs ends it at its next write: a merge is rolled back and a
+// build's output deleted, and neither its list nor its staged files are deleted nor is the
+// task counted, so the next update resumes it.
 class MakeFileWritter : public luThread, public ObjectLevelLockable<MakeFileWritter> {
 public:
     MakeFileWritter() = default;

@@ -1,6 +1,7 @@
 #include "engine/FileSystem/PackIndex.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "engine/FileSystem/Stream.h"
@@ -145,6 +146,59 @@ IndexLoadError loadPackIndex(Stream& pack, PackIndex& index, std::string* why) {
     return IndexLoadError::kNone;
 }
 
+PackDamage checkPackStructure(const PackIndex& index, std::string* why) {
+    setWhy(why, {});
+    const std::vector<PackRecord>& records = index.records;
+    if (records.empty() || records[0].parentIndex != kRootParent) {
+        setWhy(why, "record 0 is not the root");
+        return PackDamage::kNoRoot;
+    }
+    // A parent is named by its position in the table; only earlier records qualify, and
+    // below a second root records would hang off a tree that lookups never reach.
+    for (size_t i = 1; i < records.size(); ++i) {
+        const uint16_t parent = records[i].parentIndex;
+        if (parent == kRootParent || parent >= i) {
+            setWhy(why, formatA("record %u (key 0x%08x) has parent index %u",
+                                static_cast<uint32_t>(i), records[i].nameKey, parent));
+            return PackDamage::kOutsideTree;
+        }
+    }
+    struct Span {
+        uint64_t begin;
+        uint64_t end;
+        bool hole;
+    };
+    std::vector<Span> spans;
+    spans.reserve(records.size() + index.pool.count());
+    for (const PackRecord& r : records) {
+        if (r.blockSize != 0) {
+            spans.push_back({r.offset, uint64_t{r.offset} + r.blockSize, false});
+        }
+    }
+    for (const FreeBlock& b : index.pool.blocks()) {
+        if (b.size != 0) {
+            spans.push_back({b.offset, uint64_t{b.offset} + b.size, true});
+        }
+    }
+    std::sort(spans.begin(), spans.end(),
+              [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    size_t furthest = 0;  // the span reaching furthest so far
+    for (size_t i = 1; i < spans.size(); ++i) {
+        const Span& a = spans[furthest];
+        const Span& b = spans[i];
+        if (b.begin < a.end) {
+            setWhy(why, formatA("%s at %u (%u bytes) overlaps %s at %u (%u bytes)",
+                                b.hole ? "a hole" : "a block", b.begin, b.end - b.begin,
+                                a.hole ? "a hole" : "a block", a.begin, a.end - a.begin));
+            return PackDamage::kOverlap;
+        }
+        if (b.end > a.end) {
+            furthest = i;
+        }
+    }
+    return PackDamage::kNone;
+}
+
 bool writePackIndex(Stream& pack, const std::vector<PackRecord>& records,
                     const BlankBlockPool& pool, uint32_t fileEnd, PackHeader* written) {
     const uint64_t n = records.size();
@@ -163,28 +217,25 @@ bool writePackIndex(Stream& pack, const std::vector<PackRecord>& records,
     h.dataOffset = kIndexRegionSize;
     h.dataSize = fileEnd - kIndexRegionSize;
 
-    std::vector<uint32_t> keys;
-    keys.reserve(records.size());
+    // The region after the header is laid out in memory and written in one go; the header
+    // follows last, so that a rewrite cut short leaves a header without its magic.
+    std::vector<uint8_t> region(kIndexRegionSize - kHeaderSize, 0);
+    uint8_t* at = region.data();
     for (const PackRecord& r : records) {
-        keys.push_back(r.nameKey);
+        std::memcpy(at, &r.nameKey, sizeof r.nameKey);
+        at += sizeof r.nameKey;
     }
-
-    // Zero the whole region first: its header is then without magic until the last step.
-    if (!pack.seek(0) || !pack.writeZeros(kIndexRegionSize)) {
-        return false;
+    if (!pool.blocks().empty()) {
+        std::memcpy(at, pool.blocks().data(), h.freeTableSize);
+        at += h.freeTableSize;
     }
-    if (!keys.empty() &&
-        (!pack.seek(h.keyTableOffset) || !pack.write(keys.data(), h.keyTableSize))) {
-        return false;
+    if (!records.empty()) {
+        std::memcpy(at, records.data(), h.recordTableSize);
     }
-    if (h.freeTableSize != 0 && (!pack.seek(h.freeTableOffset) || !pool.write(pack))) {
-        return false;
-    }
-    if (!records.empty() &&
-        (!pack.seek(h.recordTableOffset) || !pack.write(records.data(), h.recordTableSize))) {
-        return false;
-    }
-    if (!pack.seek(0) || !pack.write(&h, sizeof h)) {
+    const PackHeader noMagic{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    if (!pack.seek(0) || !pack.write(&noMagic, sizeof noMagic) ||
+        !pack.write(region.data(), static_cast<uint32_t>(region.size())) || !pack.seek(0) ||
+        !pack.write(&h, sizeof h)) {
         return false;
     }
     if (written != nullptr) {

@@ -62,6 +62,29 @@ struct PackIndex {
 // refusals that are not plain read failures.
 IndexLoadError loadPackIndex(Stream& pack, PackIndex& index, std::string* why = nullptr);
 
+// The end of the index tables of a header (where the zero fill starts), and of tables with
+// these counts.
+inline uint64_t indexTablesEnd(const PackHeader& h) {
+    return uint64_t{h.recordTableOffset} + h.recordTableSize;
+}
+inline uint64_t indexTablesEnd(uint64_t recordCount, uint64_t freeBlocks) {
+    return sizeof(PackHeader) + recordCount * (sizeof(uint32_t) + sizeof(PackRecord)) +
+           freeBlocks * sizeof(FreeBlock);
+}
+
+// Damage that an index can carry and still load: writing by it would destroy members, and
+// reading by it would miss some.
+enum class PackDamage {
+    kNone,
+    kNoRoot,       // record 0 is not the root, or there is no record at all
+    kOutsideTree,  // a record hangs under no parent (its parent index is not an earlier
+                   // record), or a second root cuts records off the pack's root
+    kOverlap,      // two blocks overlap: records, holes, or a hole over a record
+};
+
+// The structure of a loaded index; why receives the first damage found.
+PackDamage checkPackStructure(const PackIndex& index, std::string* why = nullptr);
+
 // Rewrites the whole index region: zero fill of 8 MiB, key table, free-block table, record
 // table, and the header last, so that an interrupted rewrite leaves a header without its
 // magic and the pack is refused rather than read with half an index. Data size is

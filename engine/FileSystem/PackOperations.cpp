@@ -7,6 +7,7 @@
 
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/PackIndex.h"
+#include "engine/FileSystem/PackJournal.h"
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Logger.h"
@@ -57,9 +58,51 @@ constexpr LoadMessages kRepairMessages = {
     u"repairLocalFileCrc 解析本地空白区域%s失败\r\n",
 };
 
-// Opens an existing pack for reading and writing; a missing pack is not created.
+// Opens an existing pack for reading and writing, once a change that a crash interrupted
+// has been undone; a missing pack is not created.
 bool openPack(WinStream& pack, std::u16string_view path) {
-    return File::isFile(path) && pack.open(path, 2);
+    return File::isFile(path) && recoverPack(path) != PackRecovery::kFailed && pack.open(path, 2);
+}
+
+// A loaded index that is damaged is never written by: a write placed by it could land on
+// a member (a hole over a live block) or drop members it does not see.
+bool refuseDamaged(const char16_t* operation, std::u16string_view path, const PackIndex& index) {
+    std::string why;
+    if (checkPackStructure(index, &why) == PackDamage::kNone) {
+        return false;
+    }
+    logW_m1(u"%s过程中,本地%s的索引已损坏\r\n", operation, path);
+    logW_m1(u"%s: %s\r\n", path, platform::utf8ToWide(why));
+    return true;
+}
+
+// The index region as far as either the old or the new tables reach: what an index rewrite
+// changes (beyond it the region is zero before and after).
+PackRegion indexRegion(const PackHeader& old, uint64_t newEnd) {
+    return PackRegion{0, static_cast<uint32_t>(std::max(indexTablesEnd(old), newEnd))};
+}
+
+// Runs the writes of a change in place under a rollback journal: the bytes the change will
+// overwrite are saved and synced first, the pack is given its final length (so that a full
+// disk fails the change before its first write), and a change that fails or is stopped part
+// way is undone at once. The journal's removal after the pack's sync is the commit.
+template <class Writes>
+bool changeInPlace(WinStream& pack, std::u16string_view path, std::vector<PackRegion> saved,
+                   uint32_t finalLength, const StopCheck& stop, Writes&& writes) {
+    PackJournal journal(path);
+    if (!journal.begin(pack, std::move(saved))) {
+        return false;
+    }
+    const bool ok = (finalLength <= pack.size() || pack.reserve(finalLength)) && writes() &&
+                    !(stop && stop()) && journal.commit(pack);
+    if (!ok) {
+        if (pack.error() == platform::kErrDiskFull ||
+            pack.error() == platform::kErrHandleDiskFull) {
+            logW_m1(u"%s所在磁盘空间不足\r\n", path);
+        }
+        static_cast<void>(journal.rollBack(pack));
+    }
+    return ok;
 }
 
 bool loadIndex(WinStream& pack, std::u16string_view path, PackIndex& index,
@@ -259,10 +302,47 @@ private:
     uint32_t fileEnd_ = 0;
 };
 
+// The parts of the planned writes that fall on blocks live before the merge: those bytes
+// must be saved. Holes and the space beyond the end hold nothing a rollback needs.
+std::vector<PackRegion> liveRegionsWritten(const std::vector<PackRecord>& records,
+                                           const PackPatchList& list,
+                                           const std::vector<MergeWrite>& writes) {
+    std::vector<std::pair<uint32_t, uint32_t>> live;  // (offset, block size), by offset
+    live.reserve(records.size());
+    for (const PackRecord& r : records) {
+        if (r.blockSize != 0) {
+            live.emplace_back(r.offset, r.blockSize);
+        }
+    }
+    std::sort(live.begin(), live.end());
+    std::vector<PackRegion> out;
+    for (const MergeWrite& w : writes) {
+        const uint64_t begin = w.offset;
+        const uint64_t end =
+            begin + (w.zeroOnly ? w.extraZeros : list.items[w.item].blockSize + w.extraZeros);
+        // Blocks do not overlap (a damaged index is refused before), so only the block
+        // starting at or before begin and those starting inside the write can meet it.
+        auto it = std::upper_bound(live.begin(), live.end(),
+                                   std::pair<uint32_t, uint32_t>(w.offset, UINT32_MAX));
+        if (it != live.begin()) {
+            --it;
+        }
+        for (; it != live.end() && it->first < end; ++it) {
+            const uint64_t from = std::max<uint64_t>(begin, it->first);
+            const uint64_t to = std::min<uint64_t>(end, uint64_t{it->first} + it->second);
+            if (from < to) {
+                out.push_back(
+                    PackRegion{static_cast<uint32_t>(from), static_cast<uint32_t>(to - from)});
+            }
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchListPath,
-                      uint32_t listId) {
+                      uint32_t listId, const StopCheck& stop) {
     PackPatchList list;
     if (!loadList(u"mergePatchToPack", patchListPath, listId, list) ||
         !checkStagedFiles(u"mergePatchToPack", packPath, list)) {
@@ -274,11 +354,14 @@ bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchLis
         return false;
     }
     PackIndex index;
-    if (!loadIndex(pack, packPath, index, kMergeMessages)) {
+    if (!loadIndex(pack, packPath, index, kMergeMessages) ||
+        refuseDamaged(u"mergePatchToPack", packPath, index)) {
         return false;
     }
     logW_m1(u"开始merge: %s 文件\r\n", packPath);
 
+    // The blocks live before the merge: a write over any of them must be undoable.
+    const std::vector<PackRecord> before = index.records;
     MergePlan plan(index, list);
     if (!plan.make()) {
         logW_m1(u"mergePatchToPack过程中,本地%s将超过4GB\r\n", packPath);
@@ -289,29 +372,37 @@ bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchLis
                 index.records.size());
         return false;
     }
+    std::vector<PackRegion> saved = liveRegionsWritten(before, list, plan.writes());
+    saved.push_back(
+        indexRegion(index.header, indexTablesEnd(index.records.size(), index.pool.count())));
     std::vector<uint8_t> buffer(64 * 1024);
-    for (const MergeWrite& w : plan.writes()) {
-        const bool ok =
-            pack.seek(w.offset) &&
-            (w.zeroOnly ? pack.writeZeros(w.extraZeros)
-                        : writeBlock(pack, packPath, list.items[w.item], w.extraZeros, buffer));
-        if (!ok) {
-            logW_m1(u"mergePatchToPack过程中,写入本地%s失败\r\n", packPath);
+    const bool merged = changeInPlace(pack, packPath, std::move(saved), plan.fileEnd(), stop, [&] {
+        for (const MergeWrite& w : plan.writes()) {
+            const bool ok =
+                !(stop && stop()) && pack.seek(w.offset) &&
+                (w.zeroOnly ? pack.writeZeros(w.extraZeros)
+                            : writeBlock(pack, packPath, list.items[w.item], w.extraZeros, buffer));
+            if (!ok) {
+                logW_m1(u"mergePatchToPack过程中,写入本地%s失败\r\n", packPath);
+                return false;
+            }
+        }
+        logW_m1(u"结束merge: %s 文件\r\n", packPath);
+        logW_m1(u"merge后文件信息:\r\n");
+        if (!writePackIndex(pack, index.records, index.pool, plan.fileEnd())) {
+            logW_m1(u"mergePatchToPack过程中,重写本地%s索引失败\r\n", packPath);
             return false;
         }
+        return true;
+    });
+    if (merged) {
+        logW_m1(u"%s文件更新结束\n", packPath);
     }
-    logW_m1(u"结束merge: %s 文件\r\n", packPath);
-    logW_m1(u"merge后文件信息:\r\n");
-    if (!writePackIndex(pack, index.records, index.pool, plan.fileEnd())) {
-        logW_m1(u"mergePatchToPack过程中,重写本地%s索引失败\r\n", packPath);
-        return false;
-    }
-    logW_m1(u"%s文件更新结束\n", packPath);
-    return true;
+    return merged;
 }
 
 bool buildPack(std::u16string_view packPath, std::u16string_view outputPath,
-               std::u16string_view patchListPath, uint32_t listId) {
+               std::u16string_view patchListPath, uint32_t listId, const StopCheck& stop) {
     PackPatchList list;
     if (!loadList(u"buildPack", patchListPath, listId, list) ||
         !checkStagedFiles(u"buildPack", packPath, list)) {
@@ -345,14 +436,19 @@ bool buildPack(std::u16string_view packPath, std::u16string_view outputPath,
         logW_m1(u"buildPack过程中,创建%s失败\r\n", outputPath);
         return false;
     }
+    // The whole length first, so that a full disk fails the build before its first block;
+    // and synced last, so that the pack is whole on disk before it replaces the old one.
     std::vector<uint8_t> buffer(64 * 1024);
-    bool ok = out.seek(kIndexRegionSize);
+    bool ok = out.reserve(static_cast<uint32_t>(dataEnd)) && out.seek(kIndexRegionSize);
     for (size_t i = 0; ok && i < list.items.size(); ++i) {
-        ok = writeBlock(out, packPath, list.items[i], 0, buffer);
+        ok = !(stop && stop()) && writeBlock(out, packPath, list.items[i], 0, buffer);
     }
     const BlankBlockPool noHoles;
-    if (!ok || !writePackIndex(out, records, noHoles, static_cast<uint32_t>(dataEnd))) {
+    if (!ok || !writePackIndex(out, records, noHoles, static_cast<uint32_t>(dataEnd)) ||
+        !out.sync()) {
         logW_m1(u"buildPack过程中,写入%s失败\r\n", outputPath);
+        out.close();
+        File::deleteFile(outputPath);
         return false;
     }
     return true;
@@ -364,7 +460,8 @@ bool removeFileFromPack(std::u16string_view packPath, const std::vector<PackReco
         return false;
     }
     PackIndex index;
-    if (!loadIndex(pack, packPath, index, kRemoveMessages)) {
+    if (!loadIndex(pack, packPath, index, kRemoveMessages) ||
+        refuseDamaged(u"removeFileFromPack", packPath, index)) {
         return false;
     }
     // The first record of each key, and for every record the next one with its key, so
@@ -406,11 +503,21 @@ bool removeFileFromPack(std::u16string_view packPath, const std::vector<PackReco
             kept.push_back(index.records[i]);
         }
     }
-    if (!writePackIndex(pack, kept, index.pool, index.fileEnd)) {
-        logW_m1(u"removeFileFromPack过程中,重写本地%s索引失败\r\n", packPath);
+    // A region named for removal that is still some other member's block must not become
+    // a hole, or the next merge would write over that member.
+    const PackHeader old = index.header;
+    index.records = std::move(kept);
+    if (refuseDamaged(u"removeFileFromPack", packPath, index)) {
         return false;
     }
-    return true;
+    const uint64_t newEnd = indexTablesEnd(index.records.size(), index.pool.count());
+    return changeInPlace(pack, packPath, {indexRegion(old, newEnd)}, index.fileEnd, {}, [&] {
+        if (!writePackIndex(pack, index.records, index.pool, index.fileEnd)) {
+            logW_m1(u"removeFileFromPack过程中,重写本地%s索引失败\r\n", packPath);
+            return false;
+        }
+        return true;
+    });
 }
 
 bool repairLocalFileCrc(std::u16string_view packPath) {
@@ -420,15 +527,20 @@ bool repairLocalFileCrc(std::u16string_view packPath) {
         return false;
     }
     PackIndex index;
-    if (!loadIndex(pack, packPath, index, kRepairMessages)) {
+    if (!loadIndex(pack, packPath, index, kRepairMessages) ||
+        refuseDamaged(u"repairLocalFileCrc", packPath, index)) {
         return false;
     }
     logW_m1(u"本地文件%s 修复后的crc大小为:%x", packPath, indexCrc(index.records));
-    if (!writePackIndex(pack, index.records, index.pool, index.fileEnd)) {
-        logW_m1(u"repairLocalFileCrc过程中,重写本地%s索引失败\r\n", packPath);
-        return false;
-    }
-    return true;
+    const uint64_t newEnd = indexTablesEnd(index.records.size(), index.pool.count());
+    return changeInPlace(
+        pack, packPath, {indexRegion(index.header, newEnd)}, index.fileEnd, {}, [&] {
+            if (!writePackIndex(pack, index.records, index.pool, index.fileEnd)) {
+                logW_m1(u"repairLocalFileCrc过程中,重写本地%s索引失败\r\n", packPath);
+                return false;
+            }
+            return true;
+        });
 }
 
 }  // namespace lume

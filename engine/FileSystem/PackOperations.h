@@ -5,12 +5,22 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
 #include "engine/FileSystem/PackFormat.h"
 
 namespace lume {
+
+// Asked between the writes of a long operation; true stops it, and a change in place is
+// then rolled back.
+using StopCheck = std::function<bool()>;
+
+// Every operation that changes a pack in place does so under a rollback journal (see
+// PackJournal.h): after a crash, a failed write or a stop the pack is as it was before, or
+// becomes so when it is next opened. A pack whose index is damaged (see
+// checkPackStructure) is never changed.
 
 // Puts the files of the patch list (staged as "update\<stem>\<key>.gzf") into the pack:
 // over their old block when it is big enough, else into the best-fitting hole, else at the
@@ -19,13 +29,15 @@ namespace lume {
 // or an impossible list fails the merge with the pack untouched. Called on the pack write
 // thread.
 [[nodiscard]] bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchListPath,
-                                    uint32_t listId);
+                                    uint32_t listId, const StopCheck& stop = {});
 
 // Writes a complete new pack of the listed files to outputPath (blocks back to back from
 // 8 MiB, no holes), the root keyed by the hash of the pack's stem as it is written. The
-// caller puts it in place of packPath. Called on the pack write thread.
+// caller puts it in place of packPath. The output is synced before true; on false it is
+// deleted. Called on the pack write thread.
 [[nodiscard]] bool buildPack(std::u16string_view packPath, std::u16string_view outputPath,
-                             std::u16string_view patchListPath, uint32_t listId);
+                             std::u16string_view patchListPath, uint32_t listId,
+                             const StopCheck& stop = {});
 
 // Frees the block of each given record (its offset and block size) and drops the first
 // record with its name key, if the pack has one. Block bytes stay; only the index changes.

@@ -24,11 +24,10 @@ bool Stream::copyFrom(Stream& source, uint32_t length) {
 }
 
 bool Stream::writeZeros(uint32_t length) {
-    uint8_t chunk[kChunk];
-    std::memset(chunk, 0, sizeof chunk);
+    static const uint8_t zeros[kZeroChunk] = {};
     while (length > 0) {
-        const uint32_t n = std::min(length, kChunk);
-        if (!write(chunk, n)) {
+        const uint32_t n = std::min(length, kZeroChunk);
+        if (!write(zeros, n)) {
             return false;
         }
         length -= n;

@@ -22,18 +22,21 @@ public:
     virtual uint8_t* data() { return nullptr; }
     // The native file descriptor of a file stream; -1 for other streams.
     virtual int handle() { return -1; }
+    // Makes the bytes written so far survive a power cut (a no-op in memory).
+    [[nodiscard]] virtual bool sync() { return true; }
 
     // Moves length bytes from source's position to this stream's position through one
     // 4 KiB buffer, so copies of any size need no large allocation. Fails when the source
     // delivers fewer bytes than asked.
     [[nodiscard]] virtual bool copyFrom(Stream& source, uint32_t length);
-    // Writes length zero bytes through the same 4 KiB chunking.
+    // Writes length zero bytes, 64 KiB at a time.
     [[nodiscard]] virtual bool writeZeros(uint32_t length);
     // Reads size() bytes from the current position into out, which keeps exactly the bytes
     // read (fewer than size() when the position was not at the start).
     virtual bool readAll(std::string& out);
 
     static constexpr uint32_t kChunk = 4096;
+    static constexpr uint32_t kZeroChunk = 0x10000;
 };
 
 }  // namespace lume

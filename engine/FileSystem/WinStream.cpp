@@ -17,8 +17,7 @@ bool WinStream::open(std::u16string_view path, int mode) {
     }
     // The platform creates the missing parent folders for the writing modes (1-3).
     if (const platform::Status opened = file_.open(path, mode); !opened) {
-        state_ = stateFromError(opened.error());
-        return false;
+        return failed(opened);
     }
     path_.assign(path);
     state_ = kGood;
@@ -30,7 +29,7 @@ void WinStream::close() {
         return;
     }
     if (const platform::Status closed = file_.close(); !closed) {
-        state_ = stateFromError(closed.error());
+        failed(closed);
         return;
     }
     state_ = kClosed;
@@ -47,8 +46,7 @@ bool WinStream::read(void* buffer, uint32_t length, uint32_t* count) {
             platform::debugOutput(
                 formatW(u"read %s Failed size:%d code %d\n", path_, length, code));
         }
-        state_ = stateFromError(code);
-        return false;
+        return failed(read);
     }
     if (got < length) {
         state_ = kEndOfFile;
@@ -65,10 +63,39 @@ bool WinStream::write(const void* buffer, uint32_t length) {
     }
     uint32_t put = 0;
     if (const platform::Status written = file_.write(buffer, length, put); !written) {
-        state_ = stateFromError(written.error());
-        return false;
+        return failed(written);
     }
     return true;
+}
+
+bool WinStream::sync() {
+    if (!file_.isOpen()) {
+        return false;
+    }
+    const platform::Status synced = file_.flush();
+    return synced || failed(synced);
+}
+
+bool WinStream::reserve(uint32_t length) {
+    if (!file_.isOpen()) {
+        return false;
+    }
+    const platform::Status reserved = file_.reserve(length);
+    return reserved || failed(reserved);
+}
+
+bool WinStream::resize(uint32_t length) {
+    if (!file_.isOpen()) {
+        return false;
+    }
+    const platform::Status resized = file_.truncate(length);
+    return resized || failed(resized);
+}
+
+bool WinStream::failed(const platform::Status& status) {
+    error_ = status.error();
+    state_ = stateFromError(error_);
+    return false;
 }
 
 bool WinStream::seek(uint32_t position) {
@@ -81,8 +108,7 @@ bool WinStream::seek(uint32_t position) {
         status = file_.size(total);
     }
     if (!status) {
-        state_ = stateFromError(status.error());
-        return false;
+        return failed(status);
     }
     state_ = position < total ? kGood : kEndOfFile;
     return true;

@@ -33,8 +33,15 @@ public:
     uint32_t tell() override;
     uint32_t size() override;
     int handle() override { return file_.fd(); }
+    [[nodiscard]] bool sync() override;
+    // Gives the file its disk space up to length (see platform::NativeFile::reserve).
+    [[nodiscard]] bool reserve(uint32_t length);
+    // Truncates or extends the file to length.
+    [[nodiscard]] bool resize(uint32_t length);
 
     int state() const { return state_; }
+    // The Win32-style code of the last failure (kErrSuccess when none failed yet).
+    uint32_t error() const { return error_; }
     const std::u16string& path() const { return path_; }
 
     // Win32 error codes 2, 4, 6, 12, 32 and 39 are access failures; the rest are others.
@@ -42,8 +49,11 @@ public:
 
 private:
     std::u16string path_;
+    bool failed(const platform::Status& status);
+
     platform::NativeFile file_;
     int state_ = kClosed;
+    uint32_t error_ = 0;
 };
 
 }  // namespace lume

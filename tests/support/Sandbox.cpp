@@ -12,14 +12,20 @@ namespace fs = std::filesystem;
 
 namespace lume::test {
 
-Sandbox::Sandbox() {
+Sandbox::Sandbox(const std::string& base) {
     previous_ = fs::current_path().string();
-    std::string templ = (fs::temp_directory_path() / "lume-test-XXXXXX").string();
+    std::string templ =
+        ((base.empty() ? fs::temp_directory_path() : fs::path(base)) / "lume-test-XXXXXX").string();
     if (mkdtemp(templ.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
     path_ = templ;
     fs::current_path(path_);
+}
+
+std::string Sandbox::memoryBase() {
+    std::error_code ec;
+    return fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
 }
 
 Sandbox::~Sandbox() {

@@ -9,7 +9,11 @@ namespace lume::test {
 
 class Sandbox {
 public:
-    Sandbox();
+    // Under base when given (a directory that must exist), else the temporary directory.
+    explicit Sandbox(const std::string& base = {});
+    // /dev/shm when it is a writable directory (syncs there cost nothing, for tests that sync
+    // thousands of times), else empty: the temporary directory.
+    static std::string memoryBase();
     ~Sandbox();
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;

@@ -12,8 +12,12 @@
 #include <fstream>
 #include <functional>
 
+#include "engine/FileSystem/File.h"
+#include "engine/FileSystem/PackJournal.h"
 #include "engine/FileSystem/PackPatchList.h"
+#include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/NameKey.h"
+#include "platform/FaultInjection.h"
 #include "tests/engine/FileSystem/PackTestData.h"
 #include "tests/support/Sandbox.h"
 
@@ -42,6 +46,8 @@ PackImage basePack() {
 class PackOps : public ::testing::Test {
 protected:
     static constexpr const char16_t* kPack = u"data\\p.pak";
+
+    explicit PackOps(const std::string& base = {}) : box(base) {}
 
     void writePack(const PackImage& image) { box.writeFile("data/p.pak", image.bytes()); }
     std::string packBytes() const { return box.readFile("data/p.pak"); }
@@ -229,9 +235,18 @@ TEST_F(PackOps, DamagedPacksAreRefusedWithTheirLogLinesAndNeverWritten) {
     holePastEnd.holes.push_back({9099000, 2000});
     std::string badLayout = basePack().bytes();
     test::put(badLayout, 36, 36 * 3 + 36);
+    // Damage that loads: writing by such an index would destroy members it cannot see.
+    PackImage holeOverMember = basePack(), noRoot = basePack(), orphan = basePack(),
+              secondRoot = basePack(), sharedBlock = basePack();
+    holeOverMember.holes.push_back({test::kDataStart + 2000, 9000});
+    noRoot.records[0].parent = 0;
+    orphan.records[2].parent = 7;
+    secondRoot.records[1].parent = 0xFFFF;
+    sharedBlock.records[2].offset = test::kDataStart + 100;
     const std::string seek = "mergePatchToPack过程中,setPosition解析本地data\\p.pak数据失败\r\n",
                       read = "mergePatchToPack过程中,read解析本地data\\p.pak数据失败\r\n",
-                      hole = "解析本地空白区域data\\p.pak失败\r\n";
+                      hole = "解析本地空白区域data\\p.pak失败\r\n",
+                      damaged = "mergePatchToPack过程中,本地data\\p.pak的索引已损坏\r\n";
     const std::pair<std::string, std::string> cases[] = {
         {"!PAK\x08", "mergePatchToPack过程中,解析本地data\\p.pak头失败"},
         {v9.bytes(), "mergePatchToPack过程中,本地data\\p.pak 版本不对\r\n"},
@@ -240,7 +255,12 @@ TEST_F(PackOps, DamagedPacksAreRefusedWithTheirLogLinesAndNeverWritten) {
         {pastEnd.bytes(), read},
         {intoIndex.bytes(), read},
         {badHole.bytes(), hole},
-        {holePastEnd.bytes(), hole}};
+        {holePastEnd.bytes(), hole},
+        {holeOverMember.bytes(), damaged},
+        {noRoot.bytes(), damaged},
+        {orphan.bytes(), damaged},
+        {secondRoot.bytes(), damaged},
+        {sharedBlock.bytes(), damaged}};
     for (const auto& [pack, line] : cases) {
         box.writeFile("data/p.pak", pack);
         EXPECT_FALSE(merge());
@@ -250,6 +270,10 @@ TEST_F(PackOps, DamagedPacksAreRefusedWithTheirLogLinesAndNeverWritten) {
         EXPECT_TRUE(packBytes() == pack);
     }
     EXPECT_TRUE(log.has("removeFileFromPack过程中,本地data\\p.pak 版本不对\r\n"));
+    EXPECT_TRUE(log.has("removeFileFromPack过程中,本地data\\p.pak的索引已损坏\r\n"));
+    EXPECT_TRUE(
+        log.has("data\\p.pak: a hole at 8390608 (9000 bytes) overlaps a block at "
+                "8388608 (4096 bytes)\r\n"));
     EXPECT_TRUE(log.has("repairLocalFileCrc 解析本地空白区域data\\p.pak失败\r\n"));
     std::filesystem::remove("data/p.pak");
     EXPECT_FALSE(merge() || repairLocalFileCrc(kPack));
@@ -378,6 +402,183 @@ TEST_F(PackOps, RemovalRepairAndBuild) {
     EXPECT_EQ(p.records[3].size, 9000u);
     EXPECT_TRUE(p.holes.empty());
     EXPECT_TRUE(p.bytes.substr(test::kDataStart) == one + std::string(500, '\0') + two);
+}
+
+// What a reader of a pack can see: the index tables, every record's block and the length.
+// Holes may hold anything.
+std::string liveView(const std::string& bytes) {
+    const test::ParsedPack p = test::parsePack(bytes);
+    std::string view = bytes.substr(0, p.field(32) + p.field(36)) + std::to_string(bytes.size());
+    for (const Rec& r : p.records) {
+        view += bytes.substr(r.offset, r.blockSize);
+    }
+    return view;
+}
+
+// The pack changes that a crash, a failing disk or a full disk may interrupt at any call.
+class CrashSafety : public PackOps {
+protected:
+    CrashSafety() : PackOps(test::Sandbox::memoryBase()) {}
+    ~CrashSafety() override { platform::faults::disarm(); }
+
+    struct Operation {
+        const char* name;
+        std::string pack;  // the pack it starts from
+        std::function<bool()> run;
+    };
+    // A merge with every kind of write: B shrinks in place, A grows and leaves a zeroed
+    // hole that a new file fills, another new file takes the listed hole and a third goes
+    // to the end; a removal; the repair of a stale checksum; a build that replaces the pack.
+    std::vector<Operation> operations() {
+        PackImage image = basePack();
+        image.holes.push_back({9000000, 20000});
+        PackImage stale = image;
+        stale.indexCrc = 0xDEADBEEF;
+        writeList({stage(kA, std::string(5000, 'n'), 5000), stage(kB, std::string(200, 'm'), 200),
+                   stage(kNew, std::string(3000, 's'), 4096),
+                   stage(0x4444, std::string(15000, 'q'), 15000),
+                   stage(0x5555, std::string(30000, 'r'), 30000)});
+        PackRecord a;
+        a.nameKey = kA;
+        a.offset = test::kDataStart;
+        a.blockSize = 4096;
+        return {
+            {"merge", image.bytes(), [this] { return merge(); }},
+            {"remove", image.bytes(), [a] { return removeFileFromPack(kPack, {a}); }},
+            {"repair", stale.bytes(), [] { return repairLocalFileCrc(kPack); }},
+            {"build and replace", image.bytes(),
+             [] {
+                 return recoverPack(kPack) != PackRecovery::kFailed &&
+                        buildPack(kPack, u"data\\p.new", u"list.ipatch", kListId) &&
+                        File::replaceDurably(u"data\\p.new", kPack);
+             }},
+        };
+    }
+    // Puts the pack back to bytes, rewriting only the pages that differ, so that every round
+    // does not make the whole pack dirty again.
+    void restore(const std::string& bytes) {
+        std::filesystem::remove("data/p.new");
+        std::filesystem::remove("data/p.pak.journal");
+        if (!box.exists("data/p.pak")) {
+            box.writeFile("data/p.pak", bytes);
+        }
+        std::filesystem::resize_file("data/p.pak", bytes.size());
+        const std::string now = packBytes();
+        std::fstream out("data/p.pak", std::ios::in | std::ios::out | std::ios::binary);
+        for (size_t at = 0; at < bytes.size(); at += 4096) {
+            const size_t n = std::min<size_t>(4096, bytes.size() - at);
+            if (now.compare(at, n, bytes, at, n) != 0) {
+                out.seekp(static_cast<std::streamoff>(at));
+                out.write(bytes.data() + at, static_cast<std::streamsize>(n));
+            }
+        }
+    }
+};
+
+TEST_F(CrashSafety, AFailingCallLeavesThePackAsItWasAndTheNextRunConverges) {
+    for (const Operation& op : operations()) {
+        SCOPED_TRACE(op.name);
+        const std::string& before = op.pack;
+        restore(before);
+        platform::faults::count();
+        ASSERT_TRUE(op.run());
+        const uint64_t calls = platform::faults::calls();
+        platform::faults::disarm();
+        const std::string after = packBytes();
+        ASSERT_FALSE(liveView(after) == liveView(before));
+        struct Fault {
+            int err;
+            bool stays;  // every call from the nth on fails: the disk stays full
+        };
+        for (const Fault f : {Fault{EIO, false}, Fault{ENOSPC, true}}) {
+            for (uint64_t n = 1; n <= calls; ++n) {
+                SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::to_string(f.err));
+                restore(before);
+                f.stays ? platform::faults::failFrom(n, f.err) : platform::faults::failAt(n, f.err);
+                const bool ok = op.run();
+                platform::faults::disarm();
+                // A fault before the commit undoes the change; one after it (the folder's
+                // sync) leaves it complete, reported or not. A rollback that failed too (a
+                // disk that stays broken) is finished by the next open.
+                ASSERT_NE(recoverPack(kPack), PackRecovery::kFailed);
+                const std::string now = liveView(packBytes());
+                EXPECT_TRUE(now == liveView(after) || (!ok && now == liveView(before)));
+                EXPECT_FALSE(box.exists("data/p.pak.journal"));
+                ASSERT_TRUE(op.run());
+                EXPECT_TRUE(packBytes() == after);
+            }
+        }
+    }
+}
+
+TEST_F(CrashSafety, AKillAtAnyCallIsUndoneWhenThePackIsNextOpened) {
+    for (const Operation& op : operations()) {
+        SCOPED_TRACE(op.name);
+        const std::string& before = op.pack;
+        restore(before);
+        platform::faults::count();
+        ASSERT_TRUE(op.run());
+        const uint64_t calls = platform::faults::calls();
+        platform::faults::disarm();
+        const std::string after = packBytes();
+        int replayed = 0;
+        for (uint64_t n = 1; n <= calls; ++n) {
+            SCOPED_TRACE("killed at call " + std::to_string(n));
+            restore(before);
+            const pid_t child = fork();
+            if (child == 0) {
+                platform::faults::killAt(n);
+                op.run();
+                _exit(0);
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+            const bool journal = box.exists("data/p.pak.journal");
+            const PackRecovery recovery = recoverPack(kPack);
+            replayed += recovery == PackRecovery::kReplayed;
+            const std::string now = liveView(packBytes());
+            EXPECT_TRUE(now == liveView(before) || (!journal && now == liveView(after)));
+            ASSERT_TRUE(op.run());
+            EXPECT_TRUE(packBytes() == after);
+        }
+        // A build never writes the old pack, so it has nothing to undo.
+        EXPECT_EQ(replayed > 0, op.name != std::string("build and replace"));
+    }
+}
+
+TEST_F(CrashSafety, AJournalIsPlayedOnlyWhenWholeAndNeverUnderAWriter) {
+    writePack(basePack());
+    const std::string before = packBytes();
+    {
+        WinStream pack;
+        ASSERT_TRUE(pack.open(kPack, 2));
+        PackJournal journal(kPack);
+        ASSERT_TRUE(journal.begin(pack, {{0, 100}, {test::kDataStart, 5000}}));
+        ASSERT_TRUE(pack.seek(0) && pack.writeZeros(100) && pack.seek(9100000) &&
+                    pack.write("tail", 4));
+        // While this change runs, an open elsewhere in the process must not undo it.
+        EXPECT_EQ(recoverPack(kPack), PackRecovery::kFailed);
+    }
+    const std::string journal = box.readFile("data/p.pak.journal");
+    EXPECT_EQ(recoverPack(kPack), PackRecovery::kReplayed);
+    EXPECT_TRUE(packBytes() == before);
+    EXPECT_EQ(recoverPack(kPack), PackRecovery::kClean);
+
+    // A journal cut short, or with one byte changed, was never synced whole: the pack was
+    // never written after it, so it is dropped and the pack left alone.
+    std::string flipped = journal;
+    flipped[journal.size() / 2] ^= 1;
+    for (const std::string& bad : {journal.substr(0, journal.size() - 1), flipped}) {
+        box.writeFile("data/p.pak.journal", bad);
+        EXPECT_EQ(recoverPack(kPack), PackRecovery::kDiscarded);
+        EXPECT_FALSE(box.exists("data/p.pak.journal"));
+        EXPECT_TRUE(packBytes() == before);
+    }
+    // A journal never outlives its pack.
+    box.writeFile("data/p.pak.journal", journal);
+    EXPECT_TRUE(deletePack(kPack));
+    EXPECT_FALSE(box.exists("data/p.pak.journal"));
 }
 
 }  // namespace

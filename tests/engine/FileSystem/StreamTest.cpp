@@ -110,7 +110,7 @@ struct Source : MemoryStream {
     size_t failOn = 0, shortOn = 0;
 };
 struct Sink : MemoryStream {
-    Sink() : MemoryStream(1 << 16) {}
+    Sink() : MemoryStream(1 << 18) {}
     bool write(const void* buffer, uint32_t length) override {
         writes.push_back(length);
         return writes.size() != failOn && MemoryStream::write(buffer, length);
@@ -144,12 +144,12 @@ TEST(StreamCopy, FourKibChunksStoppingAtTheFirstFailure) {
     EXPECT_EQ(fine.reads.size(), 1u);
 
     Sink zeros;
-    ASSERT_TRUE(zeros.writeZeros(10000));
-    EXPECT_EQ(zeros.writes, (Chunks{4096, 4096, 1808}));
-    EXPECT_EQ(zeros.bytes(), std::string(10000, '\0'));
+    ASSERT_TRUE(zeros.writeZeros(150000));
+    EXPECT_EQ(zeros.writes, (Chunks{65536, 65536, 18928}));
+    EXPECT_EQ(zeros.bytes(), std::string(150000, '\0'));
     Sink failingZeros;
     failingZeros.failOn = 2;
-    EXPECT_FALSE(failingZeros.writeZeros(10000));
+    EXPECT_FALSE(failingZeros.writeZeros(150000));
     EXPECT_EQ(failingZeros.writes.size(), 2u);
 }
 
