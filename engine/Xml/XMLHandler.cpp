@@ -169,6 +169,42 @@ void walk(XMLHandlerBase& handler, const tinyxml2::XMLDocument& document) {
 
 }  // namespace
 
+bool replaceNulReferences(std::string_view bytes, std::string& out) {
+    // tinyxml2 reads "&#" digits ";" in decimal and "&#x" digits ";" in hexadecimal.
+    const auto nulAt = [&](size_t at, size_t& end) {
+        size_t i = at + 2;
+        const bool hex = i < bytes.size() && bytes[i] == 'x';
+        i += hex ? 1 : 0;
+        const size_t digits = i;
+        while (i < bytes.size() && bytes[i] == '0') {
+            ++i;
+        }
+        end = i + 1;
+        return i > digits && i < bytes.size() && bytes[i] == ';';
+    };
+    bool found = false;
+    size_t copied = 0;
+    for (size_t at = bytes.find("&#"); at != std::string_view::npos;
+         at = bytes.find("&#", at + 2)) {
+        size_t end = 0;
+        if (!nulAt(at, end)) {
+            continue;
+        }
+        if (!found) {
+            out.clear();
+            out.reserve(bytes.size());
+            found = true;
+        }
+        out.append(bytes.substr(copied, at - copied));
+        out.append("&#1;");
+        copied = end;
+    }
+    if (found) {
+        out.append(bytes.substr(copied));
+    }
+    return found;
+}
+
 void XMLAttributes::add(std::u16string name, std::u16string value) {
     if (find(name) == nullptr) {
         values_.emplace_back(std::move(name), std::move(value));
@@ -256,6 +292,10 @@ bool XMLHandlerBase::parseBytes(std::string_view bytes) {
     // Entities are expanded and white space is kept as published. tinyxml2 copies the bytes
     // and terminates the copy itself, and refuses documents nested deeper than its limit.
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
+    std::string withoutNul;
+    if (replaceNulReferences(bytes, withoutNul)) {
+        bytes = withoutNul;
+    }
     if (document.Parse(bytes.data(), bytes.size()) != tinyxml2::XML_SUCCESS) {
         return false;
     }

@@ -60,6 +60,12 @@ private:
     std::vector<std::pair<std::u16string, std::u16string>> values_;
 };
 
+// tinyxml2 expands a character reference to U+0000 ("&#0;", "&#x00;") into a NUL byte, which
+// ends the text there: "evil&#0;.dll" would read as "evil". Such references become "&#1;",
+// a control character that every name check refuses, so the text is never silently cut.
+// True (out filled) when the document had any.
+bool replaceNulReferences(std::string_view bytes, std::string& out);
+
 // The base of every XML consumer: the three events of the walk, and the parse entry points.
 // A handler is used on one thread at a time (the thread that calls parse).
 class XMLHandlerBase {
