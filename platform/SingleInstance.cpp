@@ -36,6 +36,22 @@ bool SingleInstance::acquire(std::u16string_view name) {
     return true;
 }
 
+bool SingleInstance::acquireDirectory(std::u16string_view path) {
+    release();
+    const std::string native = path.empty() ? std::string(".") : nativePath(path);
+    detail::UniqueFd fd(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        setLastError(errorFromErrno(errno));
+        return false;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        setLastError(errno == EWOULDBLOCK ? kErrAlreadyExists : errorFromErrno(errno));
+        return false;
+    }
+    fd_ = fd.release();
+    return true;
+}
+
 void SingleInstance::release() {
     if (fd_ >= 0) {
         ::flock(fd_, LOCK_UN);

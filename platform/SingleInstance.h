@@ -17,6 +17,9 @@ public:
     // False when another holder (another process, or another SingleInstance object of
     // this one) has the name.
     bool acquire(std::u16string_view name);
+    // The same for a directory (one holder per game directory, whatever the name used to
+    // reach it): the lock is taken on the directory itself, so no file is left in it.
+    bool acquireDirectory(std::u16string_view path);
     void release();
 
 private:

@@ -7,7 +7,9 @@
 #include "engine/FileSystem/FileChecksum.h"
 #include "engine/FileSystem/InstallFile.h"
 #include "engine/FileSystem/MakeFileWritter.h"
+#include "engine/FileSystem/PackCheck.h"
 #include "engine/FileSystem/PackIndex.h"
+#include "engine/FileSystem/PackJournal.h"
 #include "engine/FileSystem/PackOperations.h"
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/FileSystem/WinStream.h"
@@ -25,11 +27,24 @@ namespace lume {
 
 namespace {
 
-// A pack that the pack store's own index load accepts, so that a merge can work on it.
-bool readablePack(const std::u16string& pack) {
-    WinStream stream;
-    PackIndex index;
-    return stream.open(pack, 0) && loadPackIndex(stream, index) == IndexLoadError::kNone;
+// A pack that the pack store's own index load accepts and whose structure is sound, so
+// that a merge can work on it.
+bool mergeablePack(const std::u16string& pack) {
+    const PackInspection state = inspectPack(pack);
+    return state.readable && state.damage == PackDamage::kNone;
+}
+
+// What a pack patch list on disk is to the pack it sits beside.
+enum class ListState { kNone, kCurrent, kStale };
+
+ListState listState(const std::u16string& path, uint32_t crc, uint32_t mode) {
+    if (!File::isFile(path)) {
+        return ListState::kNone;
+    }
+    PackPatchList list;
+    return list.load(path, crc) == PackPatchList::LoadError::kNone && list.header.mode == mode
+               ? ListState::kCurrent
+               : ListState::kStale;
 }
 
 bool readPackHeader(const std::u16string& pack, PackHeader& header) {
@@ -52,6 +67,20 @@ uint32_t indexCrcAfter(const std::vector<SubFileEntry>& entries) {
         }
     }
     return indexCrc(records);
+}
+
+// The bytes a pack's change adds to the disk: a build writes the whole new pack beside the
+// old one; a merge may append every block and journals what it overwrites (at most as much
+// again, plus the index tables).
+uint64_t packGrowth(const std::vector<PackPatchItem>& items, uint32_t mode) {
+    uint64_t blocks = 0;
+    for (const PackPatchItem& item : items) {
+        blocks += item.blockSize;
+    }
+    if (mode == kPackModeBuild) {
+        return kIndexRegionSize + blocks;
+    }
+    return 2 * blocks + indexTablesEnd(items.size(), 0);
 }
 
 // One read of a file for all its checks: length, file checksum and, when asked, SHA-256.
@@ -142,6 +171,8 @@ void FileChecks::begin(const UpdateAddresses& addresses, const ReleaseManifest* 
     failures_ = 0;
     verifyFailures_ = 0;
     lastHeaderUnverified_ = false;
+    bytesToWrite_ = 0;
+    writeFailures_.store(0, std::memory_order_release);
     std::lock_guard<std::mutex> lock(mutex_);
     contentCrc_.clear();
     streams_.clear();
@@ -199,6 +230,9 @@ std::string FileChecks::remoteDataPath(int32_t type, std::u16string_view firstNa
 }
 
 bool FileChecks::admit(const FileListEntry& entry, std::u16string& path) {
+    if (stop_ && stop_()) {
+        return false;  // the run is stopping: no more checks
+    }
     if (!containedLocalPath(entry, path)) {
         logW_m1(u"文件列表中的'%s'不在游戏目录中,不更新", path);
         ++failures_;
@@ -237,6 +271,7 @@ bool FileChecks::checkLoose(const FileListEntry& entry) {
     File::deleteFile(indexPath);
     File::deleteFile(dataPath);
     if (!File::isFile(path)) {
+        // Missing, or a folder where the file belongs (the install removes it when empty).
         return fetchLoose(entry, path);
     }
     File local;
@@ -266,11 +301,10 @@ bool FileChecks::fetchLoose(const FileListEntry& entry, const std::u16string& pa
         return installEmpty(entry, path);
     }
     expectContent(path, entry.crc);
-    if (!planFile(u"", path, entry.zipcrc, kTypeLoose, entry.zip, entry.size)) {
-        ++failures_;
-        return false;
+    if (entry.zip != entry.size) {
+        bytesToWrite_ += entry.size;  // inflated beside the file before it replaces it
     }
-    return true;
+    return planFile(u"", path, entry.zipcrc, kTypeLoose, entry.zip, entry.size);
 }
 
 // No download data: the file is empty, which needs no block (and so would never complete).
@@ -290,7 +324,7 @@ bool FileChecks::installEmpty(const FileListEntry& entry, const std::u16string& 
     if (!written || !putInPlace(temporary, path)) {
         File::deleteFile(temporary);
         logW_0(u"写入 '%s' 失败", path);
-        ++failures_;
+        writeFailures_.fetch_add(1, std::memory_order_acq_rel);
         return false;
     }
     return true;
@@ -331,9 +365,13 @@ bool FileChecks::resumeLoose(const FileListEntry& entry, const std::u16string& p
         }
     }
     expectContent(path, entry.crc);
+    if (entry.zip != entry.size) {
+        bytesToWrite_ += entry.size;
+    }
     if (!missing.empty()) {
         logW_m1(u"索引文件%s 还有:%d 块没有下载", indexPath, missing.size());
         for (const BlockIndexEntry* block : missing) {
+            bytesToWrite_ += block->size;
             blockRequests_.push_back(BlockRequest{u"", path, block->offset, block->size,
                                                   block->blockIndex, entry.zipcrc,
                                                   static_cast<uint32_t>(missing.size()), entry.zip,
@@ -351,10 +389,11 @@ bool FileChecks::planFile(const std::u16string& firstName, const std::u16string&
                           uint32_t versionKey, int32_t type, uint32_t zipSize, uint32_t size) {
     const std::u16string dataPath = FileWritter::dataFileName(type, localPath);
     const std::u16string indexPath = FileWritter::indexFileName(type, localPath);
+    bytesToWrite_ += zipSize;  // the data file is sparse until its blocks arrive
     {
         platform::NativeFile data;
         if (!data.open(dataPath, 1) || !data.truncate(zipSize)) {
-            logW_0(u"临时文件:%s打开失败", dataPath);
+            logW_m1(u"临时文件:%s打开失败", dataPath);
         }
     }
     const uint32_t count = zipSize / kBlockSize + (zipSize % kBlockSize != 0 ? 1 : 0);
@@ -369,7 +408,10 @@ bool FileChecks::planFile(const std::u16string& firstName, const std::u16string&
     {
         File index;
         if (!index.open(indexPath, 1) || !BlockIndexFile::write(index, versionKey, blocks)) {
-            logW_0(u"打开临时文件准备写入失败:%s", indexPath);
+            // Logged where it reaches the file: with a full disk this is where an update
+            // first notices.
+            logW_m1(u"打开临时文件准备写入失败:%s", indexPath);
+            writeFailures_.fetch_add(1, std::memory_order_acq_rel);
             return false;
         }
     }
@@ -386,22 +428,46 @@ bool FileChecks::checkPack(const FileListEntry& entry) {
     if (!admit(entry, pack)) {
         return false;
     }
-    const std::u16string fullList = FileWritter::indexFileName(kTypePackBuild, pack);
-    if (File::isFile(fullList)) {
-        if (resumePack(fullList, pack, entry.crc, kPackModeBuild)) {
-            logW_m1(u"完整包断点续传‘%s’成功", entry.name);
-            return true;
-        }
-        logW_m1(u"完整包临时文件‘%s’过时了需要重新下载", entry.name);
-        File::deleteFile(fullList);
+    // The index is distrusted when a forced run asks for it, when a change was rolled back,
+    // when its checksum disagrees with its records, and when work of another version lies
+    // beside it (a merge of an older launcher may have been cut short under the old index).
+    bool distrust = addresses_.force;
+    switch (recoverPack(pack)) {
+        case PackRecovery::kFailed:
+            logW_m1(u"'%s'上次未完成的修改无法回滚,不更新", pack);
+            ++failures_;
+            return false;
+        case PackRecovery::kReplayed:
+            distrust = true;
+            break;
+        default:
+            break;
     }
+    const std::u16string fullList = FileWritter::indexFileName(kTypePackBuild, pack);
     const std::u16string patchList = FileWritter::indexFileName(kTypePackPatch, pack);
-    if (File::isFile(patchList) && resumePack(patchList, pack, entry.crc, kPackModeMerge)) {
+    const ListState full = listState(fullList, entry.crc, kPackModeBuild);
+    const ListState patch = listState(patchList, entry.crc, kPackModeMerge);
+    const bool exists = File::isFile(pack);
+    const PackInspection state = exists ? inspectPack(pack) : PackInspection{};
+    if (full == ListState::kStale || patch == ListState::kStale) {
+        logW_m1(u"完整包临时文件‘%s’过时了需要重新下载", entry.name);
+        distrust = true;
+    } else if (state.sound() && state.index.header.indexCrc == entry.crc && !distrust) {
+        // Current. Lists made for this version are work that finished (a crash came after
+        // the pack was replaced or merged, before they were deleted).
+        dropPackWork(pack);
+        return false;
+    } else if (full == ListState::kCurrent &&
+               resumePack(fullList, pack, entry.crc, kPackModeBuild)) {
+        logW_m1(u"完整包断点续传‘%s’成功", entry.name);
+        return true;
+    } else if (patch == ListState::kCurrent && state.readable &&
+               state.damage == PackDamage::kNone &&
+               resumePack(patchList, pack, entry.crc, kPackModeMerge)) {
         logW_m1(u"补丁包断点续传‘%s’", entry.name);
         return true;
     }
-    File::deleteFile(patchList);
-    if (!File::isFile(pack)) {
+    if (!exists) {
         switch (requestPack(pack, kPackModeBuild, entry.crc)) {
             case PackResult::kPlanned:
                 return true;
@@ -418,13 +484,12 @@ bool FileChecks::checkPack(const FileListEntry& entry) {
                 return false;
         }
     }
-    PackHeader header;
-    if (readPackHeader(pack, header) && header.magic == kPackMagic &&
-        header.version == kPackVersion && !addresses_.force && header.indexCrc == entry.crc) {
-        return false;
+    if (state.readable && !state.crcConsistent) {
+        logW_m1(u"'%s'的索引校验值%x与其记录不符", pack, state.index.header.indexCrc);
+        distrust = true;
     }
     logW_m1(u"添加请求文件头任务:%s crc:%x", pack, entry.crc);
-    headerTasks_.push_back(HeaderTask{pack, entry.zip, entry.crc});
+    headerTasks_.push_back(HeaderTask{pack, entry.zip, entry.crc, distrust});
     return true;
 }
 
@@ -432,12 +497,13 @@ bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string
                             uint32_t mode) {
     PackPatchList list;
     // A list made for the other mode would become a task the pack writer drops, and a merge
-    // needs a pack it can load: either one would never finish.
+    // needs a pack it can load and may write: either one would never finish.
     if (list.load(listPath, id) != PackPatchList::LoadError::kNone || list.header.mode != mode ||
-        (mode == kPackModeMerge && !readablePack(pack))) {
+        (mode == kPackModeMerge && !mergeablePack(pack))) {
         return false;
     }
     const size_t mark = blockRequests_.size();
+    const uint64_t plannedBytes = bytesToWrite_;
     uint32_t pending = 0;
     for (const PackPatchItem& item : list.items) {
         if (item.zipSize == 0) {
@@ -460,10 +526,12 @@ bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string
         File::deleteFile(indexPath);
         if (!planFile(pack, staged, item.dataCrc, kTypePackMember, item.zipSize, item.size)) {
             blockRequests_.resize(mark);
+            bytesToWrite_ = plannedBytes;
             return false;
         }
         ++pending;
     }
+    bytesToWrite_ += packGrowth(list.items, mode);
     PackPatchListHeader header = list.header;
     header.doneCount = header.itemCount - pending;
     {
@@ -478,36 +546,62 @@ bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string
 
 bool FileChecks::processHeaderTask(const HeaderTask& task) {
     reporter_.postText(u"开始处理文件头：%s", task.path);
-    PackResult result = PackResult::kFailed;
-    if (readablePack(task.path)) {
-        result = requestPack(task.path, kPackModeMerge, task.crc);
-    } else {
-        File::deleteFile(task.path);
-        result = requestPack(task.path, kPackModeBuild, task.crc);
+    lastHeaderUnverified_ = false;
+    if (recoverPack(task.path) == PackRecovery::kFailed) {
+        return false;
     }
-    lastHeaderUnverified_ = result == PackResult::kUnverified;
-    return result == PackResult::kPlanned || result == PackResult::kNothingToDo;
+    PackInspection state = inspectPack(task.path);
+    if (!state.readable) {
+        logW_m1(u"'%s'无法读取(%s),重新下载整个包", task.path, platform::utf8ToWide(state.why));
+        deletePack(task.path);
+        return settled(requestPack(task.path, kPackModeBuild, task.crc));
+    }
+    if (state.damage != PackDamage::kNone) {
+        // Built anew: from its members whose bytes are still right, and the rest fetched.
+        logW_m1(u"'%s'的索引已损坏(%s),重建", task.path, platform::utf8ToWide(state.why));
+        return settled(requestPack(task.path, kPackModeBuild, task.crc, &state.index));
+    }
+    std::vector<uint8_t> damaged;
+    if (task.verify) {
+        WinStream stream;
+        std::vector<uint32_t> rotten;
+        reporter_.postText(u"校验:%s", task.path);
+        const PackCheckProgress stop = [this](uint64_t) { return stop_ && stop_(); };
+        if (!stream.open(task.path, 0) || !findRottenMembers(stream, state.index, rotten, stop)) {
+            return false;
+        }
+        damaged.assign(state.index.records.size(), 0);
+        for (const uint32_t i : rotten) {
+            logW_m1(u"'%s'中的文件%x已损坏", task.path, state.index.records[i].nameKey);
+            damaged[i] = 1;
+        }
+    }
+    return settled(requestPack(task.path, kPackModeMerge, task.crc, nullptr, std::move(damaged)));
 }
 
 FileChecks::PackResult FileChecks::requestPack(const std::u16string& pack, uint32_t mode,
-                                               uint32_t crc) {
+                                               uint32_t crc, const PackIndex* salvage,
+                                               std::vector<uint8_t> damaged) {
     const std::u16string url = subFileListUrl(addresses_.host, addresses_.path, pack, crc);
     const std::u16string backUrl =
         addresses_.backHost.empty()
             ? url
             : subFileListUrl(addresses_.backHost, addresses_.backPath, pack, crc);
     const std::string listPath = platform::wideToUtf8(subFileListPath(pack, crc));
-    const int result = subList_.download(url, backUrl, pack, [&](std::string_view bytes) {
-        return matchesManifest(manifest_, listPath, bytes, &reporter_);
-    });
+    // A build takes every file of the list, whatever the pack on disk holds.
+    const int result = subList_.download(
+        url, backUrl, mode == kPackModeMerge ? pack : u"",
+        [&](std::string_view bytes) {
+            return matchesManifest(manifest_, listPath, bytes, &reporter_);
+        },
+        std::move(damaged));
     if (result == SubFileListDownloader::kUnverified) {
         return PackResult::kUnverified;
     }
     if (result == SubFileListDownloader::kWithdrawn) {
-        if (mode == kPackModeMerge) {
-            File::deleteFile(pack);
-        }
-        return PackResult::kNothingToDo;  // withdrawn, and (now) absent
+        deletePack(pack);
+        dropPackWork(pack);
+        return PackResult::kNothingToDo;  // withdrawn, and absent
     }
     if (result != SubFileListDownloader::kCompared) {
         return PackResult::kFailed;
@@ -521,14 +615,20 @@ FileChecks::PackResult FileChecks::requestPack(const std::u16string& pack, uint3
     }
     if (mode == kPackModeMerge) {
         const PackResult repaired = repair(pack, crc);
+        if (repaired == PackResult::kNothingToDo) {
+            dropPackWork(pack);
+        }
         if (repaired != PackResult::kPlanned) {
             return repaired;
         }
     }
     const size_t mark = blockRequests_.size();
+    const uint64_t plannedBytes = bytesToWrite_;
     uint32_t stagedAtOnce = 0;
-    if (!planPackFiles(pack, stagedAtOnce) || !writePackList(pack, mode, crc, stagedAtOnce)) {
+    if (!planPackFiles(pack, stagedAtOnce, salvage) ||
+        !writePackList(pack, mode, crc, stagedAtOnce)) {
         blockRequests_.resize(mark);
+        bytesToWrite_ = plannedBytes;
         return PackResult::kFailed;
     }
     return PackResult::kPlanned;
@@ -558,17 +658,55 @@ FileChecks::PackResult FileChecks::repair(const std::u16string& pack, uint32_t c
     return items.empty() ? PackResult::kNothingToDo : PackResult::kPlanned;
 }
 
-bool FileChecks::planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce) {
+bool FileChecks::planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce,
+                               const PackIndex* salvage) {
     stagedAtOnce = 0;
+    // Members of a damaged pack by key, read through one handle.
+    std::unordered_map<uint32_t, const PackRecord*> old;
+    WinStream oldPack;
+    if (salvage != nullptr && oldPack.open(pack, 0)) {
+        for (const PackRecord& r : salvage->records) {
+            if (r.parentIndex != kRootParent) {
+                old.try_emplace(r.nameKey, &r);
+            }
+        }
+    }
+    uint32_t salvaged = 0;
     for (const PackPatchItem& item : subList_.downloadItems()) {
         if (item.zipSize == 0) {
             ++stagedAtOnce;  // nothing to fetch: done from the start
             continue;
         }
-        if (!planFile(pack, stagedFilePath(pack, item.nameKey), item.dataCrc, kTypePackMember,
-                      item.zipSize, item.size)) {
+        const std::u16string staged = stagedFilePath(pack, item.nameKey);
+        // Already staged whole by an earlier attempt, or still right inside the pack; under a
+        // manifest only with the size and SHA-256 it names.
+        const ManifestFile* expected =
+            manifest_ ? manifest_->find(remoteDataPath(kTypePackMember, pack, staged, item.dataCrc))
+                      : nullptr;
+        const auto verified = [&] {
+            return (!manifest_ || expected) &&
+                   verifyData(staged, item.zipSize, item.dataCrc, expected, false);
+        };
+        bool ready = File::isFile(staged) && verified();
+        if (!ready) {
+            const auto found = old.find(item.nameKey);
+            ready = found != old.end() && found->second->zipSize == item.zipSize &&
+                    regionInData(found->second->offset, item.zipSize, salvage->fileEnd) &&
+                    salvageMember(oldPack, *found->second, item.dataCrc, staged) && verified();
+            salvaged += ready ? 1 : 0;
+        }
+        if (ready) {
+            File::deleteFile(FileWritter::dataFileName(kTypePackMember, staged));
+            File::deleteFile(FileWritter::indexFileName(kTypePackMember, staged));
+            ++stagedAtOnce;
+            continue;
+        }
+        if (!planFile(pack, staged, item.dataCrc, kTypePackMember, item.zipSize, item.size)) {
             return false;
         }
+    }
+    if (salvaged != 0) {
+        logW_m1(u"'%s'中有%d个文件完好,无需下载", pack, salvaged);
     }
     return true;
 }
@@ -582,9 +720,14 @@ bool FileChecks::writePackList(const std::u16string& pack, uint32_t mode, uint32
     list.items = subList_.downloadItems();
     const std::u16string path = FileWritter::indexFileName(static_cast<int32_t>(mode), pack);
     if (!list.save(path)) {
-        logW_0(u"打开临时文件准备写入失败:%s", path);
+        logW_m1(u"打开临时文件准备写入失败:%s", path);
+        writeFailures_.fetch_add(1, std::memory_order_acq_rel);
         return false;
     }
+    // The other mode's list, if any, belonged to another attempt.
+    const int32_t other = mode == kPackModeMerge ? kTypePackBuild : kTypePackPatch;
+    File::deleteFile(FileWritter::indexFileName(other, pack));
+    bytesToWrite_ += packGrowth(list.items, mode);
     PackPatchListHeader header = list.header;
     header.doneCount = stagedAtOnce;
     {
@@ -596,6 +739,21 @@ bool FileChecks::writePackList(const std::u16string& pack, uint32_t mode, uint32
         enqueuePack(pack, header);
     }
     return true;
+}
+
+bool FileChecks::settled(PackResult result) {
+    lastHeaderUnverified_ = result == PackResult::kUnverified;
+    return result == PackResult::kPlanned || result == PackResult::kNothingToDo;
+}
+
+void FileChecks::dropPackWork(const std::u16string& pack) {
+    for (const int32_t type : {kTypePackBuild, kTypePackPatch}) {
+        File::deleteFile(FileWritter::indexFileName(type, pack));
+        File::deleteFile(FileWritter::dataFileName(type, pack));
+    }
+    if (File::isDirectory(stagingDirectory(pack))) {
+        File::deleteTree(stagingDirectory(pack));
+    }
 }
 
 void FileChecks::packItemDone(const std::u16string& pack, bool force) {
@@ -796,8 +954,9 @@ bool FileChecks::onFileComplete(const std::u16string& firstName, const std::u16s
         if (!verified) {
             return false;  // the next resume plans it again
         }
-        if (!File::replace(dataPath, localPath)) {
-            logW_0(u"写入 '%s' 失败", localPath);
+        if (!File::replaceDurably(dataPath, localPath)) {
+            logW_m1(u"写入 '%s' 失败", localPath);
+            writeFailures_.fetch_add(1, std::memory_order_acq_rel);
             return false;
         }
         File::deleteFile(indexPath);
@@ -819,6 +978,7 @@ bool FileChecks::installLoose(const std::u16string& localPath, const std::u16str
         }
         if (!putInPlace(dataPath, localPath)) {
             logW_0(u"写入 '%s' 失败", dataPath);
+            writeFailures_.fetch_add(1, std::memory_order_acq_rel);
             return false;
         }
         return true;
@@ -826,6 +986,7 @@ bool FileChecks::installLoose(const std::u16string& localPath, const std::u16str
     const std::u16string temporary = localPath + kInflateSuffix;
     uint32_t crc = 0;
     if (unpackFile(dataPath, temporary, true, size, true, crc) != UnpackError::kNone) {
+        writeFailures_.fetch_add(1, std::memory_order_acq_rel);
         return false;
     }
     if (known && crc != expected) {
@@ -836,6 +997,7 @@ bool FileChecks::installLoose(const std::u16string& localPath, const std::u16str
     if (!putInPlace(temporary, localPath)) {
         File::deleteFile(temporary);
         logW_0(u"写入 '%s' 失败", dataPath);
+        writeFailures_.fetch_add(1, std::memory_order_acq_rel);
         return false;
     }
     return true;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/FileSystem/PackFormat.h"
+#include "engine/FileSystem/PackIndex.h"
 #include "engine/Kernel/Checksum.h"
 #include "transfer/FileCompletion.h"
 #include "transfer/FileType.h"
@@ -38,6 +39,10 @@ struct HeaderTask {
     std::u16string path;  // the pack's local path
     uint32_t zip = 0;     // carried from the list, unused
     uint32_t crc = 0;     // the pack's expected IndexCrc, also the id of its lists
+    // The index may not tell the truth about the stored bytes (its checksum disagrees with
+    // its records, a change was rolled back, work of another version was left behind, or
+    // the run is forced): every member's bytes are checked, and the wrong ones fetched.
+    bool verify = false;
 };
 
 // One data block to download.
@@ -97,6 +102,9 @@ public:
     // Empties the header tasks, block requests, sub file list and pending packs. Called on
     // the update thread at the end of a run.
     void reset();
+    // Asked during long checks (a pack's members read back); true ends them early, and the
+    // remaining entries are left for the next update. Update thread only.
+    void setStopCheck(std::function<bool()> stop) { stop_ = std::move(stop); }
 
     // The checks of the file list passes; true when the entry needs work. Called on the
     // update thread.
@@ -129,13 +137,19 @@ public:
     // The packs in progress (the size of the pending pack map). Called on any thread.
     size_t pendingPacks() const;
     // Entries that failed outright during the checks: names that would leave the game
-    // directory, repeated paths, inconsistent entries, files that could not be read, planned
-    // or installed, missing packs whose sub file list could not be had. Update thread only.
+    // directory, repeated paths, inconsistent entries, files that could not be read, missing
+    // packs whose sub file list could not be had. Update thread only.
     uint32_t failures() const { return failures_; }
     // Sub file lists that no address delivered as the manifest names them; and whether the
     // last header task failed for that reason. Update thread only.
     uint32_t verifyFailures() const { return verifyFailures_; }
     bool lastHeaderUnverified() const { return lastHeaderUnverified_; }
+    // Files whose temporary files could not be written, or that could not be put in place
+    // (a full disk, a folder where the file belongs). Called on any thread.
+    uint32_t writeFailures() const { return writeFailures_.load(std::memory_order_acquire); }
+    // The bytes the planned work will write: downloads, inflated files, pack growth and
+    // rollback journals (old files freed on the way are not counted). Update thread only.
+    uint64_t bytesToWrite() const { return bytesToWrite_; }
 
     // folder "\" name, or the name alone for an entry outside any folder.
     static std::u16string localPathOf(const FileListEntry& entry);
@@ -165,11 +179,19 @@ private:
                      const std::u16string& indexPath, const std::u16string& dataPath);
     bool resumePack(const std::u16string& listPath, const std::u16string& pack, uint32_t id,
                     uint32_t mode);
-    PackResult requestPack(const std::u16string& pack, uint32_t mode, uint32_t crc);
+    // salvage: the damaged pack being rebuilt, whose intact members are reused.
+    PackResult requestPack(const std::u16string& pack, uint32_t mode, uint32_t crc,
+                           const PackIndex* salvage = nullptr, std::vector<uint8_t> damaged = {});
     PackResult repair(const std::u16string& pack, uint32_t crc);
-    bool planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce);
+    bool planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce,
+                       const PackIndex* salvage);
     bool writePackList(const std::u16string& pack, uint32_t mode, uint32_t crc,
                        uint32_t stagedAtOnce);
+    // The lists, outputs and staged files of a pack: work of another version, or finished.
+    void dropPackWork(const std::u16string& pack);
+    // A header task's end: true when the pack was planned or needed nothing; a list the
+    // manifest refused is remembered (lastHeaderUnverified).
+    bool settled(PackResult result);
     // Creates the data and block index files and appends the block requests; false (nothing
     // appended) when the index file cannot be written.
     bool planFile(const std::u16string& firstName, const std::u16string& localPath,
@@ -217,6 +239,9 @@ private:
     uint32_t failures_ = 0;
     uint32_t verifyFailures_ = 0;
     bool lastHeaderUnverified_ = false;
+    uint64_t bytesToWrite_ = 0;
+    std::function<bool()> stop_;
+    std::atomic<uint32_t> writeFailures_{0};
 
     // Shared with the file writer's thread.
     mutable std::mutex mutex_;

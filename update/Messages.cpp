@@ -1,5 +1,7 @@
 #include "update/Messages.h"
 
+#include "engine/Kernel/Format.h"
+
 namespace lume {
 
 namespace {
@@ -37,12 +39,30 @@ UpdateResult decodeUpdateResult(uint32_t wParam, uint32_t lParam) {
     return r;
 }
 
-std::u16string failureText(const UpdateResult& result) {
+std::u16string byteSizeText(uint64_t bytes) {
+    constexpr double kKiB = 1024.0;
+    if (bytes < 1024 * 1024) {
+        return formatW(u"%u KB", static_cast<uint64_t>((bytes + 1023) / 1024));
+    }
+    if (bytes < 1024ull * 1024 * 1024) {
+        return formatW(u"%.1f MB", static_cast<double>(bytes) / (kKiB * kKiB));
+    }
+    return formatW(u"%.1f GB", static_cast<double>(bytes) / (kKiB * kKiB * kKiB));
+}
+
+std::u16string diskFullText(uint64_t needed, uint64_t available) {
+    // The shortfall, not the total: that is what the player has to free.
+    const uint64_t missing = needed > available ? needed - available : needed;
+    return formatW(u"写文件失败，磁盘空间不足：还需要 %s（剩余 %s），请清理磁盘后再次尝试更新",
+                   byteSizeText(missing), byteSizeText(available));
+}
+
+std::u16string failureText(const UpdateResult& result, uint64_t needed, uint64_t available) {
     switch (result.kind) {
         case UpdateResult::Kind::VerifyFailed:
             return kTextVerifyFailed;
         case UpdateResult::Kind::WriteFailed:
-            return kTextWriteFailed;
+            return needed > 0 ? diskFullText(needed, available) : kTextWriteFailed;
         case UpdateResult::Kind::FileListFailed:
             return kTextFileListFailed;
         case UpdateResult::Kind::DownloadFailed:

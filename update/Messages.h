@@ -38,7 +38,12 @@ struct UpdateResult {
 uint32_t packUpdateResultW(uint32_t failures, uint32_t mustCount);
 uint32_t packUpdateResultL(uint32_t writeFailures, uint32_t verifyFailures);
 UpdateResult decodeUpdateResult(uint32_t wParam, uint32_t lParam);
-// The text the window shows for a failed run (empty for success).
-std::u16string failureText(const UpdateResult& result);
+// The text the window shows for a failed run (empty for success). A run that failed to
+// write because the disk is full says so, with the space it needs (needed > 0).
+std::u16string failureText(const UpdateResult& result, uint64_t needed = 0, uint64_t available = 0);
+// "写文件失败，磁盘空间不足：还需要 1.5 GB（剩余 20 KB），请清理磁盘后再次尝试更新"
+std::u16string diskFullText(uint64_t needed, uint64_t available);
+// A byte count as the player reads it: "20 KB", "3.2 MB", "1.5 GB".
+std::u16string byteSizeText(uint64_t bytes);
 
 }  // namespace lume

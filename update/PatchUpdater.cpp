@@ -82,6 +82,12 @@ void PatchUpdater::stopAll() {
     serverList_.reset();
 }
 
+void PatchUpdater::stopUpdate() {
+    if (updateThread_) {
+        updateThread_->stopUpdate();
+    }
+}
+
 std::u16string PatchUpdater::getDefaultServer() {
     return serverList_ ? serverList_->defaultServer() : std::u16string();
 }

@@ -40,6 +40,7 @@ public:
     bool beginUpdate(const std::string& host, const std::string& path, const std::string& backHost,
                      const std::string& backPath, uint8_t force) override;
     void stopAll() override;
+    void stopUpdate() override;
     std::u16string getDefaultServer() override;
     bool postMessage(uint32_t message, uint32_t wParam, uint32_t lParam) override;
 

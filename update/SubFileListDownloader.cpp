@@ -21,14 +21,17 @@ void SubFileListDownloader::reset() {
     entries_.clear();
     items_.clear();
     removals_.clear();
+    damaged_.clear();
     blockSizeTotal_ = 0;
     zipSizeTotal_ = 0;
 }
 
 int SubFileListDownloader::download(std::u16string_view url, std::u16string_view url2,
-                                    std::u16string_view packPath, const ListCheck& check) {
+                                    std::u16string_view packPath, const ListCheck& check,
+                                    std::vector<uint8_t> damaged) {
     reset();
     packPath_ = packPath;
+    damaged_ = std::move(damaged);
     GrowingMemoryStream list(kListReserve);
     switch (fetchList(url, url2, list, check, stopping_)) {
         case ListFetch::kFetched:
@@ -143,7 +146,8 @@ PackPatchItem SubFileListDownloader::makeItem(const SubFileEntry& entry, uint16_
 void SubFileListDownloader::compareRecords(std::span<const SubFileEntry> entries,
                                            std::span<const PackRecord> records, bool checkVersion,
                                            std::vector<PackPatchItem>& items,
-                                           std::vector<PackRecord>& removals) {
+                                           std::vector<PackRecord>& removals,
+                                           std::span<const uint8_t> damaged) {
     const size_t count = records.size();
     std::vector<std::pair<uint32_t, uint32_t>> byKey;  // (name key, position), non-roots only
     byKey.reserve(count);
@@ -160,9 +164,13 @@ void SubFileListDownloader::compareRecords(std::span<const SubFileEntry> entries
     }
     std::vector<uint8_t> matched(count, 0);
     size_t passed = 0;  // roots before this position have been dropped
+    const auto isDamaged = [&](size_t position) {
+        return position < damaged.size() && damaged[position] != 0;
+    };
 
     for (const SubFileEntry& entry : entries) {
         const PackRecord* found = nullptr;
+        size_t foundAt = 0;
         auto run = std::lower_bound(byKey.begin(), byKey.end(),
                                     std::pair<uint32_t, uint32_t>(entry.nameKey, 0));
         if (run != byKey.end() && run->first == entry.nameKey) {
@@ -173,6 +181,7 @@ void SubFileListDownloader::compareRecords(std::span<const SubFileEntry> entries
                 matched[position] = 1;
                 passed = std::max<size_t>(passed, position);
                 found = &records[position];
+                foundAt = position;
             }
         }
         if (found == nullptr) {
@@ -182,8 +191,8 @@ void SubFileListDownloader::compareRecords(std::span<const SubFileEntry> entries
             }
         } else if (entry.operate == kOperateDelete) {
             removals.push_back(*found);
-        } else if (entry.zipcrc != found->dataCrc &&
-                   (!checkVersion || found->extra2 < entry.version)) {
+        } else if (isDamaged(foundAt) || (entry.zipcrc != found->dataCrc &&
+                                          (!checkVersion || found->extra2 < entry.version))) {
             items.push_back(makeItem(entry, found->parentIndex));
         }
     }
@@ -198,8 +207,8 @@ void SubFileListDownloader::compareRecords(std::span<const SubFileEntry> entries
 
 void SubFileListDownloader::compareWithPack(bool checkVersion) {
     std::vector<PackRecord> records;
-    if (readPackRecords(packPath_, records)) {
-        compareRecords(entries_, records, checkVersion, items_, removals_);
+    if (!packPath_.empty() && readPackRecords(packPath_, records)) {
+        compareRecords(entries_, records, checkVersion, items_, removals_, damaged_);
     } else {
         // No readable local pack: every file the list adds is fetched.
         for (const SubFileEntry& entry : entries_) {

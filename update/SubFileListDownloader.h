@@ -51,11 +51,13 @@ public:
 
     // Resets, fetches the list (url2 only after url fails or check refuses what it
     // delivered), posts message 6037 when it has arrived, parses it, and compares it with
-    // the pack at packPath. A document that does not parse gives kFailed like an unreachable
-    // one: compared as an empty list it would remove every file of the pack. Called on the
-    // update run's thread.
+    // the pack at packPath (an empty path: with no pack, so every file is fetched). A
+    // document that does not parse gives kFailed like an unreachable one: compared as an
+    // empty list it would remove every file of the pack. damaged flags, by record position,
+    // the records whose stored bytes are known to be wrong: they are fetched again even when
+    // their data crc matches. Called on the update run's thread.
     int download(std::u16string_view url, std::u16string_view url2, std::u16string_view packPath,
-                 const ListCheck& check = {});
+                 const ListCheck& check = {}, std::vector<uint8_t> damaged = {});
     // Asked during the download: true cuts it short (see fetchList).
     void setStopping(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
     // The same from a list on disk (opened as XMLHandlerBase::parseFile does), with one
@@ -91,10 +93,12 @@ public:
     // extra 2 is below the entry's version). An entry without a record yields a download
     // item with parent index 0 unless it is a 'D'. Records still in the table at the end are
     // removals. Runs in O((entries + records) log records).
+    // A record flagged in damaged (by position) yields a download item even when its data crc
+    // matches.
     static void compareRecords(std::span<const SubFileEntry> entries,
                                std::span<const PackRecord> records, bool checkVersion,
-                               std::vector<PackPatchItem>& items,
-                               std::vector<PackRecord>& removals);
+                               std::vector<PackPatchItem>& items, std::vector<PackRecord>& removals,
+                               std::span<const uint8_t> damaged = {});
     // A download item for an entry; start offset 0 until numbered.
     static PackPatchItem makeItem(const SubFileEntry& entry, uint16_t parentIndex);
 
@@ -112,6 +116,7 @@ private:
     std::vector<SubFileEntry> entries_;
     std::vector<PackPatchItem> items_;
     std::vector<PackRecord> removals_;
+    std::vector<uint8_t> damaged_;
     uint64_t blockSizeTotal_ = 0;
     uint64_t zipSizeTotal_ = 0;
 };

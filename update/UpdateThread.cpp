@@ -4,6 +4,7 @@
 #include "engine/FileSystem/MakeFileWritter.h"
 #include "engine/Kernel/Logger.h"
 #include "engine/Kernel/Reporter.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 #include "transfer/DownloadPool.h"
 #include "transfer/FileWritter.h"
@@ -13,6 +14,8 @@
 #include "update/Messages.h"
 #include "update/ReleaseGate.h"
 
+#include <algorithm>
+
 namespace lume {
 
 namespace {
@@ -20,6 +23,8 @@ namespace {
 constexpr char16_t kCacheDirectory[] = u"data\\cache";
 
 constexpr char16_t kFileListName[] = u"flist.xml";
+// Room kept for what the run writes besides its files: lists, logs, the folders' entries.
+constexpr uint64_t kDiskMargin = 1 << 20;
 
 }  // namespace
 
@@ -101,6 +106,15 @@ bool UpdateThread::beginUpdate(const std::string& host, const std::string& path,
     return true;
 }
 
+void UpdateThread::stopUpdate() {
+    if (!updating()) {
+        return;
+    }
+    logW_m1(u"更新被停止");
+    requestStop();
+    pool_->finishAll();
+}
+
 void UpdateThread::abandonStart() {
     logA_m1("the update could not start its threads");
     fileWriter_->stopAndJoin();
@@ -121,13 +135,15 @@ void UpdateThread::onBlockDownloaded(BlockTask& task) {
 
 void UpdateThread::run() {
     logW_m1(u"开始更新");
+    reporter_.noteDiskShortfall(0, 0);
     uint32_t failures = 0;
     uint32_t verifyFailures = 0;
     const bool admitted = passReleaseGate(failures, verifyFailures);
     checks_->begin(addresses_, gate_->manifest());
+    checks_->setStopCheck([this] { return isStopped(); });
     if (!admitted) {
         // Nothing of an unaccepted release is fetched, let alone installed.
-        endRun(failures, verifyFailures);
+        endRun(failures, verifyFailures, 0);
         return;
     }
     failures += fetchFileList(verifyFailures);
@@ -138,11 +154,47 @@ void UpdateThread::run() {
         logW_m1(u"文件列表与发布清单不符,不下载数据");
         checks_->reset();
     }
-    const uint32_t blockCount = handOutBlocks(failures);
-    if (!isStopped()) {
-        failures = waitForDownloads(blockCount, failures);
+    // Nothing is fetched that could not be stored.
+    const uint32_t writeFailures = !isStopped() && !enoughDiskSpace() ? 1 : 0;
+    uint32_t blockCount = 0;
+    if (writeFailures == 0) {
+        blockCount = handOutBlocks(failures);
+        if (!isStopped()) {
+            failures = waitForDownloads(blockCount, failures);
+        }
     }
-    endRun(failures, verifyFailures);
+    // A stop counts the work left undone, and at least two, so that the summary never
+    // reads as success nor as a failed file list.
+    if (isStopped()) {
+        failures += std::max<uint32_t>(2, workLeft(blockCount));
+    }
+    endRun(failures, verifyFailures, writeFailures);
+}
+
+bool UpdateThread::enoughDiskSpace() {
+    const uint64_t needed = checks_->bytesToWrite();
+    if (needed == 0) {
+        return true;
+    }
+    uint64_t available = 0;
+    if (!platform::freeDiskSpace(u".", available)) {
+        return true;  // unknown: the writes will tell
+    }
+    if (needed + kDiskMargin <= available) {
+        return true;
+    }
+    reporter_.noteDiskShortfall(needed + kDiskMargin, available);
+    logW_m1(u"磁盘空间不足: 更新需要%s, 剩余%s", byteSizeText(needed + kDiskMargin),
+            byteSizeText(available));
+    reporter_.postText(u"%s", diskFullText(needed + kDiskMargin, available));
+    return false;
+}
+
+uint32_t UpdateThread::workLeft(uint32_t blockCount) const {
+    const uint32_t stored = fileWriter_->written() + fileWriter_->failed();
+    const uint32_t merged = packWriter_->succeededCount() + packWriter_->failedCount();
+    const auto packs = static_cast<uint32_t>(checks_->pendingPacks());
+    return (blockCount > stored ? blockCount - stored : 0) + (packs > merged ? packs - merged : 0);
 }
 
 bool UpdateThread::passReleaseGate(uint32_t& failures, uint32_t& verifyFailures) {
@@ -260,21 +312,34 @@ uint32_t UpdateThread::waitForDownloads(uint32_t blockCount, uint32_t failures) 
     return failures;
 }
 
-void UpdateThread::endRun(uint32_t failures, uint32_t verifyFailures) {
+void UpdateThread::endRun(uint32_t failures, uint32_t verifyFailures, uint32_t writeFailures) {
     pool_->finishAll();
     // A data file still being fetched again belongs to a run that has ended.
     checks_->cancel();
     const uint32_t mustCount = fileList_->mustCount();
     uint32_t unfinished = verifyFailures;
-    uint32_t writeFailures = 0;
+    writeFailures += checks_->writeFailures();
     if (!fileWriter_->isStopped()) {
         unfinished += fileWriter_->unfinished();
-        writeFailures = fileWriter_->failed();
+        writeFailures += fileWriter_->failed();
         fileWriter_->requestStop();
     }
     if (!packWriter_->isStopped()) {
         writeFailures += packWriter_->failedCount();
         packWriter_->requestStop();
+    }
+
+    // Writes that failed on a disk with (next to) no room left: the player is told so, and
+    // how much the update needs.
+    uint64_t available = 0;
+    if (writeFailures != 0 && reporter_.diskShortfall().needed == 0 &&
+        platform::freeDiskSpace(u".", available)) {
+        const uint64_t needed = checks_->bytesToWrite() + kDiskMargin;
+        if (available < needed || available < kDiskMargin) {
+            reporter_.noteDiskShortfall(needed, available);
+            logW_m1(u"磁盘空间不足: 更新需要%s, 剩余%s", byteSizeText(needed),
+                    byteSizeText(available));
+        }
     }
 
     // Ready for the next update.

@@ -52,6 +52,11 @@ public:
                      const std::string& backPath, uint8_t force);
     // True from beginUpdate until the run has reported its summary's counters.
     bool updating() const { return busy_.load(std::memory_order_acquire); }
+    // Asks a running update to stop at its next safe point (transfers cut short, a merge
+    // rolled back) and return at once; the run still posts its summary, which then never
+    // reads as success. What was stored stays for the next update to resume. Called on the
+    // window's thread.
+    void stopUpdate();
 
     // The download thread for one block, under this object's lock; null when none could be
     // started. Called on the update thread.
@@ -82,8 +87,12 @@ private:
     // Progress every 50 ms until the blocks are stored and the packs merged, a failure is
     // seen, or a stop is requested; failures plus the blocks given up.
     uint32_t waitForDownloads(uint32_t blockCount, uint32_t failures);
+    // The blocks not yet stored and the packs not yet merged.
+    uint32_t workLeft(uint32_t blockCount) const;
+    // The disk can take what the planned work writes; otherwise the shortfall is reported.
+    bool enoughDiskSpace();
     // Ends the downloads and the writers, resets for the next update, posts the summary.
-    void endRun(uint32_t failures, uint32_t verifyFailures);
+    void endRun(uint32_t failures, uint32_t verifyFailures, uint32_t writeFailures);
 
     void post(uint32_t message, uint32_t wParam, uint32_t lParam);
     void abandonStart();

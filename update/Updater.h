@@ -31,6 +31,8 @@ public:
                              uint8_t force) = 0;
     // Stops and destroys the workers.
     virtual void stopAll() {}
+    // Asks a running update to stop at its next safe point; its summary still arrives.
+    virtual void stopUpdate() {}
     virtual std::u16string getDefaultServer() = 0;
     // Posts to the window. Called on any thread.
     virtual bool postMessage(uint32_t message, uint32_t wParam, uint32_t lParam) = 0;

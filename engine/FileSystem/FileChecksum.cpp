@@ -1,6 +1,7 @@
 #include "engine/FileSystem/FileChecksum.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "engine/FileSystem/Stream.h"
 
@@ -11,9 +12,18 @@ uint32_t fileChecksum(Stream& stream, uint32_t limit, uint32_t start) {
     const uint32_t position = stream.tell();
     const uint32_t size = stream.size();
     uint32_t remaining = size > position ? std::min(limit, size - position) : 0;
-    uint8_t buffer[4096];
+    // Small files need no allocation; large ones are read in few calls.
+    uint8_t small[4096];
+    std::vector<uint8_t> large;
+    uint8_t* buffer = small;
+    uint32_t capacity = sizeof small;
+    if (remaining > capacity) {
+        large.resize(std::min<uint32_t>(remaining, 256 * 1024));
+        buffer = large.data();
+        capacity = static_cast<uint32_t>(large.size());
+    }
     while (remaining > 0) {
-        const uint32_t chunk = std::min<uint32_t>(remaining, sizeof buffer);
+        const uint32_t chunk = std::min<uint32_t>(remaining, capacity);
         uint32_t got = 0;
         if (!stream.read(buffer, chunk, &got)) {
             break;

@@ -10,7 +10,7 @@ namespace lume {
 
 class Stream;
 
-// Reads from the stream's current position in chunks of at most 4096 bytes, up to limit
+// Reads from the stream's current position (in chunks of up to 256 KiB), up to limit
 // bytes or the end of the stream; stops early, returning the register so far, when a read
 // fails.
 uint32_t fileChecksum(Stream& stream, uint32_t limit = 0xFFFFFFFFu,

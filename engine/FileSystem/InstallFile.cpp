@@ -132,7 +132,15 @@ UnpackError unpackFile(const std::u16string& dataPath, const std::u16string& tar
 
 bool putInPlace(const std::u16string& from, const std::u16string& target) {
     File::makeDirectories(target);
-    return File::replace(from, target) || File::replace(from, target + u".back");
+    if (File::isDirectory(target) && !platform::removeDirectory(target)) {
+        logW_m1(u"'%s'是一个文件夹,无法替换为文件", target);
+        return false;
+    }
+    if (File::replaceDurably(from, target)) {
+        return true;
+    }
+    return platform::lastError() == platform::kErrSharingViolation &&
+           File::replaceDurably(from, target + u".back");
 }
 
 }  // namespace lume

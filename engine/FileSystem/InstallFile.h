@@ -23,8 +23,12 @@ enum class UnpackError {
 UnpackError unpackFile(const std::u16string& dataPath, const std::u16string& target, bool packed,
                        uint32_t size, bool sync, uint32_t& crc);
 
-// Moves a finished file over target in one step, creating missing folders; when target
-// cannot be replaced (in use), to target + ".back", which start-up puts in place.
+// Moves a finished file over target in one step that survives a power cut (its data synced
+// first, the folders after), creating missing folders. Only a target held open by another
+// program (the running game) makes the file go to target + ".back", which start-up puts in
+// place: any other failure is a failure, since a ".back" copy nobody restores would pass
+// for an installed file at every update. A folder where the file belongs is removed when
+// empty; otherwise the file cannot be installed.
 [[nodiscard]] bool putInPlace(const std::u16string& from, const std::u16string& target);
 
 }  // namespace lume

@@ -2,6 +2,7 @@
 
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Format.h"
+#include "platform/Files.h"
 
 namespace lume {
 
@@ -57,12 +58,10 @@ PackPatchList::LoadError PackPatchList::load(std::u16string_view path, uint32_t 
 
 bool PackPatchList::save(std::u16string_view path) {
     header.itemCount = static_cast<uint32_t>(items.size());
-    WinStream file;
-    if (!file.open(path, 1) || !file.write(&header, sizeof header)) {
-        return false;
-    }
-    return items.empty() ||
-           file.write(items.data(), static_cast<uint32_t>(items.size() * sizeof(PackPatchItem)));
+    std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
+    bytes.append(reinterpret_cast<const char*>(items.data()), items.size() * sizeof(PackPatchItem));
+    // Whole or not at all, and durable: the pack write thread trusts a list it finds.
+    return static_cast<bool>(platform::writeWholeFile(path, bytes));
 }
 
 const char* PackPatchList::describe(LoadError error) {

@@ -36,7 +36,8 @@ public:
     // Accepts the file only when it is whole and carries listId; on any error the list is
     // left empty.
     LoadError load(std::u16string_view path, uint32_t listId);
-    // Writes header and items (the item count taken from items), replacing the file.
+    // Writes header and items (the item count taken from items), replacing the file in one
+    // durable step.
     [[nodiscard]] bool save(std::u16string_view path);
 
     static const char* describe(LoadError error);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "engine/Kernel/Format.h"
 #include "engine/Kernel/LogWritter.h"
 #include "launcher/cli/TerminalView.h"
 #include "launcher/core/LauncherFlow.h"
@@ -15,10 +16,14 @@
 #include "launcher/core/Startup.h"
 #include "launcher/core/Trace.h"
 #include "platform/Files.h"
+#include "platform/Signals.h"
 #include "platform/SingleInstance.h"
 #include "platform/Text.h"
 #include "serverlist/ProbeWebStatusThread.h"
 #include "transfer/Https.h"
+#include "update/FileListDownloader.h"
+#include "update/GameVerifier.h"
+#include "update/ListFetch.h"
 #include "update/PatchUpdater.h"
 
 namespace lume {
@@ -27,6 +32,9 @@ std::string cliUsage() {
     return "usage: lume-cli [run] [-C DIR] [--server NAME] [--no-launch] [--trace FILE|-]\n"
            "       lume-cli update --host H --path P [--mirror-host H2 --mirror-path P2] "
            "[--force]\n"
+           "                       [-C DIR] [--trace FILE|-]\n"
+           "       lume-cli verify --host H --path P [--mirror-host H2 --mirror-path P2] "
+           "[--repair]\n"
            "                       [-C DIR] [--trace FILE|-]\n"
            "       lume-cli servers [-C DIR] [--trace FILE|-]\n"
            "       lume-cli patch PATCH_DIR [-C DIR] [--trace FILE|-]\n"
@@ -37,6 +45,9 @@ std::string cliUsage() {
            "            then the game (bin/lume.dat run) or, when must-update files changed, the\n"
            "            self-upgrade (bin/upgrade.tmp)\n"
            "  update    one update from the given download host and path (and mirror)\n"
+           "  verify    reads every game file and every pack member back against the file\n"
+           "            list of the given host and reports what is wrong; with --repair it\n"
+           "            fetches and fixes exactly that, then checks again\n"
            "  servers   the servers of the server list, by zone, with their download addresses\n"
            "  patch     applies the patch directory PATCH_DIR (made by lume-publish --patch)\n"
            "            offline, as an update would\n"
@@ -47,14 +58,20 @@ std::string cliUsage() {
            "  --host H --path P   update: the download server and its path (\"/game\")\n"
            "  --mirror-host H2    update: the mirror used when the primary fails a block\n"
            "  --mirror-path P2\n"
-           "  --force             update: recheck packs whose index checksum matches\n"
+           "  --force             update: recheck packs whose index checksum matches, and\n"
+           "                      read every pack member back\n"
+           "  --repair            verify: fix what the check found\n"
            "  --trace FILE        write every message the updater posts as one JSON line\n"
            "                      to FILE ('-': standard output)\n"
            "  -h, --help          show this text\n"
            "\n"
-           "exit status: 0 success (the game or the upgrade was started, or the update or\n"
-           "listing succeeded, or the patch applied fully), 1 failure, 2 bad usage, 3 another\n"
-           "launcher is running\n";
+           "Ctrl-C (SIGINT) or SIGTERM stops an update at its next safe point; the next update\n"
+           "continues where it stopped. A second signal ends the program at once.\n"
+           "\n"
+           "exit status: 0 success (the game or the upgrade was started, or the update,\n"
+           "verification or listing succeeded, or the patch applied fully), 1 failure (or\n"
+           "problems found by verify), 2 bad usage, 3 another launcher is running (in this game\n"
+           "directory), 128 + the signal when stopped by SIGINT or SIGTERM\n";
 }
 
 bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
@@ -88,6 +105,8 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             options.noLaunch = true;
         } else if (a == "--force") {
             options.force = true;
+        } else if (a == "--repair") {
+            options.repair = true;
         } else if (a == "-h" || a == "--help") {
             options.help = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -108,26 +127,26 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
     if (options.command.empty()) {
         options.command = "run";
     }
-    if (options.command != "run" && options.command != "update" && options.command != "servers" &&
-        options.command != "patch") {
-        error = "unknown command " + options.command;
+    const std::string& c = options.command;
+    if (c != "run" && c != "update" && c != "verify" && c != "servers" && c != "patch") {
+        error = "unknown command " + c;
         return false;
     }
-    if (options.command == "patch" && !options.help && options.patchDirectory.empty()) {
+    if (c == "patch" && !options.help && options.patchDirectory.empty()) {
         error = "patch needs the patch directory";
         return false;
     }
-    if (options.command == "update" && !options.help &&
-        (options.host.empty() || options.path.empty())) {
-        error = "update needs --host and --path";
+    const bool fromAddress = c == "update" || c == "verify";
+    if (fromAddress && !options.help && (options.host.empty() || options.path.empty())) {
+        error = c + " needs --host and --path";
         return false;
     }
     const bool runOnly = !options.server.empty() || options.noLaunch;
-    const bool updateOnly = !options.host.empty() || !options.path.empty() ||
-                            !options.mirrorHost.empty() || !options.mirrorPath.empty() ||
-                            options.force;
-    if ((runOnly && options.command != "run") || (updateOnly && options.command != "update")) {
-        error = "option not valid for the command " + options.command;
+    const bool addressOnly = !options.host.empty() || !options.path.empty() ||
+                             !options.mirrorHost.empty() || !options.mirrorPath.empty();
+    if ((runOnly && c != "run") || (addressOnly && !fromAddress) ||
+        (options.force && c != "update") || (options.repair && c != "verify")) {
+        error = "option not valid for the command " + c;
         return false;
     }
     return true;
@@ -163,6 +182,14 @@ std::string utf8(const std::u16string& s) {
     return platform::wideToUtf8(s);
 }
 
+// The file list is all a verification needs of the update's checks.
+class ListOnly : public FileListChecks {
+public:
+    bool checkPack(const FileListEntry&) override { return false; }
+    bool checkFile(const FileListEntry&) override { return false; }
+    bool checkMustFile(const FileListEntry&) override { return false; }
+};
+
 class Launcher {
 public:
     Launcher(const CliOptions& options, std::FILE* out, std::FILE* err)
@@ -173,8 +200,17 @@ public:
             std::fprintf(err_, "lume-cli: cannot write the trace to %s\n", options_.trace.c_str());
             return kExitUsage;
         }
+        // One update, verification, patch or launcher per game directory at a time: two
+        // would write the same files.
+        if (options_.command != "servers" && !directory_.acquireDirectory(u".")) {
+            std::fprintf(err_, "%s\n", utf8(kTextAlreadyRunning).c_str());
+            return kExitAlreadyRunning;
+        }
         if (options_.command == "update") {
-            return update();
+            return update(options_.force);
+        }
+        if (options_.command == "verify") {
+            return verify();
         }
         if (options_.command == "patch") {
             return patch();
@@ -189,11 +225,27 @@ private:
         }
     }
 
+    // A stop signal asks the running update to stop at its next safe point.
+    void watchStopSignal() {
+        if (!stopping_ && platform::stopSignal() != 0 && session_ && session_->updater) {
+            stopping_ = true;
+            view_.line("lume-cli: stopping the update at a safe point...");
+            session_->updater->stopUpdate();
+        }
+    }
+    int stopped() {
+        view_.line("lume-cli: stopped; the next update continues where this one stopped");
+        return kExitSignalBase + platform::stopSignal();
+    }
+
     // The window's message loop until the message that ends the work: the summary of an
     // update (6029) or the end of a patch (6039).
     std::optional<PostedMessage> pumpUntil(uint32_t end, LauncherFlow* flow) {
         uint32_t packs = 0;  // of the patch's last progress report
         while (true) {
+            if (end == kMsgUpdateResult) {
+                watchStopSignal();
+            }
             auto m = session_->window.waitPop(std::chrono::milliseconds(200));
             if (!m) {
                 continue;
@@ -226,20 +278,30 @@ private:
         }
     }
 
-    int update() {
-        session_.emplace();
+    int update(bool force) {
+        if (!session_) {
+            session_.emplace();
+        }
         PatchUpdater& updater = *session_->updater;
+        if (platform::stopSignal() != 0) {
+            return stopped();
+        }
         if (!updater.beginUpdate(options_.host, options_.path, options_.mirrorHost,
-                                 options_.mirrorPath, options_.force ? 1 : 0)) {
+                                 options_.mirrorPath, force ? 1 : 0)) {
             std::fprintf(err_, "lume-cli: the update could not be started\n");
             return kExitFailure;
         }
         const auto result = pumpUntil(kMsgUpdateResult, nullptr);
+        if (stopping_) {
+            return stopped();
+        }
         const UpdateResult r = decodeUpdateResult(result->wParam, result->lParam);
         if (!r.success()) {
-            view_.line(utf8(failureText(r)));
+            const Reporter::DiskShortfall disk = updater.diskShortfall();
+            view_.line(utf8(failureText(r, disk.needed, disk.available)));
             return kExitFailure;
         }
+        lastUpdate_ = r;
         view_.line(r.kind == UpdateResult::Kind::Restart
                        ? "update complete; must-update files changed: restart needed"
                        : "update complete; the game is up to date");
@@ -277,6 +339,71 @@ private:
             return kExitFailure;
         }
         view_.line("patch applied; the game is up to date with the patch");
+        return kExitOk;
+    }
+
+    // Reads every file back; with --repair, an update that distrusts every pack fixes what
+    // was found (the launcher's own files first, as any update does), then all is read again.
+    int verify() {
+        std::vector<VerifyFinding> found;
+        int code = check(found);
+        if (code != kExitOk || found.empty()) {
+            return code;
+        }
+        if (!options_.repair) {
+            return kExitFailure;
+        }
+        view_.line("lume-cli: repairing...");
+        for (int pass = 0; pass < 3; ++pass) {
+            code = update(true);
+            if (code != kExitOk || lastUpdate_.kind != UpdateResult::Kind::Restart) {
+                break;
+            }
+        }
+        if (code != kExitOk) {
+            return code;
+        }
+        code = check(found);
+        return code == kExitOk && found.empty() ? kExitOk : kExitFailure;
+    }
+
+    // kExitOk when the check ran to its end, whatever it found.
+    int check(std::vector<VerifyFinding>& found) {
+        const std::u16string url = releaseUrl(options_.host, options_.path, u"flist.xml");
+        const std::u16string backUrl =
+            options_.mirrorHost.empty()
+                ? url
+                : releaseUrl(options_.mirrorHost, options_.mirrorPath, u"flist.xml");
+        FileListDownloader list;
+        ListOnly none;
+        if (!list.download(url, backUrl, none)) {
+            view_.line(utf8(kTextFileListFailed));
+            return kExitFailure;
+        }
+        std::vector<FileListEntry> entries = list.mustList();
+        entries.insert(entries.end(), list.regularList().begin(), list.regularList().end());
+        GameVerifier verifier;
+        const bool whole = verifier.run(
+            entries, [this](uint64_t done, uint64_t total, const std::u16string& file) {
+                view_.onBytesProgress(done, total, file);
+                return platform::stopSignal() != 0;
+            });
+        view_.finish();
+        if (!whole) {
+            return stopped();
+        }
+        found = verifier.findings();
+        view_.line(formatA("verify: %u files, %.1f MiB read", verifier.filesChecked(),
+                           static_cast<double>(verifier.bytesChecked()) / (1024.0 * 1024.0)));
+        for (const VerifyFinding& f : found) {
+            view_.line("  " + describe(f));
+        }
+        if (found.empty()) {
+            view_.line("verify: every game file is intact");
+        } else {
+            view_.line(formatA("verify: %u problems%s", static_cast<uint32_t>(found.size()),
+                               options_.repair ? "" : "; run with --repair to fix them"));
+        }
         return kExitOk;
     }
 
@@ -327,10 +454,16 @@ private:
             view_.line("lume-cli: no server chosen and the list names no default");
             return kExitFailure;
         }
+        if (platform::stopSignal() != 0) {
+            return stopped();
+        }
         if (!flow.startUpdate()) {
             return kExitFailure;
         }
         pumpUntil(kMsgUpdateResult, &flow);
+        if (stopping_) {
+            return stopped();
+        }
         // A game or upgrade that could not be started has been reported by the flow.
         if (flow.ending() == LauncherFlow::Ending::None || flow.launchFailed()) {
             return kExitFailure;
@@ -393,7 +526,10 @@ private:
     std::FILE* err_;
     TerminalView view_;
     Trace trace_;
+    platform::SingleInstance directory_;
     std::optional<Session> session_;
+    bool stopping_ = false;
+    UpdateResult lastUpdate_;
 };
 
 }  // namespace

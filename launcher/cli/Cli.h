@@ -15,10 +15,12 @@ enum CliExit : int {
     kExitFailure = 1,
     kExitUsage = 2,
     kExitAlreadyRunning = 3,
+    // Stopped by SIGINT or SIGTERM: 128 + the signal, as a shell reports it.
+    kExitSignalBase = 128,
 };
 
 struct CliOptions {
-    std::string command;         // "run" (default), "update", "servers", "patch"
+    std::string command;         // "run" (default), "update", "verify", "servers", "patch"
     std::string patchDirectory;  // patch
     std::string directory;       // -C
     std::string trace;           // --trace FILE or "-"
@@ -26,6 +28,7 @@ struct CliOptions {
     bool noLaunch = false;       // --no-launch (run)
     std::string host, path, mirrorHost, mirrorPath;  // update
     bool force = false;                              // update --force
+    bool repair = false;                             // verify --repair
     bool help = false;
 };
 

@@ -89,9 +89,25 @@ void TerminalView::onUpdateProgress(int32_t total, uint32_t lParam) {
     if (started_ == 0) {
         started_ = clock_();
     }
+    unit_ = kBlockBytes;
     total_ = total;
     done_ = counters / 2.0;
     percent_ = std::clamp(static_cast<int>(counters * 100.0 / (2.0 * total)), 0, 100);
+    draw(false);
+}
+
+void TerminalView::onBytesProgress(uint64_t done, uint64_t total, const std::u16string& current) {
+    if (total == 0) {
+        return;
+    }
+    if (started_ == 0) {
+        started_ = clock_();
+    }
+    unit_ = 1.0;
+    total_ = static_cast<double>(total);
+    done_ = static_cast<double>(std::min(done, total));
+    percent_ = static_cast<int>(std::min(done, total) * 100 / total);
+    currentFile_ = platform::wideToUtf8(current);
     draw(false);
 }
 
@@ -148,9 +164,9 @@ void TerminalView::draw(bool force) {
     lastDraw_ = now;
     const double seconds =
         started_ != 0 && now > started_ ? static_cast<double>(now - started_) / 1000.0 : 0.0;
-    const double rate = patch_ ? -1.0 : seconds > 0 ? done_ * kBlockBytes / seconds : 0.0;
+    const double rate = patch_ ? -1.0 : seconds > 0 ? done_ * unit_ / seconds : 0.0;
     const int64_t eta =
-        rate > 0 ? static_cast<int64_t>(std::ceil((total_ - done_) * kBlockBytes / rate)) : -1;
+        rate > 0 ? static_cast<int64_t>(std::ceil((total_ - done_) * unit_ / rate)) : -1;
     const std::string text =
         progressLine(percent_, rate, eta, currentFile_, interactive_ ? 100 : 400);
     if (interactive_) {

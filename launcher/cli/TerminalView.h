@@ -33,6 +33,8 @@ public:
     void onUpdateProgress(int32_t total, uint32_t lParam);
     // A progress report of the patch processor (message 6038): packs done of total.
     void onPatchProgress(uint32_t done, uint32_t total);
+    // Progress of work measured in bytes (a verification): done of total, on the file named.
+    void onBytesProgress(uint64_t done, uint64_t total, const std::u16string& current);
     // Prints a line of its own (ends the progress line first).
     void line(const std::string& utf8);
     // Ends the progress line, if one is being drawn.
@@ -53,8 +55,9 @@ private:
     std::string currentFile_;
     std::string progressText_;
     int percent_ = 0;
-    double done_ = 0;   // blocks downloaded (half of the counters)
-    double total_ = 0;  // blocks in all
+    double done_ = 0;        // units done: blocks downloaded (half of the counters), or bytes
+    double total_ = 0;       // units in all
+    double unit_ = 32768.0;  // bytes per unit
     uint64_t started_ = 0;
     uint64_t lastDraw_ = 0;
     bool lineOpen_ = false;

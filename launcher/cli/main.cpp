@@ -4,6 +4,7 @@
 
 #include "engine/FileSystem/PackManager.h"
 #include "launcher/cli/Cli.h"
+#include "platform/Signals.h"
 #include "platform/Text.h"
 
 int main(int argc, char** argv) {
@@ -17,5 +18,7 @@ int main(int argc, char** argv) {
     }
     lume::PackManager::setCommandLine(wide);
     lume::PackManager::installFallback();
+    // Ctrl-C and SIGTERM stop an update at a safe point instead of killing it mid-write.
+    platform::catchStopSignals();
     return lume::runCli(args, stdout, stderr);
 }

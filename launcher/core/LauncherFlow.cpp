@@ -66,7 +66,10 @@ void LauncherFlow::handleMessage(const PostedMessage& m) {
         }
         case kMsgWriteFailed:
             if (m.wParam != 0) {
-                view_.messageBox(kTextWriteFailed, u"Lumora");
+                const Reporter::DiskShortfall disk = updater_.diskShortfall();
+                view_.messageBox(
+                    disk.needed != 0 ? diskFullText(disk.needed, disk.available) : kTextWriteFailed,
+                    u"Lumora");
                 logW_m1(u"写文件失败，请检查游戏目录剩余空间以及写文件权限(%u个)", m.wParam);
             }
             break;
@@ -199,7 +202,8 @@ void LauncherFlow::onUpdateFinished(uint32_t wParam, uint32_t lParam) {
     }
     const UpdateResult result = decodeUpdateResult(wParam, lParam);
     if (!result.success()) {
-        view_.showTip(failureText(result));
+        const Reporter::DiskShortfall disk = updater_.diskShortfall();
+        view_.showTip(failureText(result, disk.needed, disk.available));
         state_ = State::Idle;
         view_.setStartEnabled(true);
         return;

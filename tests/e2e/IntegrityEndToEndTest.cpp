@@ -1,0 +1,335 @@
+// Installations that must not be trusted as they stand, updated by the terminal launcher
+// from a real nginx: packs damaged on disk or left half-changed by an older launcher, hostile
+// names, a second launcher, a full disk; and "verify the game files" with its repair. Each
+// ends in the published version or an honest failure, never in "up to date" with wrong bytes.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <filesystem>
+#include <random>
+
+#include "engine/FileSystem/PackCheck.h"
+#include "engine/FileSystem/WinStream.h"
+#include "launcher/cli/Cli.h"
+#include "platform/SingleInstance.h"
+#include "platform/Text.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/Sandbox.h"
+#include "tools/pak/PakTool.h"
+#include "tools/publish/Publisher.h"
+#include "update/Messages.h"
+
+namespace fs = std::filesystem;
+
+namespace lume {
+namespace {
+
+std::string lines(const std::string& word, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        s += word + " " + std::to_string(i) + "\n";
+    }
+    return s;
+}
+
+std::string noise(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) {
+        c = static_cast<char>(rng());
+    }
+    return s;
+}
+
+// A pack's members as the launcher reads them (stored bytes and checksums by key), or empty
+// when its index does not load.
+std::map<uint32_t, std::string> members(const std::string& path) {
+    std::map<uint32_t, std::string> out;
+    const PackInspection state = inspectPack(platform::utf8ToWide(path));
+    WinStream pack;
+    if (!state.sound() || !pack.open(platform::utf8ToWide(path), 0)) {
+        return out;
+    }
+    for (const PackRecord& r : state.index.records) {
+        std::string bytes(r.zipSize, '\0');
+        uint32_t got = 0;
+        if (r.zipSize != 0 && (!pack.seek(r.offset) || !pack.read(bytes.data(), r.zipSize, &got))) {
+            return {};
+        }
+        out[r.nameKey] =
+            std::to_string(r.dataCrc) + "/" + std::to_string(r.parentIndex) + "/" + bytes;
+    }
+    return out;
+}
+
+class Integrity : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::NginxServer::available()) {
+            GTEST_SKIP() << "nginx is not installed";
+        }
+        for (int v = 1; v <= 2; ++v) {
+            const std::string dir = "v" + std::to_string(v) + "/";
+            box.writeFile(dir + "readme.txt", lines("version " + std::to_string(v), 200));
+            box.writeFile(dir + "bin/lume.dat", "#!/bin/sh\necho client\n");
+            box.writeFile(dir + "maps/a.map", noise(150000, 1));
+            pack(v, "ui",
+                 {{"a.txt", lines("same", 3000)},
+                  {"b.txt", lines("changes " + std::to_string(v), 2000)},
+                  {"c.bin", noise(60000, 2)},
+                  {"d.bin", noise(50000, 3)}});
+            publish(dir, "www/v" + std::to_string(v));
+            publish(dir, "www/all");
+        }
+        nginx = std::make_unique<test::NginxServer>(box.path() + "/www");
+        ASSERT_TRUE(nginx->started()) << nginx->errorLog();
+    }
+
+    void pack(int v, const std::string& name, const std::map<std::string, std::string>& files) {
+        const std::string src = "src/v" + std::to_string(v) + "/" + name + "/";
+        for (const auto& [file, bytes] : files) {
+            box.writeFile(src + file, bytes);
+        }
+        fs::create_directories(box.path() + "/v" + std::to_string(v) + "/data");
+        std::ostringstream out, err;
+        ASSERT_EQ(pak::run({u"create", platform::utf8ToWide(box.path() + "/" + src),
+                            platform::utf8ToWide(box.path() + "/v" + std::to_string(v) + "/data/" +
+                                                 name + ".pak")},
+                           out, err),
+                  0)
+            << err.str();
+    }
+    void publish(const std::string& version, const std::string& out) {
+        PublishOptions o;
+        o.gameDirectory = box.path() + "/" + version;
+        o.outDirectory = box.path() + "/" + out;
+        PublishReport report;
+        std::string error;
+        ASSERT_TRUE(publishRelease(o, report, error)) << error;
+    }
+    void install(int v) {
+        fs::remove_all(game());
+        fs::copy(box.path() + "/v" + std::to_string(v), game(), fs::copy_options::recursive);
+    }
+    std::string game() const { return box.path() + "/game"; }
+    std::string uiPack() const { return game() + "/data/ui.pak"; }
+
+    // lume-cli in this process; its output is kept in `said`.
+    int cli(std::vector<std::string> args, const std::string& release = "/www/v2") {
+        args.insert(args.end(),
+                    {"-C", game(), "--host", nginx->host(), "--path", release.substr(4)});
+        std::FILE* out = std::tmpfile();
+        const int code = runCli(args, out, out);
+        said.assign(static_cast<size_t>(std::ftell(out)), '\0');
+        std::rewind(out);
+        said.resize(std::fread(said.data(), 1, said.size(), out));
+        std::fclose(out);
+        return code;
+    }
+    // The game holds version v exactly: loose files byte for byte, pack members by key.
+    void expectVersion(int v) {
+        const std::string dir = box.path() + "/v" + std::to_string(v);
+        for (const auto& f : fs::recursive_directory_iterator(dir)) {
+            if (!f.is_regular_file()) {
+                continue;
+            }
+            const std::string rel = fs::relative(f.path(), dir).string();
+            if (f.path().extension() == ".pak") {
+                const auto want = members(f.path().string());
+                EXPECT_FALSE(want.empty());
+                EXPECT_TRUE(members(game() + "/" + rel) == want) << rel;
+            } else {
+                EXPECT_EQ(box.readFile("game/" + rel),
+                          box.readFile("v" + std::to_string(v) + "/" + rel))
+                    << rel;
+            }
+        }
+    }
+    // Overwrites bytes of the installed ui pack.
+    void patchPack(uint32_t at, const std::string& bytes) {
+        std::string p = box.readFile("game/data/ui.pak");
+        p.replace(at, bytes.size(), bytes);
+        box.writeFile("game/data/ui.pak", p);
+    }
+    PackIndex uiIndex() { return inspectPack(platform::utf8ToWide(uiPack())).index; }
+    uint32_t recordAt(uint32_t i) {
+        const PackHeader h = uiIndex().header;
+        return h.recordTableOffset + i * static_cast<uint32_t>(sizeof(PackRecord));
+    }
+
+    test::Sandbox box;
+    std::unique_ptr<test::NginxServer> nginx;
+    std::string said;
+};
+
+TEST_F(Integrity, WorkOfAnotherVersionMakesTheIndexDistrustedAndRotIsFetchedAgain) {
+    // An older launcher cut short while merging version 2 in place: member bytes already
+    // overwritten under the old index, and its patch list left behind. The server is still
+    // at version 1, so the index's checksum matches the file list.
+    install(1);
+    const PackIndex index = uiIndex();
+    patchPack(index.records[1].offset, "half merged");
+    box.writeFile("game/data/ui.pak.ipatch", "!PTI left by the cut-short merge of version 2");
+    ASSERT_EQ(cli({"update"}, "/www/v1"), kExitOk) << said;
+    expectVersion(1);
+    EXPECT_FALSE(box.exists("game/data/ui.pak.ipatch"));
+    // The same rot without a sign of trouble is found by a forced update.
+    patchPack(index.records[2].offset, "rot");
+    ASSERT_EQ(cli({"update", "--force"}, "/www/v1"), kExitOk) << said;
+    expectVersion(1);
+}
+
+TEST_F(Integrity, DamagedPacksEndRepairedNeverUpToDateWithWrongBytes) {
+    install(1);
+    ASSERT_EQ(cli({"update"}), kExitOk) << said;
+    const uint64_t cleanBytes = nginx->bytesSent();  // a whole v1 to v2 update
+    install(1);
+    const PackIndex index = uiIndex();
+    const PackRecord& c = index.records[3];
+    struct Damage {
+        const char* name;
+        std::function<void()> apply;
+    };
+    const std::vector<Damage> damages = {
+        {"a hole over a live member",
+         [&] {
+             // The index grows a free-block table whose hole covers member c.
+             std::string p = box.readFile("game/data/ui.pak");
+             PackHeader h = index.header;
+             const FreeBlock hole{c.offset, c.blockSize, 0};
+             h.freeTableSize = sizeof hole;
+             h.recordTableOffset += sizeof hole;
+             std::string tables =
+                 p.substr(index.header.freeTableOffset, index.header.recordTableSize);
+             p.replace(0, sizeof h, reinterpret_cast<const char*>(&h), sizeof h);
+             p.replace(h.freeTableOffset, sizeof hole, reinterpret_cast<const char*>(&hole),
+                       sizeof hole);
+             p.replace(h.recordTableOffset, tables.size(), tables);
+             box.writeFile("game/data/ui.pak", p);
+         }},
+        {"the root's parent index", [&] { patchPack(recordAt(0) + 24, std::string("\0\0", 2)); }},
+        {"a member's parent index", [&] { patchPack(recordAt(2) + 24, "\x09\x00"); }},
+        {"the header's index checksum", [&] { patchPack(28, "\x01\x02\x03\x04"); }},
+    };
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.name);
+        install(1);
+        d.apply();
+        const uint64_t before = nginx->bytesSent();
+        ASSERT_EQ(cli({"update"}), kExitOk) << said;
+        expectVersion(2);
+        // Rebuilt from its intact members: no more fetched than a clean update.
+        EXPECT_LE(nginx->bytesSent() - before, cleanBytes);
+    }
+    // Random damage anywhere in the pack: a forced update ends with version 2 or fails.
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE("random damage " + std::to_string(seed));
+        install(1);
+        std::mt19937 rng(seed);
+        std::string p = box.readFile("game/data/ui.pak");
+        const uint32_t tablesEnd = index.header.recordTableOffset + index.header.recordTableSize;
+        for (int i = 0; i < 4; ++i) {
+            const uint32_t at = rng() % 2 == 0
+                                    ? rng() % tablesEnd
+                                    : kIndexRegionSize + rng() % (p.size() - kIndexRegionSize);
+            p[at] = static_cast<char>(p[at] ^ (1 + rng() % 255));
+        }
+        box.writeFile("game/data/ui.pak", p);
+        if (cli({"update", "--force"}) == kExitOk) {
+            expectVersion(2);
+        }
+    }
+}
+
+TEST_F(Integrity, HostileNamesAndASecondLauncherAreRefused) {
+    install(1);
+    // A name with an encoded NUL would be cut to "evil.txt" by the parser.
+    box.writeFile("www/nul/flist.xml",
+                  "<flist><file name=\"evil.txt&#0;.dll\" crc=\"1\" size=\"3\" zip=\"3\" "
+                  "zipcrc=\"5\"/><file name=\"ok&#x00;\" crc=\"1\" size=\"3\" zip=\"3\" "
+                  "zipcrc=\"5\"/></flist>");
+    box.writeFile("www/nul/evil.txt.gzf.5", "abc");
+    EXPECT_EQ(cli({"update"}, "/www/nul"), kExitFailure) << said;
+    EXPECT_FALSE(box.exists("game/evil.txt"));
+    EXPECT_FALSE(box.exists("game/ok"));
+
+    // One launcher per game directory: the second is refused at once, having fetched nothing.
+    platform::SingleInstance first;
+    ASSERT_TRUE(first.acquireDirectory(platform::utf8ToWide(game())));
+    const int requests = nginx->requests();
+    EXPECT_EQ(cli({"update"}), kExitAlreadyRunning);
+    EXPECT_EQ(cli({"verify"}), kExitAlreadyRunning);
+    EXPECT_EQ(nginx->requests(), requests);
+    first.release();
+    EXPECT_EQ(cli({"update"}), kExitOk) << said;
+}
+
+TEST_F(Integrity, VerifyReportsWhatIsWrongAndRepairFetchesExactlyThat) {
+    install(2);
+    EXPECT_EQ(cli({"verify"}), kExitOk) << said;
+    EXPECT_NE(said.find("every game file is intact"), std::string::npos) << said;
+
+    const PackIndex index = uiIndex();
+    std::string map = box.readFile("game/maps/a.map");
+    map[100000] ^= 1;
+    box.writeFile("game/maps/a.map", map);
+    fs::remove(game() + "/readme.txt");
+    patchPack(index.records[4].offset + 10, "rot");
+    EXPECT_EQ(cli({"verify"}), kExitFailure) << said;
+    for (const char* line :
+         {"maps\\a.map: wrong content", "readme.txt: missing", "data\\ui.pak: member"}) {
+        EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
+    }
+    EXPECT_FALSE(box.exists("game/readme.txt"));  // verify only looks
+    const uint64_t before = nginx->bytesSent();
+    EXPECT_EQ(cli({"verify", "--repair"}), kExitOk) << said;
+    expectVersion(2);
+    // The two files, the rotten member and the lists: nothing else was fetched.
+    const uint64_t fetched = nginx->bytesSent() - before;
+    EXPECT_LE(fetched, 150000u + 60000u + 50000u + 20000u);
+}
+
+// A tmpfs of its own for the game, sized so that little is left: the update needs more.
+class FullDisk : public Integrity {
+protected:
+    void SetUp() override {
+        Integrity::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        install(1);
+        const std::string copy = box.path() + "/game-copy";
+        fs::rename(game(), copy);
+        fs::create_directories(game());
+        if (::mount("tmpfs", game().c_str(), "tmpfs", 0, "size=32m") != 0) {
+            GTEST_SKIP() << "cannot mount a small file system here";
+        }
+        mounted = true;
+        fs::copy(copy, game(), fs::copy_options::recursive);
+    }
+    void TearDown() override {
+        if (mounted) {
+            ::umount2(game().c_str(), MNT_DETACH);
+        }
+    }
+    bool mounted = false;
+};
+
+TEST_F(FullDisk, TheUpdateFailsAtOnceSayingTheDiskIsFullAndHowMuchItNeeds) {
+    // v1 takes about 8.3 MiB, most of it the ui pack's index region: shrink the file system
+    // to leave 16 KiB free.
+    const fs::space_info space = fs::space(game());
+    const uint64_t used = space.capacity - space.available;
+    const std::string size = "size=" + std::to_string((used >> 10) + 16) + "k";
+    ASSERT_EQ(::mount("tmpfs", game().c_str(), "tmpfs", MS_REMOUNT, size.c_str()), 0);
+    const int requests = nginx->requests();
+    EXPECT_EQ(cli({"update"}), kExitFailure) << said;
+    EXPECT_NE(said.find("磁盘空间不足"), std::string::npos) << said;
+    EXPECT_EQ(said.find(platform::wideToUtf8(kTextFileListFailed)), std::string::npos) << said;
+    // The lists were fetched, no data.
+    EXPECT_LE(nginx->requests() - requests, 3);
+    expectVersion(1);
+}
+
+}  // namespace
+}  // namespace lume
