@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the formatting, then builds and runs the tests: a Debug
 # build with AddressSanitizer + UndefinedBehaviorSanitizer running all tests, a
-# ThreadSanitizer build running the tests of threaded code, and a plain build running the
-# launcher window's tests with the real browser engine.
+# ThreadSanitizer build running the tests of threaded code, a plain build running the
+# launcher window's tests with the real browser engine, and a few seconds of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -42,3 +42,8 @@ cmake -S "$root" -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUME_SANITIZ
 cmake --build build/plain -j "$jobs" --target test_qt
 echo "== test build/plain"
 (cd build/plain && ctest --output-on-failure -j "$jobs" -L qt)
+
+# A few seconds of every fuzz target, in a clang build of its own (scripts/fuzz.sh runs
+# them for longer on demand).
+echo "== fuzz"
+scripts/fuzz.sh 5

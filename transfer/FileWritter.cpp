@@ -12,6 +12,7 @@ FileWritter::FileWritter(FileCompletion* owner) : owner_(owner) {
 }
 
 FileWritter::~FileWritter() {
+    requestStop();
     stopAndJoin();
     Lock lock(this);
     queue_.clear();
@@ -64,6 +65,11 @@ void FileWritter::addTask(const std::u16string& name, const std::u16string& loca
     task->passThrough2 = passThrough2;
     task->versionKey = versionKey;
     {
+        std::unique_lock<std::mutex> room(roomMutex_);
+        room_.wait(room, [this] { return queued_ < kMaxQueued || isStopped(); });
+        ++queued_;
+    }
+    {
         Lock lock(this);
         queue_.push_back(std::move(task));
         added_.fetch_add(1, std::memory_order_acq_rel);
@@ -71,8 +77,20 @@ void FileWritter::addTask(const std::u16string& name, const std::u16string& loca
     wake();
 }
 
+bool FileWritter::requestStop() {
+    const bool running = luThread::requestStop();
+    { std::lock_guard<std::mutex> room(roomMutex_); }
+    room_.notify_all();
+    return running;
+}
+
 bool FileWritter::start() {
+    requestStop();
     stopAndJoin();
+    {
+        std::lock_guard<std::mutex> room(roomMutex_);
+        queued_ = 0;
+    }
     {
         Lock lock(this);
         added_.store(0);
@@ -101,6 +119,13 @@ void FileWritter::run() {
                 task = std::move(queue_.front());
                 queue_.pop_front();
             }
+        }
+        if (task) {
+            {
+                std::lock_guard<std::mutex> room(roomMutex_);
+                --queued_;
+            }
+            room_.notify_one();
         }
         if (!task) {
             idleWait(seen, kIdleWaitLimit);

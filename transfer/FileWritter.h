@@ -2,13 +2,17 @@
 // its position in the file's temporary data file and is recorded in the file's block index
 // file; when the last block of a file is stored, both files are closed and the owner is told
 // (FileCompletion). One thread serialises all disk writes of an update, so the download
-// threads never wait for the disk.
+// threads do not wait for the disk, unless the writer falls kMaxQueued blocks behind: then
+// the download thread delivering waits for room, so that what an update has received but
+// not stored (and a kill would lose) stays bounded.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -37,13 +41,16 @@ struct WriteTask {
 
 class FileWritter : public luThread, public ObjectLevelLockable<FileWritter> {
 public:
+    static constexpr size_t kMaxQueued = 32;
+
     // owner may be null (a writer that never completes a file for anyone).
     explicit FileWritter(FileCompletion* owner);
     // Stops and joins the thread, then closes every open file; queued blocks are dropped.
     ~FileWritter() override;
 
-    // Queues one block; the writer takes its memory. Called on the download threads (several
-    // at once), through the update run.
+    // Queues one block; the writer takes its memory. Waits while kMaxQueued blocks are queued
+    // (not once a stop is requested). Called on the download threads (several at once),
+    // through the update run.
     void addTask(const std::u16string& name, const std::u16string& localPath, uint32_t offset,
                  uint32_t localPosition, std::unique_ptr<File> stream, int32_t type,
                  uint32_t blockIndex, uint32_t blockCount, uint32_t passThrough1,
@@ -58,6 +65,8 @@ public:
     // The thread loop: stores queued blocks until a stop is requested; blocks still queued
     // then are dropped without being counted.
     void run() override;
+    // Also releases download threads waiting for room. Called on any thread.
+    bool requestStop() override;
 
     // Followed by the update run without a lock.
     uint32_t added() const { return added_.load(std::memory_order_acquire); }
@@ -90,6 +99,9 @@ private:
 
     FileCompletion* owner_;
     std::deque<std::unique_ptr<WriteTask>> queue_;  // under the object's lock
+    std::mutex roomMutex_;
+    std::condition_variable room_;
+    size_t queued_ = 0;  // blocks added and not yet taken, under roomMutex_
     // Touched only by the writer thread, and by start and destruction with no thread.
     std::unordered_map<std::u16string, OpenPair> open_;
     std::atomic<uint32_t> added_{0};

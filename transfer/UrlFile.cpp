@@ -54,7 +54,7 @@ int handleTransferEvent(TransferContext& context) {
             if (context.stream != nullptr) {
                 // A sink that refuses bytes (a memory stream at its capacity) loses them; the
                 // transfer goes on.
-                context.stream->write(context.data, static_cast<uint32_t>(n));
+                static_cast<void>(context.stream->write(context.data, static_cast<uint32_t>(n)));
             } else if (context.memory != nullptr) {
                 const uint32_t room = context.memoryCapacity - context.written;
                 const uint32_t take = static_cast<uint32_t>(std::min<size_t>(n, room));

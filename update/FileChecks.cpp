@@ -954,7 +954,9 @@ bool FileChecks::onFileComplete(const std::u16string& firstName, const std::u16s
         if (!verified) {
             return false;  // the next resume plans it again
         }
-        if (!File::replaceDurably(dataPath, localPath)) {
+        // No sync: a staged file is checked against its checksum whenever it is used (a
+        // resume, a merge reads it into a pack that is synced before its index changes).
+        if (!File::replace(dataPath, localPath)) {
             logW_m1(u"写入 '%s' 失败", localPath);
             writeFailures_.fetch_add(1, std::memory_order_acq_rel);
             return false;

@@ -125,7 +125,8 @@ void FileListDownloader::startFile(const XMLAttributes& attributes) {
     if (extensionOf(entry.name) == u"pak") {
         entry.pakName = entry.name;
     }
-    logW_m1(u"parse '%s' crc: %lu\n", entry.name, entry.crc);
+    // One line per entry: a newline inside the text would make the writer's line two.
+    logW_m1(u"parse '%s' crc: %lu", entry.name, entry.crc);
     if (!attributes.readBool(u"must") && !isLauncher(entry.name)) {
         regular_.push_back(std::move(entry));
     } else {

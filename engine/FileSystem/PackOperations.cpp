@@ -10,6 +10,7 @@
 #include "engine/FileSystem/PackJournal.h"
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/FileSystem/WinStream.h"
+#include "engine/Kernel/Checksum.h"
 #include "engine/Kernel/Logger.h"
 #include "engine/Kernel/NameKey.h"
 #include "platform/Files.h"
@@ -170,14 +171,18 @@ bool checkStagedFiles(const char16_t* operation, std::u16string_view packPath,
 }
 
 // Writes the item's block at the pack's position: its stored bytes from the staged file,
-// zeros to the block size, then extra zeros (the unused tail of a hole taken whole).
+// zeros to the block size, then extra zeros (the unused tail of a hole taken whole). The
+// stored bytes must have the item's data checksum: a staged file that lost its bytes (a
+// power cut after it was staged) fails the change instead of entering the pack.
 bool writeBlock(Stream& pack, std::u16string_view packPath, const PackPatchItem& item,
                 uint32_t extraZeros, std::vector<uint8_t>& buffer) {
     if (item.zipSize != 0) {
+        const std::u16string path = stagedFilePath(packPath, item.nameKey);
         WinStream staged;
-        if (!staged.open(stagedFilePath(packPath, item.nameKey), 0)) {
+        if (!staged.open(path, 0)) {
             return false;
         }
+        uint32_t crc = kChecksumStart;
         uint32_t left = item.zipSize;
         while (left > 0) {
             const auto chunk = static_cast<uint32_t>(std::min<size_t>(left, buffer.size()));
@@ -186,7 +191,12 @@ bool writeBlock(Stream& pack, std::u16string_view packPath, const PackPatchItem&
                 !pack.write(buffer.data(), chunk)) {
                 return false;
             }
+            crc = checksumUpdate(crc, buffer.data(), chunk);
             left -= chunk;
+        }
+        if (crc != item.dataCrc) {
+            logW_m1(u"缓存文件%s校验失败[%x != %x]\r\n", path, crc, item.dataCrc);
+            return false;
         }
     }
     return pack.writeZeros(item.blockSize - item.zipSize + extraZeros);

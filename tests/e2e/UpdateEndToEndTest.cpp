@@ -1,13 +1,9 @@
 // Whole updates on a real nginx. Two versions of a small game (loose files, packs built by
 // lume-pak, a must file) are published once with lume-publish; each scenario serves a copy of
 // the release (or a damaged one) from nginx on a free loopback port, updates a game directory
-// with the terminal launcher (in-process, or as its own process when it must be killed) or
-// with the updater itself, and compares the directory with the published version.
-#include <fcntl.h>
+// with the terminal launcher in-process or with the updater itself, and compares the
+// directory with the published version. (Killed updates: KillLoopTest.cpp.)
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <functional>
 
@@ -305,70 +301,6 @@ TEST_F(UpdateEndToEnd, AProxyThatMishandlesRangesNeverPoisonsTheResumeState) {
         updateFully(proxy.host(), {"--mirror-host", nginx->host(), "--mirror-path", "/release"});
         expectVersion("v2");
     }
-}
-
-TEST_F(UpdateEndToEnd, AKilledUpdateResumes) {
-    install("v1");
-    ASSERT_EQ(update(), kExitOk);  // the must pass
-    // A whole update of a copy first: what it fetches, file by file.
-    fs::copy(game, box.path() + "/clean", fs::copy_options::recursive);
-    const fs::path killed = std::exchange(game, fs::path(box.path()) / "clean");
-    const uint64_t before = nginx->bytesSent();
-    ASSERT_EQ(update(), kExitOk);
-    const uint64_t cleanBytes = nginx->bytesSent() - before;
-    game = killed;
-    // The same update through a slow server (a block's second half comes a second later), as
-    // its own process, killed once it has kept 256 KiB.
-    test::NginxServer slow(box.path() + "/www", "limit_rate 16k;");
-    ASSERT_TRUE(slow.started()) << slow.errorLog();
-    const pid_t child = fork();
-    if (child == 0) {
-        const int devnull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devnull, 1);
-        ::dup2(devnull, 2);
-        const std::string host = slow.host();
-        ::execl(LUME_CLI_EXE, "lume-cli", "update", "-C", game.c_str(), "--host", host.c_str(),
-                "--path", "/release", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ASSERT_GT(child, 0);
-    // What the killed run left that a resume must not fetch again, as the design resumes:
-    // the blocks the index of each changed loose file records, or, once the file is in
-    // place, as many bytes as a whole update fetches for it. Pack members resume only whole
-    // and are not counted.
-    std::map<std::string, std::string> v2;
-    for (const char* rel : {"readme.txt", "maps/b.map", "big.bin"}) {
-        v2[rel] = readBytes(fs::path(made->path()) / "v2" / rel);
-    }
-    const auto kept = [&] {
-        uint64_t total = 0;
-        for (const auto& [rel, bytes] : v2) {
-            const fs::path index = game / (rel + ".igzf");
-            total += fs::exists(index) ? recordedBlocks(index)
-                     : readBytes(game / rel) == bytes
-                         ? nginx->bytesSent("/release/" + rel + ".gzf.")
-                         : 0;
-        }
-        return total;
-    };
-    const uint64_t deadline = platform::monotonicMs() + 120000;  // a safety net only
-    while (kept() < (256u << 10) && platform::monotonicMs() < deadline) {
-        platform::sleepMs(10);
-    }
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the update ended before it could be killed";
-    const uint64_t keptBytes = kept();
-    ASSERT_GE(keptBytes, 256u << 10);
-
-    const uint64_t resumedFrom = nginx->bytesSent();
-    ASSERT_EQ(update(), kExitOk);
-    const uint64_t resumedBytes = nginx->bytesSent() - resumedFrom;
-    expectVersion("v2");
-    EXPECT_LE(resumedBytes + keptBytes, cleanBytes)
-        << "whole " << cleanBytes << ", kept by the killed run " << keptBytes << ", resumed "
-        << resumedBytes;
 }
 
 // A window for the updater itself; hook, when set, sees each message on the posting thread.

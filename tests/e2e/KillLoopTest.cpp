@@ -1,0 +1,356 @@
+// The update as its own process against a slowed nginx, killed with SIGKILL at chosen moments
+// (downloads, merges, builds, loose-file replaces, index rewrites) or stopped with SIGINT, and
+// run again: every rerun ends byte-identical to a clean update, having fetched at most what
+// the killed run had not yet received plus a constant the design bounds (the lists, fetched
+// again by every run, and the blocks in flight). The moments are counts of the file layer's
+// calls (LUME_FAULT_KILL_AT), not times, so a loaded machine kills at the same moments.
+//
+// .ci/run kills at a handful of moments; LUME_KILL_LOOP=N kills at N moments spread over the
+// whole update (scripts/kill-loop.sh).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "platform/Text.h"
+#include "platform/Thread.h"
+#include "platform/Time.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/Sandbox.h"
+#include "tools/pak/PakTool.h"
+#include "tools/publish/Publisher.h"
+
+namespace fs = std::filesystem;
+
+namespace lume {
+namespace {
+
+std::string noise(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) {
+        c = static_cast<char>(rng());
+    }
+    return s;
+}
+
+std::string lines(const std::string& word, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        s += word + " " + std::to_string(i) + "\n";
+    }
+    return s;
+}
+
+using Tree = std::map<std::string, std::string>;
+
+// Every file of the game but the logs, byte for byte.
+Tree readGame(const std::string& root) {
+    Tree t;
+    for (const auto& f : fs::recursive_directory_iterator(root)) {
+        const std::string rel = fs::relative(f.path(), root).generic_string();
+        if (f.is_regular_file() && rel.rfind("log/", 0) != 0) {
+            std::ifstream in(f.path(), std::ios::binary);
+            std::ostringstream s;
+            s << in.rdbuf();
+            t[rel] = s.str();
+        }
+    }
+    return t;
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool endsWith(const std::string& s, const char* tail) {
+    const size_t n = std::char_traits<char>::length(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+// Where a run was at one call of its trace ("N kind path").
+std::string phaseOf(const std::string& traceLine) {
+    std::istringstream fields(traceLine);
+    std::string n, kind, path;
+    fields >> n >> kind;
+    std::getline(fields >> std::ws, path);
+    const bool inUpdate = path.find("/update/") != std::string::npos;
+    if (kind == "rename" || kind == "syncdir") {
+        return endsWith(path, ".pak") ? "build (replace)"
+               : inUpdate             ? "member staging"
+                                      : "loose-file replace";
+    }
+    if (endsWith(path, ".pak.journal")) {
+        return "journal";
+    }
+    if (endsWith(path, ".pak")) {
+        return "merge or index rewrite";
+    }
+    if (endsWith(path, ".pak.gzf")) {
+        return "build";
+    }
+    if (inUpdate) {
+        return "member download";
+    }
+    if (endsWith(path, ".gzf.tmp")) {
+        return "loose-file replace";
+    }
+    if (endsWith(path, ".gzf")) {
+        return "download";
+    }
+    return "planning and settings";
+}
+
+class KillLoop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::NginxServer::available()) {
+            GTEST_SKIP() << "nginx is not installed";
+        }
+        for (int v = 1; v <= 2; ++v) {
+            const std::string dir = "v" + std::to_string(v) + "/";
+            box.writeFile(dir + "readme.txt", lines("version " + std::to_string(v), 3000));
+            box.writeFile(dir + "maps/big.map", noise(1 << 20, static_cast<uint32_t>(v)));
+            box.writeFile(dir + "maps/same.map", noise(200000, 9));
+            // Members of at most one block: a member's download resumes as a whole.
+            Tree ui;
+            for (int i = 0; i < 12; ++i) {
+                ui["m" + std::to_string(i) + ".bin"] =
+                    noise(i % 3 == 0 ? 20000 : 30000, static_cast<uint32_t>(i + (i % 2) * v * 100));
+            }
+            ui["grows.txt"] = lines("changes " + std::to_string(v), v == 1 ? 500 : 2500);
+            pack(v, "ui", ui);
+            if (v == 2) {
+                Tree sound;
+                for (int i = 0; i < 10; ++i) {
+                    sound["s" + std::to_string(i) + ".ogg"] =
+                        noise(32000, static_cast<uint32_t>(50 + i));
+                }
+                pack(v, "sound", sound);
+            }
+            PublishOptions o;
+            o.gameDirectory = box.path() + "/" + dir;
+            o.outDirectory = box.path() + "/www/release";
+            PublishReport report;
+            std::string error;
+            ASSERT_TRUE(publishRelease(o, report, error)) << error;
+        }
+        fast = std::make_unique<test::NginxServer>(box.path() + "/www");
+        slow = std::make_unique<test::NginxServer>(box.path() + "/www", "limit_rate 400k;");
+        ASSERT_TRUE(fast->started() && slow->started()) << fast->errorLog() << slow->errorLog();
+        // The clean update everything is compared with.
+        install("clean");
+        uint64_t before = fast->bytesSent();
+        ASSERT_EQ(runUpdate("clean", *fast), 0);
+        cleanBytes = fast->bytesSent() - before;
+        clean = readGame(game("clean"));
+        // The lists every run fetches again, whatever it finds on disk.
+        for (const auto& f : fs::recursive_directory_iterator(box.path() + "/www/release")) {
+            const std::string name = f.path().filename().string();
+            if (f.is_regular_file() &&
+                (name == "flist.xml" || name.find(".fxml.") != std::string::npos)) {
+                listBytes += f.file_size();
+            }
+        }
+    }
+
+    void pack(int v, const std::string& name, const Tree& files) {
+        const std::string src = "src/v" + std::to_string(v) + "/" + name + "/";
+        for (const auto& [file, bytes] : files) {
+            box.writeFile(src + file, bytes);
+        }
+        fs::create_directories(box.path() + "/v" + std::to_string(v) + "/data");
+        std::ostringstream out, err;
+        ASSERT_EQ(pak::run({u"create", platform::utf8ToWide(box.path() + "/" + src),
+                            platform::utf8ToWide(box.path() + "/v" + std::to_string(v) + "/data/" +
+                                                 name + ".pak")},
+                           out, err),
+                  0)
+            << err.str();
+    }
+    std::string game(const std::string& name) const { return box.path() + "/" + name; }
+    void install(const std::string& name) {
+        fs::remove_all(game(name));
+        fs::copy(box.path() + "/v1", game(name), fs::copy_options::recursive);
+    }
+
+    // lume-cli update as its own process, its output in "<name>-out.txt"; env: extra
+    // "NAME=value" entries.
+    pid_t start(const std::string& name, const test::NginxServer& server,
+                const std::vector<std::string>& env) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int devnull = ::open("/dev/null", O_WRONLY);
+            const int out =
+                ::open((game(name) + "-out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out >= 0 ? out : devnull, 1);
+            ::dup2(devnull, 2);
+            for (const std::string& e : env) {
+                ::putenv(const_cast<char*>(e.c_str()));
+            }
+            const std::string dir = game(name);
+            const std::string host = server.host();
+            ::execl(LUME_CLI_EXE, "lume-cli", "update", "-C", dir.c_str(), "--host", host.c_str(),
+                    "--path", "/release", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        return child;
+    }
+    // The exit status, or 128 + the signal that ended the process.
+    static int finish(pid_t child) {
+        int status = 0;
+        if (::waitpid(child, &status, 0) != child) {
+            return -1;
+        }
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
+    int runUpdate(const std::string& name, const test::NginxServer& server,
+                  const std::vector<std::string>& env = {}) {
+        return finish(start(name, server, env));
+    }
+
+    // A run of `name` that was cut short (the caller saw it end), then a rerun from the fast
+    // server: byte-identical to the clean update, having fetched no more than what the cut
+    // run had not received plus the constant.
+    void expectRerunConverges(const std::string& name, uint64_t receivedBefore) {
+        const uint64_t before = fast->bytesSent();
+        ASSERT_EQ(runUpdate(name, *fast), 0) << readText(game(name) + "-out.txt");
+        const uint64_t fetched = fast->bytesSent() - before;
+        const Tree now = readGame(game(name));
+        EXPECT_EQ(now.size(), clean.size());
+        for (const auto& [rel, bytes] : clean) {
+            auto it = now.find(rel);
+            EXPECT_TRUE(it != now.end() && it->second == bytes) << rel;
+        }
+        for (const auto& [rel, bytes] : now) {
+            EXPECT_TRUE(clean.count(rel) != 0) << "left over: " << rel;
+        }
+        const uint64_t missing = cleanBytes > receivedBefore ? cleanBytes - receivedBefore : 0;
+        EXPECT_LE(fetched, missing + kSlack + listBytes)
+            << "clean " << cleanBytes << ", received before " << receivedBefore << ", fetched "
+            << fetched;
+        worst = std::max<int64_t>(
+            worst, static_cast<int64_t>(fetched) - static_cast<int64_t>(missing + listBytes));
+    }
+
+    // What a killed run may have received and not stored: the blocks in flight on the six
+    // download threads and those queued for the file writer (FileWritter::kMaxQueued).
+    static constexpr uint64_t kSlack = (6 + 32) * 32768;
+
+    test::Sandbox box;
+    std::unique_ptr<test::NginxServer> fast;
+    std::unique_ptr<test::NginxServer> slow;
+    Tree clean;
+    uint64_t cleanBytes = 0;
+    uint64_t listBytes = 0;
+    int64_t worst = INT64_MIN;
+};
+
+TEST_F(KillLoop, KilledAtAnyMomentTheRerunEndsAsACleanUpdate) {
+    // The calls of a whole update, and what each one touched.
+    install("traced");
+    const std::string trace = game("traced") + "-trace.txt";
+    ASSERT_EQ(runUpdate("traced", *fast, {"LUME_FAULT_TRACE=" + trace}), 0);
+    std::vector<std::string> calls;
+    {
+        std::ifstream in(trace);
+        for (std::string line; std::getline(in, line);) {
+            calls.push_back(line);
+        }
+    }
+    ASSERT_GT(calls.size(), 20u);
+    // The first and last call of every phase, and evenly spread moments in between.
+    const char* env = std::getenv("LUME_KILL_LOOP");
+    const size_t spread = env != nullptr ? std::strtoul(env, nullptr, 10) : 6;
+    std::vector<uint64_t> moments;
+    std::map<std::string, std::pair<uint64_t, uint64_t>> phases;
+    for (uint64_t n = 1; n <= calls.size(); ++n) {
+        auto [it, added] = phases.try_emplace(phaseOf(calls[n - 1]), n, n);
+        it->second.second = n;
+    }
+    for (const auto& [phase, range] : phases) {
+        moments.push_back(range.first);
+        moments.push_back(range.second);
+    }
+    for (size_t i = 1; i <= spread; ++i) {
+        moments.push_back(i * calls.size() / (spread + 1));
+    }
+    std::sort(moments.begin(), moments.end());
+    moments.erase(std::unique(moments.begin(), moments.end()), moments.end());
+
+    std::map<std::string, int> killedIn;
+    for (const uint64_t n : moments) {
+        SCOPED_TRACE("killed at call " + std::to_string(n) + " of " + std::to_string(calls.size()));
+        const std::string name = "k" + std::to_string(n);
+        install(name);
+        const std::string killTrace = game(name) + "-trace.txt";
+        const uint64_t before = slow->bytesSent();
+        const int status =
+            runUpdate(name, *slow,
+                      {"LUME_FAULT_KILL_AT=" + std::to_string(n), "LUME_FAULT_TRACE=" + killTrace});
+        if (status == 0) {
+            continue;  // this run made fewer calls; nothing was cut short
+        }
+        ASSERT_EQ(status, 128 + SIGKILL);
+        std::string last;
+        {
+            std::ifstream in(killTrace);
+            for (std::string line; std::getline(in, line);) {
+                last = line;
+            }
+        }
+        ++killedIn[phaseOf(last)];
+        expectRerunConverges(name, slow->bytesSent() - before);
+        fs::remove_all(game(name));
+    }
+    std::string summary;
+    int kills = 0;
+    for (const auto& [phase, count] : killedIn) {
+        summary += phase + ": " + std::to_string(count) + "; ";
+        kills += count;
+    }
+    RecordProperty("kills", kills);
+    RecordProperty("phases", summary);
+    RecordProperty("worst_extra_bytes", std::to_string(worst));
+    std::printf("kill loop: %d kills over %zu calls (%s), worst extra fetch %lld bytes\n", kills,
+                calls.size(), summary.c_str(), static_cast<long long>(worst));
+    EXPECT_GE(killedIn.size(), 4u) << summary;
+}
+
+TEST_F(KillLoop, SigintStopsAtASafePointAndTheRerunContinues) {
+    install("stopped");
+    // Stopped once ten blocks have been stored, which the trace shows.
+    const std::string trace = game("stopped") + "-trace.txt";
+    const uint64_t before = slow->bytesSent();
+    const pid_t child = start("stopped", *slow, {"LUME_FAULT_TRACE=" + trace});
+    const uint64_t deadline = platform::monotonicMs() + 120000;  // a safety net only
+    for (int stored = 0; stored < 10 && platform::monotonicMs() < deadline;) {
+        platform::sleepMs(20);
+        std::ifstream in(trace);
+        stored = 0;
+        for (std::string line; std::getline(in, line);) {
+            stored += line.find(" write ") != std::string::npos && endsWith(line, ".gzf");
+        }
+    }
+    ASSERT_EQ(::kill(child, SIGINT), 0);
+    ASSERT_EQ(finish(child), 128 + SIGINT);
+    const std::string said = readText(game("stopped") + "-out.txt");
+    EXPECT_NE(said.find("stopped; the next update continues"), std::string::npos) << said;
+    EXPECT_FALSE(fs::exists(game("stopped") + "/data/ui.pak.journal"));
+    expectRerunConverges("stopped", slow->bytesSent() - before);
+}
+
+}  // namespace
+}  // namespace lume
