@@ -40,6 +40,7 @@ struct State {
     int err = 0;
     bool injected = false;
     uint64_t killAt = 0;
+    uint64_t interruptAt = 0;
     int traceFd = -1;
 };
 
@@ -55,12 +56,17 @@ State& state() {
 // The environment's settings, taken once when the program starts.
 [[maybe_unused]] const bool gFromEnvironment = [] {
     const char* kill = std::getenv("LUME_FAULT_KILL_AT");
+    const char* interrupt = std::getenv("LUME_FAULT_INTERRUPT_AT");
     const char* trace = std::getenv("LUME_FAULT_TRACE");
-    const bool any = (kill != nullptr && *kill != '\0') || (trace != nullptr && *trace != '\0');
+    const auto set = [](const char* value) { return value != nullptr && *value != '\0'; };
+    const bool any = set(kill) || set(interrupt) || set(trace);
     if (any) {
         State& s = state();
-        if (kill != nullptr) {
+        if (set(kill)) {
             s.killAt = std::strtoull(kill, nullptr, 10);
+        }
+        if (set(interrupt)) {
+            s.interruptAt = std::strtoull(interrupt, nullptr, 10);
         }
         if (trace != nullptr && *trace != '\0') {
             s.traceFd = ::open(trace, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -108,6 +114,7 @@ void disarm() {
     s.failAt = 0;
     s.failOn = false;
     s.killAt = 0;
+    s.interruptAt = 0;
     gArmed.store(s.traceFd >= 0, std::memory_order_release);
 }
 
@@ -146,6 +153,9 @@ int before(Call call, std::string_view path, int fd) {
     }
     if (s.killAt != 0 && n == s.killAt) {
         ::kill(::getpid(), SIGKILL);
+    }
+    if (s.interruptAt != 0 && n == s.interruptAt) {
+        ::kill(::getpid(), SIGINT);  // as from Ctrl-C: the call itself goes on
     }
     if (s.failAt != 0 && (n == s.failAt || (s.failOn && n > s.failAt))) {
         s.injected = true;

@@ -5,6 +5,7 @@
 //
 // A process can also be armed from its environment, read once at its first counted call:
 //   LUME_FAULT_KILL_AT=N     the process kills itself with SIGKILL at its Nth call
+//   LUME_FAULT_INTERRUPT_AT=N  the process sends itself SIGINT at its Nth call (Ctrl-C)
 //   LUME_FAULT_TRACE=FILE    one line per call is appended to FILE: "N kind path"
 // so that a test can kill a whole update at a chosen moment and see which moment it was.
 #pragma once
