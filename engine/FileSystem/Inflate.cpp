@@ -1,6 +1,9 @@
 #include "engine/FileSystem/Inflate.h"
 
+#include <libdeflate.h>
+
 #include <cstring>
+#include <memory>
 
 #include "engine/Kernel/Logger.h"
 
@@ -164,6 +167,19 @@ bool compressData(std::string_view input, std::string& out, int level) {
         return false;
     }
     return true;
+}
+
+bool inflateWhole(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    struct Release {
+        void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+    };
+    const std::unique_ptr<libdeflate_decompressor, Release> decompressor(
+        libdeflate_alloc_decompressor());
+    size_t produced = 0;
+    return decompressor &&
+           libdeflate_deflate_decompress(decompressor.get(), in.data(), in.size(), out.data(),
+                                         out.size(), &produced) == LIBDEFLATE_SUCCESS &&
+           produced == out.size();
 }
 
 }  // namespace lume

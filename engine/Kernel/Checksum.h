@@ -11,7 +11,7 @@ namespace lume {
 
 constexpr uint32_t kChecksumStart = 0xFFFFFFFFu;
 
-// Advances the register over the bytes (zlib's crc32 does the work).
+// Advances the register over the bytes (libdeflate's crc32 does the work).
 uint32_t checksumUpdate(uint32_t reg, const void* data, size_t length);
 // The same register arithmetic, one table step per byte: the reference the fast path is
 // held to.
