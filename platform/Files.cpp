@@ -407,17 +407,23 @@ Status NativeFile::open(std::u16string_view path, int mode) {
     return {};
 }
 
-Status NativeFile::read(void* buffer, uint32_t len, uint32_t& got) {
-    got = 0;
-    if (fd_ < 0) {
+namespace {
+
+// The handle may do what is asked (kAccessRead or kAccessWrite).
+Status usable(int fd, int access, int needed) {
+    if (fd < 0) {
         return failure(kErrInvalidHandle);
     }
-    if ((access_ & kAccessRead) == 0) {
-        return failure(kErrAccessDenied);
-    }
-    char* out = static_cast<char*>(buffer);
-    while (got < len) {
-        const ssize_t n = ::read(fd_, out + got, len - got);
+    return (access & needed) == 0 ? failure(kErrAccessDenied) : Status{};
+}
+
+// Repeats io(done) (a read or write of the bytes from done on) until len bytes are done or
+// io fails: again after a signal; at the end of the file a read ends short, a write fails.
+template <typename Io>
+Status repeatIo(uint32_t len, uint32_t& done, bool reading, Io io) {
+    done = 0;
+    while (done < len) {
+        const ssize_t n = io(done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -425,39 +431,56 @@ Status NativeFile::read(void* buffer, uint32_t len, uint32_t& got) {
             return errnoFailure(errno);
         }
         if (n == 0) {
-            break;
+            return reading ? Status{} : failure(kErrDiskFull);
         }
-        got += static_cast<uint32_t>(n);
+        done += static_cast<uint32_t>(n);
     }
     return {};
 }
 
+}  // namespace
+
+Status NativeFile::read(void* buffer, uint32_t len, uint32_t& got) {
+    got = 0;
+    if (Status s = usable(fd_, access_, kAccessRead); !s) {
+        return s;
+    }
+    char* out = static_cast<char*>(buffer);
+    return repeatIo(len, got, true, [&](uint32_t at) { return ::read(fd_, out + at, len - at); });
+}
+
 Status NativeFile::write(const void* buffer, uint32_t len, uint32_t& put) {
     put = 0;
-    if (fd_ < 0) {
-        return failure(kErrInvalidHandle);
-    }
-    if ((access_ & kAccessWrite) == 0) {
-        return failure(kErrAccessDenied);
+    if (Status s = usable(fd_, access_, kAccessWrite); !s) {
+        return s;
     }
     if (const int injected = faults::before(Call::kWrite, {}, fd_)) {
         return errnoFailure(injected);
     }
     const char* in = static_cast<const char*>(buffer);
-    while (put < len) {
-        const ssize_t n = ::write(fd_, in + put, len - put);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errnoFailure(errno);
-        }
-        if (n == 0) {
-            return failure(kErrDiskFull);
-        }
-        put += static_cast<uint32_t>(n);
+    return repeatIo(len, put, false, [&](uint32_t at) { return ::write(fd_, in + at, len - at); });
+}
+
+Status NativeFile::readAt(uint64_t position, void* buffer, uint32_t len, uint32_t& got) {
+    got = 0;
+    if (Status s = usable(fd_, access_, kAccessRead); !s) {
+        return s;
     }
-    return {};
+    char* out = static_cast<char*>(buffer);
+    return repeatIo(len, got, true, [&](uint32_t at) {
+        return ::pread(fd_, out + at, len - at, static_cast<off_t>(position + at));
+    });
+}
+
+Status NativeFile::writeAt(uint64_t position, const void* buffer, uint32_t len) {
+    if (Status s = usable(fd_, access_, kAccessWrite); !s) {
+        return s;
+    }
+    const char* in = static_cast<const char*>(buffer);
+    uint32_t put = 0;
+    return repeatIo(len, put, false, [&](uint32_t at) {
+        return ::pwrite(fd_, in + at, len - at, static_cast<off_t>(position + at));
+    });
 }
 
 Status NativeFile::seek(uint64_t position) {
@@ -602,6 +625,44 @@ Status NativeFile::close() {
     ino_ = 0;
     if (rc != 0 && err != EINTR) {
         return errnoFailure(err);
+    }
+    return {};
+}
+
+namespace {
+
+// A descriptor for syncing only: read-only, so that it needs no sharing with the writers.
+UniqueFd openForSync(std::u16string_view path, std::string& native) {
+    native = nativePath(path);
+    int fd = -1;
+    do {
+        fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return UniqueFd(fd);
+}
+
+}  // namespace
+
+Status syncFile(std::u16string_view path) {
+    std::string native;
+    const UniqueFd fd = openForSync(path, native);
+    if (!fd.valid()) {
+        return pathFailure(errno, native);
+    }
+    if (::fdatasync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) {
+        return errnoFailure(errno);
+    }
+    return {};
+}
+
+Status syncFileSystem(std::u16string_view path) {
+    std::string native;
+    const UniqueFd fd = openForSync(path, native);
+    if (!fd.valid()) {
+        return pathFailure(errno, native);
+    }
+    if (::syncfs(fd.get()) != 0) {
+        return errnoFailure(errno);
     }
     return {};
 }

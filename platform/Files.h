@@ -38,6 +38,10 @@ public:
     // Reads up to len bytes (fewer only at the end of the file); got receives the count.
     Status read(void* buffer, uint32_t len, uint32_t& got);
     Status write(const void* buffer, uint32_t len, uint32_t& put);
+    // The same at a position, leaving the file's own position alone, so that one thread may
+    // write while another syncs the same handle.
+    Status readAt(uint64_t position, void* buffer, uint32_t len, uint32_t& got);
+    Status writeAt(uint64_t position, const void* buffer, uint32_t len);
     Status seek(uint64_t position);
     uint64_t tell() const;
     Status size(uint64_t& out) const;
@@ -59,6 +63,12 @@ private:
     uint64_t dev_ = 0;
     uint64_t ino_ = 0;
 };
+
+// Syncs the data written to a file (through any handle) to the disk.
+Status syncFile(std::u16string_view path);
+// Syncs everything written to the file system that holds path (a file or folder): one call
+// for many files, far cheaper than syncing each of them.
+Status syncFileSystem(std::u16string_view path);
 
 // The whole file (up to 4 GiB).
 Status readWholeFile(std::u16string_view path, std::string& bytes);
