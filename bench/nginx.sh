@@ -1,6 +1,7 @@
 # Sourced by the benchmark scripts: start_nginx DIR starts nginx on a free loopback port
 # serving DIR/www, with its configuration and logs in DIR/nginx; it sets nginx, nginx_pid
-# and port. The caller kills nginx_pid when it is done.
+# and port. The caller kills nginx_pid when it is done. NGINX_EXTRA_LISTEN, when set, is one
+# more listen directive of the server (for instance an HTTP/2 port).
 start_nginx() {
     local dir=$1 user_line=
     mkdir -p "$dir/nginx"
@@ -21,7 +22,7 @@ http {
   scgi_temp_path $dir/nginx/scgi;
   sendfile on;
   keepalive_requests 1000000;
-  server { listen 127.0.0.1:$port; root $dir/www; }
+  server { listen 127.0.0.1:$port; ${NGINX_EXTRA_LISTEN:-} root $dir/www; }
 }
 CONF
     nginx=$(command -v nginx || echo /usr/sbin/nginx)

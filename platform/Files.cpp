@@ -476,6 +476,9 @@ Status NativeFile::writeAt(uint64_t position, const void* buffer, uint32_t len) 
     if (Status s = usable(fd_, access_, kAccessWrite); !s) {
         return s;
     }
+    if (const int injected = faults::before(Call::kWrite, {}, fd_)) {
+        return errnoFailure(injected);
+    }
     const char* in = static_cast<const char*>(buffer);
     uint32_t put = 0;
     return repeatIo(len, put, false, [&](uint32_t at) {
@@ -629,44 +632,6 @@ Status NativeFile::close() {
     return {};
 }
 
-namespace {
-
-// A descriptor for syncing only: read-only, so that it needs no sharing with the writers.
-UniqueFd openForSync(std::u16string_view path, std::string& native) {
-    native = nativePath(path);
-    int fd = -1;
-    do {
-        fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return UniqueFd(fd);
-}
-
-}  // namespace
-
-Status syncFile(std::u16string_view path) {
-    std::string native;
-    const UniqueFd fd = openForSync(path, native);
-    if (!fd.valid()) {
-        return pathFailure(errno, native);
-    }
-    if (::fdatasync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) {
-        return errnoFailure(errno);
-    }
-    return {};
-}
-
-Status syncFileSystem(std::u16string_view path) {
-    std::string native;
-    const UniqueFd fd = openForSync(path, native);
-    if (!fd.valid()) {
-        return pathFailure(errno, native);
-    }
-    if (::syncfs(fd.get()) != 0) {
-        return errnoFailure(errno);
-    }
-    return {};
-}
-
 Status readWholeFile(std::u16string_view path, std::string& bytes) {
     bytes.clear();
     NativeFile file;
@@ -805,6 +770,21 @@ Status syncDirectory(std::u16string_view path) {
 
 Status syncParentDirectory(std::u16string_view path) {
     return syncNativeDirectory(parentOf(nativePath(path)));
+}
+
+Status syncFileSystem(std::u16string_view path) {
+    const std::string native = path.empty() ? std::string(".") : nativePath(path);
+    UniqueFd fd(openRetrying(native.c_str(), O_RDONLY, 0));
+    if (!fd.valid()) {
+        return pathFailure(errno, native);
+    }
+    if (const int injected = faults::before(Call::kSync, native)) {
+        return errnoFailure(injected);
+    }
+    if (::syncfs(fd.get()) != 0) {
+        return errnoFailure(errno);
+    }
+    return {};
 }
 
 Status replaceFileDurably(std::u16string_view from, std::u16string_view to) {

@@ -64,12 +64,6 @@ private:
     uint64_t ino_ = 0;
 };
 
-// Syncs the data written to a file (through any handle) to the disk.
-Status syncFile(std::u16string_view path);
-// Syncs everything written to the file system that holds path (a file or folder): one call
-// for many files, far cheaper than syncing each of them.
-Status syncFileSystem(std::u16string_view path);
-
 // The whole file (up to 4 GiB).
 Status readWholeFile(std::u16string_view path, std::string& bytes);
 // Writes bytes as the whole file: to path + ".tmp" first, synced, then moved over path in
@@ -91,6 +85,10 @@ Status syncFile(std::u16string_view path);
 Status syncDirectory(std::u16string_view path);
 // Syncs the folder that holds path ("." for a bare name).
 Status syncParentDirectory(std::u16string_view path);
+// Syncs everything written to the file system that holds path (a file or folder; "." when
+// empty), file data and folder entries alike: one call for many files, far cheaper than
+// syncing each of them.
+Status syncFileSystem(std::u16string_view path);
 // Moves from over to so that the result survives a power cut: from's data is synced first,
 // then it replaces to in one step, then to's folder is synced (and from's, when another).
 [[nodiscard]] Status replaceFileDurably(std::u16string_view from, std::u16string_view to);

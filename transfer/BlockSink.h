@@ -1,22 +1,25 @@
-// Where a download thread delivers the blocks it has fetched. The update run implements it
-// and passes each block on to its file writer.
+// Where the download thread delivers the blocks it has fetched: the file writer.
 #pragma once
 
-namespace lume {
+#include <cstdint>
+#include <vector>
 
-struct BlockTask;
+#include "transfer/Block.h"
+
+namespace lume {
 
 class BlockSink {
 public:
     virtual ~BlockSink() = default;
 
-    // Called on the download thread that fetched the block, once per fetched block (blocks
-    // that fail are only counted by their thread). task.buffer holds the block's bytes,
-    // positioned at 0; the sink may move it out (the writer takes it), otherwise it is
-    // released with the task. Several download threads call this at once, each holding its
-    // own lock (so that a finished update receives nothing more): it must not call back into
-    // the download threads or wait for anything that does.
-    virtual void onBlockDownloaded(BlockTask& task) = 0;
+    // Takes one fetched block, bytes holding exactly block.size bytes. Called on the download
+    // thread, once per block, under the download thread's lock (so that a finished update
+    // delivers nothing more): it must not call back into the download thread or wait.
+    virtual void onBlockDownloaded(const Block& block, std::vector<uint8_t> bytes) = 0;
+    // True while the sink holds as many bytes as it wants to: the download thread then reads
+    // nothing more from the network until the sink has room again and wakes it. Called on
+    // the download thread.
+    virtual bool full() const { return false; }
 };
 
 }  // namespace lume

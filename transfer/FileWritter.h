@@ -1,24 +1,33 @@
-// The writer thread ("file write thread") that stores downloaded blocks: each block goes to
-// its position in the file's temporary data file and is recorded in the file's block index
-// file; when the last block of a file is stored, both files are closed and the owner is told
-// (FileCompletion). One thread serialises all disk writes of an update, so the download
-// threads do not wait for the disk, unless the writer falls kMaxQueued blocks behind: then
-// the download thread delivering waits for room, so that what an update has received but
-// not stored (and a kill would lose) stays bounded.
+// The writer of downloaded blocks ("file write thread") and the installation of finished
+// files. Each block goes to its place in the file's temporary data file; a small file fetched
+// whole is kept in memory instead and needs no temporary file at all. Stored blocks are
+// recorded in the file's block index about once a second, after a sync of their data, so
+// that an index never names a block the disk may not hold. When a file's last block is in,
+// it goes to the install threads ("file install thread %d", one per core), which check and
+// inflate files in parallel (FileCompletion::prepareFile); the renames into place wait for
+// the sync thread (DiskCommit), where many files share one sync of the disk.
+//
+// The download thread never waits for the disk unless the blocks queued for the writer reach
+// kQueueBytes: then it stops reading until there is room, so memory stays bounded.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
-#include "engine/FileSystem/File.h"
 #include "engine/Kernel/Lock.h"
 #include "engine/Kernel/luThread.h"
+#include "platform/Files.h"
+#include "transfer/Block.h"
+#include "transfer/BlockIndexFile.h"
+#include "transfer/BlockSink.h"
+#include "transfer/DiskCommit.h"
 
 namespace lume {
 
@@ -26,53 +35,58 @@ class FileCompletion;
 
 // One block waiting to be stored.
 struct WriteTask {
-    std::u16string name;       // the update run's first name for the file
-    std::u16string localPath;  // names the file's temporary files
-    uint32_t offset = 0;       // of the block in the remote file
-    uint32_t localPosition = 0;
-    std::unique_ptr<File> stream;  // the block's bytes in memory
-    int32_t type = 0;              // file kind: names the temporary files
-    uint32_t blockIndex = 0;
-    uint32_t blockCount = 0;    // blocks of the file
-    uint32_t passThrough1 = 0;  // the file's zip size
-    uint32_t passThrough2 = 0;  // the file's size
-    uint32_t versionKey = 0;
+    Block block;
+    std::vector<uint8_t> bytes;  // block.size of them
 };
 
-class FileWritter : public luThread, public ObjectLevelLockable<FileWritter> {
+class FileWritter : public luThread, public ObjectLevelLockable<FileWritter>, public BlockSink {
 public:
-    static constexpr size_t kMaxQueued = 32;
+    static constexpr size_t kQueueBytes = 8 * 1024 * 1024;
+    // A new file of at most this many bytes is assembled in memory.
+    static constexpr uint32_t kInMemoryBytes = 256 * 1024;
+    // Stored blocks are recorded in their block indexes this often, or as soon as this many
+    // bytes of them wait: a killed update fetches at most about that much again.
+    static constexpr std::chrono::milliseconds kRecordInterval{1000};
+    static constexpr uint64_t kRecordBytes = 8 * 1024 * 1024;
+    // Finished files waiting for an install thread; beyond this the writer stores no more
+    // blocks until one is taken (each holds an open file, or the bytes of a small one).
+    static constexpr size_t kInstallBacklog = 64;
 
     // owner may be null (a writer that never completes a file for anyone).
     explicit FileWritter(FileCompletion* owner);
-    // Stops and joins the thread, then closes every open file; queued blocks are dropped.
+    // finish, then the threads are gone.
     ~FileWritter() override;
 
-    // Queues one block; the writer takes its memory. Waits while kMaxQueued blocks are queued
-    // (not once a stop is requested). Called on the download threads (several at once),
-    // through the update run.
-    void addTask(const std::u16string& name, const std::u16string& localPath, uint32_t offset,
-                 uint32_t localPosition, std::unique_ptr<File> stream, int32_t type,
-                 uint32_t blockIndex, uint32_t blockCount, uint32_t passThrough1,
-                 uint32_t passThrough2, uint32_t versionKey);
+    // Queues one block; the writer takes its memory. Called on the download thread.
+    void addTask(WriteTask task);
+    void onBlockDownloaded(const Block& block, std::vector<uint8_t> bytes) override {
+        addTask(WriteTask{block, std::move(bytes)});
+    }
+    bool full() const override;
+    // Called on the writer's thread whenever the queue has room again after full() said it
+    // had none. Set before start.
+    void setRoomListener(std::function<void()> listener) { roomListener_ = std::move(listener); }
 
-    // Starts the writer for an update: joins the thread of the previous update (which was
-    // asked to stop), forgets its queue and closes the files it left open, zeroes the
-    // counters, and starts the thread. Called on the owner's thread. False when no thread
-    // could be started.
+    // Starts the writer for an update (finishing what an earlier one left): zeroes the
+    // counters and starts the writer, install and sync threads. Called on the owner's
+    // thread. False when a thread could not be started.
     bool start();
+    // Ends the update's writing: blocks still queued are dropped uncounted; the blocks stored
+    // are recorded in their block indexes; files already complete are installed. Returns when
+    // all of that is on the disk and every thread has ended. Called on the owner's thread.
+    void finish();
 
-    // The thread loop: stores queued blocks until a stop is requested; blocks still queued
-    // then are dropped without being counted.
+    // The writer thread's loop.
     void run() override;
-    // Also releases download threads waiting for room. Called on any thread.
-    bool requestStop() override;
 
     // Followed by the update run without a lock.
     uint32_t added() const { return added_.load(std::memory_order_acquire); }
     uint32_t written() const { return written_.load(std::memory_order_acquire); }
     uint32_t failed() const { return failed_.load(std::memory_order_acquire); }
     uint32_t unfinished() const { return unfinished_.load(std::memory_order_acquire); }
+    // Files whose blocks are all stored but which are not yet installed (or refused).
+    uint32_t installing() const { return installing_.load(std::memory_order_acquire); }
+    const DiskCommit& commits() const { return commit_; }
 
     // The temporary data file and block index file of a file being downloaded: ".gzf" and
     // ".igzf" for types 1, 3 and 4, ".patch" and ".ipatch" for type 2, the local path itself
@@ -81,33 +95,55 @@ public:
     static std::u16string indexFileName(int32_t type, const std::u16string& localPath);
 
 private:
-    // The two open temporary files of a file with at least one block seen.
-    struct OpenPair {
-        std::unique_ptr<File> tempfile;
-        std::unique_ptr<File> tempidxfile;
-        uint32_t versionKey = 0;
-        uint32_t expected = 0;
-        uint32_t stored = 0;
+    // A file with at least one block seen.
+    struct OpenFile {
+        std::shared_ptr<const DownloadFile> file;
+        std::shared_ptr<platform::NativeFile> data;  // null for a file kept in memory
+        bool inMemory = false;
+        bool failed = false;                  // its temporary files could not be made
+        bool indexMade = false;               // the block index exists (or is queued to be made)
+        std::vector<uint8_t> bytes;           // the data of a file kept in memory
+        std::vector<BlockIndexEntry> stored;  // blocks stored but not yet recorded
+        uint32_t count = 0;                   // blocks stored in this update
     };
+    struct InstallJob {
+        std::shared_ptr<const DownloadFile> file;
+        std::shared_ptr<platform::NativeFile> data;
+        std::vector<uint8_t> bytes;
+    };
+    class Installer;
 
-    // Stores one block. On the writer thread.
-    void ParseTask(WriteTask& task);
-    // Counts the stored block; when it was the file's last, closes the pair and asks the
-    // owner. False when the owner refused the file (or the file was unknown).
-    bool completeBlock(const WriteTask& task);
-    void closeAll();
+    // On the writer thread.
+    void store(WriteTask& task);
+    OpenFile* openFor(const std::shared_ptr<const DownloadFile>& file);
+    void failBlock(const char16_t* what);
+    void complete(OpenFile& open);
+    // Queues the recording of the stored blocks of every file on disk (of all files when
+    // everything is to be recorded, or only when kRecordInterval has passed or kRecordBytes
+    // wait).
+    void recordStored(bool now);
+    // On an install thread: prepares one file and queues its finish for the sync thread.
+    void install(InstallJob job);
+    bool takeJob(InstallJob& job);
 
     FileCompletion* owner_;
-    std::deque<std::unique_ptr<WriteTask>> queue_;  // under the object's lock
-    std::mutex roomMutex_;
-    std::condition_variable room_;
-    size_t queued_ = 0;  // blocks added and not yet taken, under roomMutex_
-    // Touched only by the writer thread, and by start and destruction with no thread.
-    std::unordered_map<std::u16string, OpenPair> open_;
+    std::function<void()> roomListener_;
+    // Under the object's lock.
+    std::deque<WriteTask> queue_;
+    size_t queuedBytes_ = 0;
+    std::deque<InstallJob> jobs_;
+    mutable std::atomic<bool> waiting_{false};  // full() said no room since the last call
+    // The writer thread's own (and finish's, once that thread has ended).
+    std::unordered_map<const DownloadFile*, OpenFile> open_;
+    uint64_t unrecordedBytes_ = 0;
+    std::chrono::steady_clock::time_point firstUnrecorded_;
+    DiskCommit commit_;
+    std::vector<std::unique_ptr<Installer>> installers_;
     std::atomic<uint32_t> added_{0};
     std::atomic<uint32_t> written_{0};
     std::atomic<uint32_t> failed_{0};
     std::atomic<uint32_t> unfinished_{0};
+    std::atomic<uint32_t> installing_{0};
 };
 
 }  // namespace lume

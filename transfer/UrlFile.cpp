@@ -17,11 +17,6 @@
 namespace lume {
 namespace {
 
-void initialiseCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 // A status line we cannot read counts as status 0, which is not a success either.
 int32_t readStatusLine(const std::string& line) {
     int major = 0;
@@ -146,12 +141,29 @@ int progressTrampoline(void* user, curl_off_t downloadTotal, curl_off_t download
 
 }  // namespace
 
+void initialiseCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+void applyProxy(void* curl, const std::string& proxy) {
+    curl_easy_setopt(static_cast<CURL*>(curl), CURLOPT_PROXY,
+                     proxy.empty() ? nullptr : proxy.c_str());
+}
+
+long httpVersion(bool http2, bool connectionOpen) {
+    if (!http2) {
+        return CURL_HTTP_VERSION_2TLS;
+    }
+    return connectionOpen ? CURL_HTTP_VERSION_2_0 : CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE;
+}
+
 void UrlFile::HandleRelease::operator()(void* handle) const {
     curl_easy_cleanup(static_cast<CURL*>(handle));
 }
 
 UrlFile::UrlFile() {
-    initialiseCurlOnce();
+    initialiseCurl();
     handle_.reset(curl_easy_init());
 }
 
@@ -197,8 +209,15 @@ bool UrlFile::perform(const std::string& utf8Url, const std::string& range,
     // Several threads transfer at once; libcurl must not use signals for its time-outs.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     applyTlsTrust(curl);
+    applyProxy(curl, proxy_);
+    curl_easy_setopt(curl, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(limitRate_));
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, httpVersion(http2_, h2Open_));
 
     const CURLcode result = curl_easy_perform(curl);
+    long version = 0;
+    h2Open_ = result == CURLE_OK &&
+              curl_easy_getinfo(curl, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+              version == CURL_HTTP_VERSION_2_0;
     if (result == CURLE_OK) {
         return true;
     }

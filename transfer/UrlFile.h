@@ -10,9 +10,23 @@
 #include <string_view>
 #include <utility>
 
+#include "transfer/TransferSettings.h"
+
 namespace lume {
 
 class Stream;
+
+// libcurl's global set-up, once per process, before the first handle is made.
+void initialiseCurl();
+// The proxy of the settings on an easy handle (none set: libcurl's own default).
+void applyProxy(void* curl, const std::string& proxy);
+// The HTTP version a request asks for: HTTP/2 through ALPN on TLS (HTTP/1.1 otherwise), or,
+// with HTTP/2 without TLS configured, HTTP/2 from the first byte. Only the request that
+// opens the connection may say so: libcurl 7.88 fails a request that reuses such a
+// connection while announcing prior knowledge again ("Error in the HTTP2 framing layer"),
+// so requests on an open connection ask for HTTP/2 the ordinary way and are multiplexed on
+// it. connectionOpen: an HTTP/2 connection to the server is open or being opened.
+long httpVersion(bool http2, bool connectionOpen);
 
 // Kind of libcurl callback being delivered to a transfer's handler.
 enum class TransferEvent : int32_t { None = 0, Write = 1, Read = 2, Header = 3, Progress = 4 };
@@ -106,6 +120,13 @@ public:
     // How long a transfer may move less than kLowSpeedLimit bytes per second before libcurl
     // ends it. Tests shorten it; the product keeps kLowSpeedTime.
     void setLowSpeedTime(int32_t seconds) { lowSpeedTime_ = seconds; }
+    // The update's proxy, bandwidth limit and HTTP/2 without TLS, for every later transfer
+    // of this handle.
+    void setTransferSettings(const TransferSettings& settings) {
+        proxy_ = settings.proxy;
+        limitRate_ = settings.limitRate;
+        http2_ = settings.http2;
+    }
 
 private:
     // Releases the easy handle (curl_easy_cleanup).
@@ -116,6 +137,10 @@ private:
     std::unique_ptr<void, HandleRelease> handle_;  // the CURL easy handle
     TransferContext::Progress progressHook_;
     int32_t lowSpeedTime_ = kLowSpeedTime;
+    std::string proxy_;
+    uint64_t limitRate_ = 0;
+    bool http2_ = false;
+    bool h2Open_ = false;  // this handle holds an HTTP/2 connection without TLS
 };
 
 }  // namespace lume

@@ -5,6 +5,7 @@
 
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/FileChecksum.h"
+#include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/InstallFile.h"
 #include "engine/FileSystem/MakeFileWritter.h"
 #include "engine/FileSystem/PackCheck.h"
@@ -84,16 +85,19 @@ uint64_t packGrowth(const std::vector<PackPatchItem>& items, uint32_t mode) {
 }
 
 // One read of a file for all its checks: length, file checksum and, when asked, SHA-256.
-bool digestFile(const std::u16string& path, bool withSha, DataDigest& digest) {
-    platform::NativeFile file;
-    if (!file.open(path, 0)) {
+// open: the file already open (read from its start), else it is opened here.
+bool digestFile(const std::u16string& path, bool withSha, DataDigest& digest,
+                platform::NativeFile* open = nullptr) {
+    platform::NativeFile own;
+    platform::NativeFile& file = open != nullptr ? *open : own;
+    if (open == nullptr && !own.open(path, 0)) {
         return false;
     }
     std::vector<uint8_t> buffer(0x40000);
     Sha256 sha;
     for (;;) {
         uint32_t got = 0;
-        if (!file.read(buffer.data(), static_cast<uint32_t>(buffer.size()), got)) {
+        if (!file.readAt(digest.length, buffer.data(), static_cast<uint32_t>(buffer.size()), got)) {
             return false;
         }
         if (got == 0) {
@@ -110,6 +114,38 @@ bool digestFile(const std::u16string& path, bool withSha, DataDigest& digest) {
     }
     return true;
 }
+
+// The digest of download data that is whole in memory.
+DataDigest digestBytes(const std::vector<uint8_t>& bytes, bool withSha) {
+    DataDigest digest;
+    digest.length = bytes.size();
+    digest.crc = checksumUpdate(kChecksumStart, bytes.data(), bytes.size());
+    if (withSha) {
+        Sha256 sha;
+        sha.update(bytes.data(), bytes.size());
+        digest.sha256 = sha.finish();
+    }
+    return digest;
+}
+
+// Writes bytes as a new file (replacing one of the same name); the file is synced later,
+// together with others.
+bool writeNewFile(const std::u16string& path, const uint8_t* bytes, size_t length) {
+    platform::NativeFile file;
+    return file.open(path, 1) &&
+           (length == 0 || file.writeAt(0, bytes, static_cast<uint32_t>(length))) && file.close();
+}
+
+// The whole of a file that is already open.
+bool readWhole(platform::NativeFile& file, uint32_t length, std::vector<uint8_t>& bytes) {
+    bytes.resize(length);
+    uint32_t got = 0;
+    return length == 0 || (file.readAt(0, bytes.data(), length, got) && got == length);
+}
+
+// Download data this large (and no larger once inflated) is checked and inflated whole in
+// memory; larger data is streamed.
+constexpr uint32_t kWholeInMemory = 2 * 1024 * 1024;
 
 // The sink of a data file fetched again whole: written to the temporary data file as it
 // arrives and digested on the way, so it is never read back; bytes past the expected size
@@ -210,25 +246,6 @@ std::u16string FileChecks::subFileListUrl(std::string_view host, std::string_vie
     return releaseUrl(host, path, subFileListPath(pack, crc));
 }
 
-std::string FileChecks::remoteDataPath(int32_t type, std::u16string_view firstName,
-                                       std::u16string_view localPath, uint32_t versionKey) {
-    std::u16string path;
-    if (type == kTypePackMember) {
-        // The members of a pack are served in the pack's folder under their staged names.
-        const size_t folderEnd = firstName.rfind(u'\\');
-        const size_t nameAt = localPath.rfind(u'\\');
-        if (folderEnd != std::u16string_view::npos) {
-            path = std::u16string(firstName.substr(0, folderEnd + 1));
-        }
-        path += localPath.substr(nameAt == std::u16string_view::npos ? 0 : nameAt + 1);
-        path += u".";
-    } else {
-        path = std::u16string(localPath) + u".gzf.";
-    }
-    std::replace(path.begin(), path.end(), u'\\', u'/');
-    return platform::wideToUtf8(formatW(u"%s%x", path, versionKey));
-}
-
 bool FileChecks::admit(const FileListEntry& entry, std::u16string& path) {
     if (stop_ && stop_()) {
         return false;  // the run is stopping: no more checks
@@ -264,8 +281,7 @@ bool FileChecks::checkLoose(const FileListEntry& entry) {
     }
     const std::u16string dataPath = FileWritter::dataFileName(kTypeLoose, path);
     const std::u16string indexPath = FileWritter::indexFileName(kTypeLoose, path);
-    if (File::isFile(indexPath) && File::isFile(dataPath) &&
-        resumeLoose(entry, path, indexPath, dataPath)) {
+    if (File::isFile(indexPath) && File::isFile(dataPath) && resumeLoose(entry, path)) {
         return true;
     }
     File::deleteFile(indexPath);
@@ -304,7 +320,8 @@ bool FileChecks::fetchLoose(const FileListEntry& entry, const std::u16string& pa
     if (entry.zip != entry.size) {
         bytesToWrite_ += entry.size;  // inflated beside the file before it replaces it
     }
-    return planFile(u"", path, entry.zipcrc, kTypeLoose, entry.zip, entry.size);
+    planFile(u"", path, entry.zipcrc, kTypeLoose, entry.zip, entry.size);
+    return true;
 }
 
 // No download data: the file is empty, which needs no block (and so would never complete).
@@ -330,15 +347,42 @@ bool FileChecks::installEmpty(const FileListEntry& entry, const std::u16string& 
     return true;
 }
 
-bool FileChecks::resumeLoose(const FileListEntry& entry, const std::u16string& path,
-                             const std::u16string& indexPath, const std::u16string& dataPath) {
+bool FileChecks::resumeLoose(const FileListEntry& entry, const std::u16string& path) {
+    expectContent(path, entry.crc);
+    if (entry.zip != entry.size) {
+        bytesToWrite_ += entry.size;
+    }
+    switch (resumeBlocks(u"", path, kTypeLoose, entry.zipcrc, entry.zip, entry.size)) {
+        case Resume::kNone:
+            return false;
+        case Resume::kPlanned:
+            return true;
+        case Resume::kComplete:
+            break;
+    }
+    // Downloaded whole but never put in place. When it fails its check the completion has
+    // deleted both files, and the file is checked afresh.
+    DownloadFile file;
+    file.localPath = path;
+    file.type = kTypeLoose;
+    file.zipSize = entry.zip;
+    file.size = entry.size;
+    file.versionKey = entry.zipcrc;
+    return completeNow(file);
+}
+
+FileChecks::Resume FileChecks::resumeBlocks(const std::u16string& firstName,
+                                            const std::u16string& localPath, int32_t type,
+                                            uint32_t versionKey, uint32_t zipSize, uint32_t size) {
+    const std::u16string dataPath = FileWritter::dataFileName(type, localPath);
+    const std::u16string indexPath = FileWritter::indexFileName(type, localPath);
     BlockIndexHeader header;
     std::vector<BlockIndexEntry> entries;
     {
         File index;
         if (!index.open(indexPath, 0) || !BlockIndexFile::read(index, header, entries) ||
-            header.versionKey != entry.zipcrc) {
-            return false;
+            header.versionKey != versionKey) {
+            return Resume::kNone;
         }
     }
     // Entries that do not describe blocks of this download would never complete it.
@@ -346,81 +390,61 @@ bool FileChecks::resumeLoose(const FileListEntry& entry, const std::u16string& p
     std::vector<const BlockIndexEntry*> missing;
     for (const BlockIndexEntry& block : entries) {
         if (block.size == 0 || block.blockIndex >= header.count ||
-            uint64_t{block.offset} + block.size > entry.zip ||
-            uint64_t{block.localPosition} + block.size > entry.zip) {
-            return false;
+            uint64_t{block.offset} + block.size > zipSize ||
+            uint64_t{block.localPosition} + block.size > zipSize) {
+            return Resume::kNone;
         }
         total += block.size;
         if (block.written != block.size) {
             missing.push_back(&block);
         }
     }
-    if (total != entry.zip) {
-        return false;
+    if (total != zipSize || !File::isFile(dataPath)) {
+        return Resume::kNone;
     }
     {
         File data;
         if (!data.open(dataPath, 0) || data.size() != total) {
-            return false;
+            return Resume::kNone;
         }
     }
-    expectContent(path, entry.crc);
-    if (entry.zip != entry.size) {
-        bytesToWrite_ += entry.size;
+    if (missing.empty()) {
+        return Resume::kComplete;
     }
-    if (!missing.empty()) {
-        logW_m1(u"索引文件%s 还有:%d 块没有下载", indexPath, missing.size());
-        for (const BlockIndexEntry* block : missing) {
-            bytesToWrite_ += block->size;
-            blockRequests_.push_back(BlockRequest{u"", path, block->offset, block->size,
-                                                  block->blockIndex, entry.zipcrc,
-                                                  static_cast<uint32_t>(missing.size()), entry.zip,
-                                                  entry.size, kTypeLoose, block->localPosition});
-        }
-        return true;
+    logW_m1(u"索引文件%s 还有:%d 块没有下载", indexPath, missing.size());
+    auto file = std::make_shared<DownloadFile>();
+    file->firstName = firstName;
+    file->localPath = localPath;
+    file->type = type;
+    file->zipSize = zipSize;
+    file->size = size;
+    file->versionKey = versionKey;
+    file->blockCount = header.count;
+    file->pending = static_cast<uint32_t>(missing.size());
+    file->fresh = false;
+    for (const BlockIndexEntry* entry : missing) {
+        bytesToWrite_ += entry->size;
+        blockRequests_.push_back(
+            Block{file, entry->offset, entry->localPosition, entry->size, entry->blockIndex});
     }
-    // Downloaded whole but never put in place. When it fails its check the completion has
-    // deleted both files, and the file is checked afresh.
-    return onFileComplete(u"", path, indexPath, dataPath, kTypeLoose, entry.zip, entry.size,
-                          entry.zipcrc);
+    return Resume::kPlanned;
 }
 
-bool FileChecks::planFile(const std::u16string& firstName, const std::u16string& localPath,
+void FileChecks::planFile(const std::u16string& firstName, const std::u16string& localPath,
                           uint32_t versionKey, int32_t type, uint32_t zipSize, uint32_t size) {
-    const std::u16string dataPath = FileWritter::dataFileName(type, localPath);
-    const std::u16string indexPath = FileWritter::indexFileName(type, localPath);
     bytesToWrite_ += zipSize;  // the data file is sparse until its blocks arrive
-    {
-        platform::NativeFile data;
-        if (!data.open(dataPath, 1) || !data.truncate(zipSize)) {
-            logW_m1(u"临时文件:%s打开失败", dataPath);
-        }
-    }
-    const uint32_t count = zipSize / kBlockSize + (zipSize % kBlockSize != 0 ? 1 : 0);
-    std::vector<BlockIndexEntry> blocks(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        BlockIndexEntry& block = blocks[i];
-        block.offset = i * kBlockSize;
-        block.blockIndex = i;
-        block.localPosition = block.offset;
-        block.size = std::min(kBlockSize, zipSize - block.offset);
-    }
-    {
-        File index;
-        if (!index.open(indexPath, 1) || !BlockIndexFile::write(index, versionKey, blocks)) {
-            // Logged where it reaches the file: with a full disk this is where an update
-            // first notices.
-            logW_m1(u"打开临时文件准备写入失败:%s", indexPath);
-            writeFailures_.fetch_add(1, std::memory_order_acq_rel);
-            return false;
-        }
-    }
-    for (const BlockIndexEntry& block : blocks) {
-        blockRequests_.push_back(BlockRequest{firstName, localPath, block.offset, block.size,
-                                              block.blockIndex, versionKey, count, zipSize, size,
-                                              type, block.localPosition});
-    }
-    return true;
+    auto file = std::make_shared<DownloadFile>();
+    file->firstName = firstName;
+    file->localPath = localPath;
+    file->type = type;
+    file->zipSize = zipSize;
+    file->size = size;
+    file->versionKey = versionKey;
+    std::vector<Block> blocks = planBlocks(file);
+    file->blockCount = static_cast<uint32_t>(blocks.size());
+    file->pending = file->blockCount;
+    blockRequests_.insert(blockRequests_.end(), std::make_move_iterator(blocks.begin()),
+                          std::make_move_iterator(blocks.end()));
 }
 
 bool FileChecks::checkPack(const FileListEntry& entry) {
@@ -502,8 +526,6 @@ bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string
         (mode == kPackModeMerge && !mergeablePack(pack))) {
         return false;
     }
-    const size_t mark = blockRequests_.size();
-    const uint64_t plannedBytes = bytesToWrite_;
     uint32_t pending = 0;
     for (const PackPatchItem& item : list.items) {
         if (item.zipSize == 0) {
@@ -515,20 +537,39 @@ bool FileChecks::resumePack(const std::u16string& listPath, const std::u16string
         // Staged by an earlier update, perhaps one that checked no manifest: under a
         // manifest it is merged only with the size and SHA-256 the manifest names.
         const ManifestFile* expected =
-            manifest_ ? manifest_->find(remoteDataPath(kTypePackMember, pack, staged, item.dataCrc))
+            manifest_ ? manifest_->find(remotePath(kTypePackMember, pack, staged, item.dataCrc))
                       : nullptr;
         const bool complete = (!manifest_ || expected) &&
                               verifyData(staged, item.zipSize, item.dataCrc, expected, false);
         if (complete && !(File::isFile(dataPath) && File::isFile(indexPath))) {
             continue;
         }
+        // An interrupted member resumes from its block index as a loose file does.
+        switch (
+            resumeBlocks(pack, staged, kTypePackMember, item.dataCrc, item.zipSize, item.size)) {
+            case Resume::kPlanned:
+                ++pending;
+                continue;
+            case Resume::kComplete: {
+                // Staged now (the pack is not pending yet, so nothing is counted twice).
+                DownloadFile member;
+                member.firstName = pack;
+                member.localPath = staged;
+                member.type = kTypePackMember;
+                member.zipSize = item.zipSize;
+                member.size = item.size;
+                member.versionKey = item.dataCrc;
+                if (completeNow(member)) {
+                    continue;
+                }
+                break;
+            }
+            case Resume::kNone:
+                break;
+        }
         File::deleteFile(dataPath);
         File::deleteFile(indexPath);
-        if (!planFile(pack, staged, item.dataCrc, kTypePackMember, item.zipSize, item.size)) {
-            blockRequests_.resize(mark);
-            bytesToWrite_ = plannedBytes;
-            return false;
-        }
+        planFile(pack, staged, item.dataCrc, kTypePackMember, item.zipSize, item.size);
         ++pending;
     }
     bytesToWrite_ += packGrowth(list.items, mode);
@@ -625,8 +666,8 @@ FileChecks::PackResult FileChecks::requestPack(const std::u16string& pack, uint3
     const size_t mark = blockRequests_.size();
     const uint64_t plannedBytes = bytesToWrite_;
     uint32_t stagedAtOnce = 0;
-    if (!planPackFiles(pack, stagedAtOnce, salvage) ||
-        !writePackList(pack, mode, crc, stagedAtOnce)) {
+    planPackFiles(pack, stagedAtOnce, salvage);
+    if (!writePackList(pack, mode, crc, stagedAtOnce)) {
         blockRequests_.resize(mark);
         bytesToWrite_ = plannedBytes;
         return PackResult::kFailed;
@@ -658,7 +699,7 @@ FileChecks::PackResult FileChecks::repair(const std::u16string& pack, uint32_t c
     return items.empty() ? PackResult::kNothingToDo : PackResult::kPlanned;
 }
 
-bool FileChecks::planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce,
+void FileChecks::planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce,
                                const PackIndex* salvage) {
     stagedAtOnce = 0;
     // Members of a damaged pack by key, read through one handle.
@@ -681,7 +722,7 @@ bool FileChecks::planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnc
         // Already staged whole by an earlier attempt, or still right inside the pack; under a
         // manifest only with the size and SHA-256 it names.
         const ManifestFile* expected =
-            manifest_ ? manifest_->find(remoteDataPath(kTypePackMember, pack, staged, item.dataCrc))
+            manifest_ ? manifest_->find(remotePath(kTypePackMember, pack, staged, item.dataCrc))
                       : nullptr;
         const auto verified = [&] {
             return (!manifest_ || expected) &&
@@ -701,14 +742,11 @@ bool FileChecks::planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnc
             ++stagedAtOnce;
             continue;
         }
-        if (!planFile(pack, staged, item.dataCrc, kTypePackMember, item.zipSize, item.size)) {
-            return false;
-        }
+        planFile(pack, staged, item.dataCrc, kTypePackMember, item.zipSize, item.size);
     }
     if (salvaged != 0) {
         logW_m1(u"'%s'中有%d个文件完好,无需下载", pack, salvaged);
     }
-    return true;
 }
 
 bool FileChecks::writePackList(const std::u16string& pack, uint32_t mode, uint32_t crc,
@@ -816,7 +854,8 @@ bool FileChecks::matches(const std::u16string& dataPath, const DataDigest& diges
 
 bool FileChecks::verifyData(const std::u16string& dataPath, uint32_t zipSize, uint32_t versionKey,
                             const ManifestFile* expected, bool report,
-                            std::unique_ptr<StreamDigest> streamed) const {
+                            std::unique_ptr<StreamDigest> streamed,
+                            platform::NativeFile* data) const {
     DataDigest digest;
     platform::FileAttributes attributes;
     if (streamed && !streamed->broken && streamed->next == zipSize &&
@@ -824,7 +863,7 @@ bool FileChecks::verifyData(const std::u16string& dataPath, uint32_t zipSize, ui
         digest.length = streamed->next;
         digest.crc = streamed->crc;
         digest.sha256 = streamed->sha256.finish();
-    } else if (!digestFile(dataPath, manifest_ != nullptr, digest)) {
+    } else if (!digestFile(dataPath, manifest_ != nullptr, digest, data)) {
         if (report) {
             logW_0(u"打开'%s'失败", dataPath);
         }
@@ -905,6 +944,7 @@ bool FileChecks::refetch(const std::u16string& dataPath, const std::string& remo
             return false;
         }
         UrlFile transfer;
+        transfer.setTransferSettings(settings_);
         transfer.setProgressHook([&](double, double) {
             return sink.failed() || cancelled_.load(std::memory_order_acquire) ? 1 : 0;
         });
@@ -918,44 +958,68 @@ bool FileChecks::refetch(const std::u16string& dataPath, const std::string& remo
     return false;
 }
 
-bool FileChecks::onFileComplete(const std::u16string& firstName, const std::u16string& localPath,
-                                const std::u16string& indexPath, const std::u16string& dataPath,
-                                int32_t type, uint32_t zipSize, uint32_t size,
-                                uint32_t versionKey) {
+FileCompletion::Prepared FileChecks::prepareFile(const DownloadFile& file,
+                                                 platform::NativeFile* data,
+                                                 std::vector<uint8_t> bytes) {
+    const std::u16string dataPath = FileWritter::dataFileName(file.type, file.localPath);
+    const std::u16string indexPath = FileWritter::indexFileName(file.type, file.localPath);
     const ManifestFile* expected = nullptr;
     std::string remotePath;
     std::unique_ptr<StreamDigest> streamed;
     if (manifest_ != nullptr) {
-        remotePath = remoteDataPath(type, firstName, localPath, versionKey);
+        remotePath = lume::remotePath(file);
         expected = manifest_->find(remotePath);
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = streams_.find(localPath);
+        const auto found = streams_.find(file.localPath);
         if (found != streams_.end()) {
             streamed = std::move(found->second);
             streams_.erase(found);
         }
     }
-    bool verified = verifyData(dataPath, zipSize, versionKey, expected, true, std::move(streamed));
+    const bool inMemory = data == nullptr && !bytes.empty();
+    bool verified = inMemory ? matches(dataPath, digestBytes(bytes, manifest_ != nullptr),
+                                       file.zipSize, file.versionKey, expected, true)
+                             : verifyData(dataPath, file.zipSize, file.versionKey, expected, true,
+                                          std::move(streamed), data);
     if (!verified && expected != nullptr) {
-        verified = refetch(dataPath, remotePath, zipSize, versionKey, *expected);
+        // Fetched again into the data file: what was in memory or open is no longer it.
+        if (data != nullptr) {
+            static_cast<void>(data->close());  // the fetch writes the file anew
+        }
+        verified = refetch(dataPath, remotePath, file.zipSize, file.versionKey, *expected);
+        bytes.clear();
+        data = nullptr;
     }
     if (!verified && manifest_ != nullptr) {
         reporter_.postText(expected == nullptr ? kTextNotInManifest : kTextManifestMismatch,
                            platform::utf8ToWide(remotePath));
     }
-    if (type == kTypeLoose) {
-        const bool installed =
-            verified && installLoose(localPath, dataPath, zipSize, size, versionKey);
+    const Prepared refused{true, {}, {}};
+    if (!verified || (file.type != kTypeLoose && file.type != kTypePackMember)) {
+        // A pack member's block index says every block is in: kept, the next resume would
+        // take the same wrong bytes again.
         File::deleteFile(dataPath);
         File::deleteFile(indexPath);
-        return installed;
+        return refused;
     }
-    if (type == kTypePackMember) {
-        if (!verified) {
-            return false;  // the next resume plans it again
+    if (file.type == kTypeLoose) {
+        return prepareLoose(file, dataPath, indexPath, data, std::move(bytes));
+    }
+    if (!bytes.empty() && !writeNewFile(dataPath, bytes.data(), bytes.size())) {
+        logW_m1(u"写入 '%s' 失败", dataPath);
+        writeFailures_.fetch_add(1, std::memory_order_acq_rel);
+        File::deleteFile(dataPath);
+        return refused;
+    }
+    Prepared prepared;
+    prepared.durable.push_back(dataPath);
+    prepared.finish = [this, firstName = file.firstName, localPath = file.localPath, dataPath,
+                       indexPath](bool synced) {
+        // Not synced: the writer counts the failure. A staged file is checked against its
+        // checksum whenever it is used, so its rename needs no sync of its own.
+        if (!synced) {
+            return false;
         }
-        // No sync: a staged file is checked against its checksum whenever it is used (a
-        // resume, a merge reads it into a pack that is synced before its index changes).
         if (!File::replace(dataPath, localPath)) {
             logW_m1(u"写入 '%s' 失败", localPath);
             writeFailures_.fetch_add(1, std::memory_order_acq_rel);
@@ -964,45 +1028,113 @@ bool FileChecks::onFileComplete(const std::u16string& firstName, const std::u16s
         File::deleteFile(indexPath);
         packItemDone(firstName, false);
         return true;
-    }
-    return false;
+    };
+    return prepared;
 }
 
-bool FileChecks::installLoose(const std::u16string& localPath, const std::u16string& dataPath,
-                              uint32_t zipSize, uint32_t size, uint32_t versionKey) {
+FileCompletion::Prepared FileChecks::prepareLoose(const DownloadFile& file,
+                                                  const std::u16string& dataPath,
+                                                  const std::u16string& indexPath,
+                                                  platform::NativeFile* data,
+                                                  std::vector<uint8_t> bytes) {
     uint32_t expected = 0;
-    const bool known = expectedContent(localPath, expected);
-    if (zipSize == size) {
+    const bool known = expectedContent(file.localPath, expected);
+    const Prepared refused{true, {}, {}};
+    const auto refuse = [&] {
+        File::deleteFile(dataPath);
+        File::deleteFile(indexPath);
+        return refused;
+    };
+    // A write that fails (a full disk) is told apart from data that fails its check.
+    const auto writeFailed = [&](const std::u16string& path) {
+        logW_m1(u"写入 '%s' 失败", path);
+        writeFailures_.fetch_add(1, std::memory_order_acq_rel);
+        return refuse();
+    };
+    std::u16string ready;  // the file's final bytes, to be renamed over it
+    if (file.zipSize == file.size) {
         // Stored: the data is the file itself.
-        if (known && versionKey != expected) {
-            logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", localPath, versionKey, expected);
-            return false;
+        if (known && file.versionKey != expected) {
+            logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", file.localPath, file.versionKey, expected);
+            return refuse();
         }
-        if (!putInPlace(dataPath, localPath)) {
-            logW_0(u"写入 '%s' 失败", dataPath);
-            writeFailures_.fetch_add(1, std::memory_order_acq_rel);
-            return false;
+        if (!bytes.empty() && !writeNewFile(dataPath, bytes.data(), bytes.size())) {
+            return writeFailed(dataPath);
         }
-        return true;
+        ready = dataPath;
+    } else {
+        ready = file.localPath + kInflateSuffix;
+        uint32_t crc = 0;
+        if (file.zipSize <= kWholeInMemory && file.size <= kWholeInMemory) {
+            // Whole in memory: one read (none when the writer kept it), one inflate.
+            platform::NativeFile own;
+            if (bytes.empty() && data == nullptr && !own.open(dataPath, 0)) {
+                logW_0(u"打开 '%s' 失败", dataPath);
+                return refuse();
+            }
+            if (bytes.empty() && !readWhole(data != nullptr ? *data : own, file.zipSize, bytes)) {
+                logW_0(u"打开 '%s' 失败", dataPath);
+                return refuse();
+            }
+            std::vector<uint8_t> out(file.size);
+            if (!inflateWhole(bytes, out)) {
+                logW_0(u"解压 '%s' 失败", dataPath);
+                return refuse();
+            }
+            crc = checksumUpdate(kChecksumStart, out.data(), out.size());
+            if (known && crc != expected) {
+                logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", file.localPath, crc, expected);
+                return refuse();
+            }
+            if (!writeNewFile(ready, out.data(), out.size())) {
+                File::deleteFile(ready);
+                return writeFailed(dataPath);
+            }
+        } else {
+            // Streamed (logged there when it fails); synced with the others later.
+            if (unpackFile(dataPath, ready, true, file.size, false, crc) != UnpackError::kNone) {
+                writeFailures_.fetch_add(1, std::memory_order_acq_rel);
+                return refuse();
+            }
+            if (known && crc != expected) {
+                logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", file.localPath, crc, expected);
+                File::deleteFile(ready);
+                return refuse();
+            }
+        }
     }
-    const std::u16string temporary = localPath + kInflateSuffix;
-    uint32_t crc = 0;
-    if (unpackFile(dataPath, temporary, true, size, true, crc) != UnpackError::kNone) {
-        writeFailures_.fetch_add(1, std::memory_order_acq_rel);
+    Prepared prepared;
+    prepared.durable.push_back(ready);
+    prepared.finish = [this, localPath = file.localPath, dataPath, indexPath, ready](bool synced) {
+        // Not synced: the writer counts the failure.
+        const bool installed = synced && putInPlace(ready, localPath);
+        if (!installed) {
+            File::deleteFile(ready);
+            logW_m1(u"写入 '%s' 失败", dataPath);
+            if (synced) {
+                writeFailures_.fetch_add(1, std::memory_order_acq_rel);
+            }
+        }
+        File::deleteFile(dataPath);
+        File::deleteFile(indexPath);
+        return installed;
+    };
+    return prepared;
+}
+
+bool FileChecks::completeNow(const DownloadFile& file) {
+    Prepared prepared = prepareFile(file, nullptr, {});
+    if (prepared.refused) {
         return false;
     }
-    if (known && crc != expected) {
-        logW_0(u"验证:‘%s’文件失败[tmp:%x zip:%x]", localPath, crc, expected);
-        File::deleteFile(temporary);
-        return false;
+    bool synced = true;
+    for (const std::u16string& path : prepared.durable) {
+        synced = static_cast<bool>(platform::syncFile(path)) && synced;
     }
-    if (!putInPlace(temporary, localPath)) {
-        File::deleteFile(temporary);
-        logW_0(u"写入 '%s' 失败", dataPath);
-        writeFailures_.fetch_add(1, std::memory_order_acq_rel);
-        return false;
+    if (!synced) {
+        writeFailures_.fetch_add(1, std::memory_order_acq_rel);  // no writer here to count it
     }
-    return true;
+    return prepared.finish(synced);
 }
 
 }  // namespace lume

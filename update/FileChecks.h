@@ -21,6 +21,7 @@
 #include "engine/FileSystem/PackFormat.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/Kernel/Checksum.h"
+#include "transfer/Block.h"
 #include "transfer/FileCompletion.h"
 #include "transfer/FileType.h"
 #include "update/FileListDownloader.h"
@@ -45,21 +46,6 @@ struct HeaderTask {
     bool verify = false;
 };
 
-// One data block to download.
-struct BlockRequest {
-    std::u16string firstName;  // the pack path of a file inside a pack; empty for a loose file
-    std::u16string localPath;  // names the temporary files that receive the block
-    uint32_t offset = 0;       // of the block in the remote file
-    uint32_t size = 0;
-    uint32_t blockIndex = 0;
-    uint32_t versionKey = 0;    // the zipcrc of the file's download data
-    uint32_t blockCount = 0;    // of the file (of a resumed file: the blocks still missing)
-    uint32_t passThrough1 = 0;  // the file's zip size
-    uint32_t passThrough2 = 0;  // the file's size
-    int32_t type = 0;           // kTypeLoose or kTypePackMember
-    uint32_t localPosition = 0;
-};
-
 // The length, file checksum and (under a release manifest) SHA-256 of a downloaded file.
 struct DataDigest {
     uint64_t length = 0;
@@ -79,7 +65,7 @@ struct UpdateAddresses {
 
 class FileChecks : public FileListChecks, public FileCompletion {
 public:
-    static constexpr uint32_t kBlockSize = 0x8000;
+    static constexpr uint32_t kBlockSize = lume::kBlockSize;
     // An inflated file is written here beside its target, then renamed over it.
     static constexpr char16_t kInflateSuffix[] = u".gzf.tmp";
 
@@ -89,6 +75,12 @@ public:
     ~FileChecks() override;
     // Asked while a sub file list downloads: true cuts it short (see fetchList).
     void setStopping(std::function<bool()> stopping) { subList_.setStopping(std::move(stopping)); }
+    // The update's proxy, bandwidth limit and HTTP/2 without TLS, for the sub file lists and
+    // the data files fetched again. Update thread only, before an update.
+    void setTransferSettings(const TransferSettings& settings) {
+        settings_ = settings;
+        subList_.setTransferSettings(settings);
+    }
 
     // Starts the checks of one update: forgets what an earlier update left. With a manifest
     // (the release's, accepted by the release gate; it must outlive the update) every sub
@@ -116,16 +108,19 @@ public:
     // True when the pack was handled. Called on the update thread.
     bool processHeaderTask(const HeaderTask& task);
 
-    // Verifies a file whose blocks are all stored and installs it (loose file) or stages it
-    // (file inside a pack). Under a manifest a file that fails its check is fetched again,
-    // whole, from the mirror and then the primary host, until a copy has the manifest's size
-    // and SHA-256 (and the list's checksum); when none has, nothing is installed or staged.
-    // Called on the file writer's thread, and on the update thread for a download that a
-    // resume finds complete.
-    bool onFileComplete(const std::u16string& firstName, const std::u16string& localPath,
-                        const std::u16string& indexPath, const std::u16string& dataPath,
-                        int32_t type, uint32_t zipSize, uint32_t size,
-                        uint32_t versionKey) override;
+    // Verifies a file whose blocks are all stored and prepares it: a loose file inflated (or
+    // written, when it came in memory) beside its target, a file inside a pack written as its
+    // staged file's data; the step returned renames it into place (and counts a pack member
+    // towards its pack) once those bytes are on the disk. Under a manifest a file that fails
+    // its check is fetched again, whole, from the mirror and then the primary host, until a
+    // copy has the manifest's size and SHA-256 (and the list's checksum); when none has,
+    // nothing is installed or staged. Called on the file writer's install threads, several
+    // files at once.
+    Prepared prepareFile(const DownloadFile& file, platform::NativeFile* data,
+                         std::vector<uint8_t> bytes) override;
+    // The same at once, data synced file by file: for a download that a resume finds
+    // complete, on the update thread. False when the file was not installed or staged.
+    bool completeNow(const DownloadFile& file);
     // Under a manifest, digests each file as its blocks are stored, so that its completion
     // need not read it back. Called on the file writer's thread.
     void onBlockStored(const std::u16string& localPath, int32_t type, uint32_t localPosition,
@@ -133,7 +128,7 @@ public:
 
     // Filled by the checks and header tasks, consumed by the run. Update thread only.
     std::vector<HeaderTask>& headerTasks() { return headerTasks_; }
-    std::vector<BlockRequest>& blockRequests() { return blockRequests_; }
+    std::vector<Block>& blockRequests() { return blockRequests_; }
     // The packs in progress (the size of the pending pack map). Called on any thread.
     size_t pendingPacks() const;
     // Entries that failed outright during the checks: names that would leave the game
@@ -160,11 +155,6 @@ public:
     // The pack's path with ".pak" -> ".fxml" and "\" -> "/", then "." + crc in lower-case
     // hex: where the release serves the pack's sub file list.
     static std::u16string subFileListPath(std::u16string_view pack, uint32_t crc);
-    // Where the release serves a data file, as the download threads fetch it and the
-    // manifest names it (UTF-8, "/" between folders): a loose file's local path + ".gzf.";
-    // a pack member's staged name in the pack's folder + "."; then versionKey in hex.
-    static std::string remoteDataPath(int32_t type, std::u16string_view firstName,
-                                      std::u16string_view localPath, uint32_t versionKey);
 
 private:
     enum class PackResult { kFailed, kUnverified, kPlanned, kNothingToDo };
@@ -175,15 +165,21 @@ private:
     bool checkLoose(const FileListEntry& entry);
     bool fetchLoose(const FileListEntry& entry, const std::u16string& path);
     bool installEmpty(const FileListEntry& entry, const std::u16string& path);
-    bool resumeLoose(const FileListEntry& entry, const std::u16string& path,
-                     const std::u16string& indexPath, const std::u16string& dataPath);
+    bool resumeLoose(const FileListEntry& entry, const std::u16string& path);
+    enum class Resume { kNone, kPlanned, kComplete };
+    // The download of a file that an earlier update began: its block index must be whole
+    // and of this version (versionKey), its data file as long as the index says. The blocks
+    // still missing are planned (kPlanned); kComplete when none is. kNone (nothing planned)
+    // when the files cannot be resumed.
+    Resume resumeBlocks(const std::u16string& firstName, const std::u16string& localPath,
+                        int32_t type, uint32_t versionKey, uint32_t zipSize, uint32_t size);
     bool resumePack(const std::u16string& listPath, const std::u16string& pack, uint32_t id,
                     uint32_t mode);
     // salvage: the damaged pack being rebuilt, whose intact members are reused.
     PackResult requestPack(const std::u16string& pack, uint32_t mode, uint32_t crc,
                            const PackIndex* salvage = nullptr, std::vector<uint8_t> damaged = {});
     PackResult repair(const std::u16string& pack, uint32_t crc);
-    bool planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce,
+    void planPackFiles(const std::u16string& pack, uint32_t& stagedAtOnce,
                        const PackIndex* salvage);
     bool writePackList(const std::u16string& pack, uint32_t mode, uint32_t crc,
                        uint32_t stagedAtOnce);
@@ -192,12 +188,13 @@ private:
     // A header task's end: true when the pack was planned or needed nothing; a list the
     // manifest refused is remembered (lastHeaderUnverified).
     bool settled(PackResult result);
-    // Creates the data and block index files and appends the block requests; false (nothing
-    // appended) when the index file cannot be written.
-    bool planFile(const std::u16string& firstName, const std::u16string& localPath,
+    // Appends the blocks of the whole file; the file writer makes its temporary files when
+    // the first block arrives.
+    void planFile(const std::u16string& firstName, const std::u16string& localPath,
                   uint32_t versionKey, int32_t type, uint32_t zipSize, uint32_t size);
-    bool installLoose(const std::u16string& localPath, const std::u16string& dataPath,
-                      uint32_t zipSize, uint32_t size, uint32_t versionKey);
+    Prepared prepareLoose(const DownloadFile& file, const std::u16string& dataPath,
+                          const std::u16string& indexPath, platform::NativeFile* data,
+                          std::vector<uint8_t> bytes);
     void packItemDone(const std::u16string& pack, bool force);
     void enqueuePack(const std::u16string& pack, const PackPatchListHeader& header);
     // The data file has zipSize bytes and the checksum versionKey, and under a manifest the
@@ -217,10 +214,12 @@ private:
     // report: log why it fails (a staged file looked for at resume is often missing).
     bool matches(const std::u16string& dataPath, const DataDigest& digest, uint32_t zipSize,
                  uint32_t versionKey, const ManifestFile* expected, bool report) const;
-    // The same, reading the file (streamed: the digest of its blocks, when it covers it).
+    // The same, reading the file (streamed: the digest of its blocks, when it covers it; data:
+    // the file already open).
     bool verifyData(const std::u16string& dataPath, uint32_t zipSize, uint32_t versionKey,
                     const ManifestFile* expected, bool report,
-                    std::unique_ptr<StreamDigest> streamed = nullptr) const;
+                    std::unique_ptr<StreamDigest> streamed = nullptr,
+                    platform::NativeFile* data = nullptr) const;
     // Fetches the data file again, whole, into dataPath; true when a copy passed the checks.
     bool refetch(const std::u16string& dataPath, const std::string& remotePath, uint32_t zipSize,
                  uint32_t versionKey, const ManifestFile& expected);
@@ -230,11 +229,12 @@ private:
     MakeFileWritter& packWriter_;
     Reporter& reporter_;
     UpdateAddresses addresses_;
+    TransferSettings settings_;
     const ReleaseManifest* manifest_ = nullptr;  // set by begin, read on both threads
     std::atomic<bool> cancelled_{false};
     SubFileListDownloader subList_;
     std::vector<HeaderTask> headerTasks_;
-    std::vector<BlockRequest> blockRequests_;
+    std::vector<Block> blockRequests_;
     std::unordered_set<std::u16string> seen_;
     uint32_t failures_ = 0;
     uint32_t verifyFailures_ = 0;

@@ -52,7 +52,7 @@ FileListDownloader::FileListDownloader(MessageTarget* target) : target_(target) 
 bool FileListDownloader::download(std::u16string_view url, std::u16string_view backUrl,
                                   FileListChecks& checks, const ListCheck& check) {
     GrowingMemoryStream list(kListReserve);
-    const ListFetch fetched = fetchList(url, backUrl, list, check, stopping_);
+    const ListFetch fetched = fetchList(url, backUrl, list, check, stopping_, settings_);
     unverified_ = fetched == ListFetch::kUnverified;
     if (fetched != ListFetch::kFetched) {
         return false;

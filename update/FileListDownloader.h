@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/Xml/XMLHandler.h"
+#include "transfer/TransferSettings.h"
 #include "update/ListFetch.h"
 
 namespace lume {
@@ -70,6 +71,9 @@ public:
     bool unverified() const { return unverified_; }
     // Asked during the download: true cuts it short (see fetchList).
     void setStopping(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
+    // The update's proxy, bandwidth limit and HTTP/2 without TLS, for the downloads of the
+    // list. Set before a download, on the update run's thread.
+    void setTransferSettings(const TransferSettings& settings) { settings_ = settings; }
 
     // The must pass over the must list (checkPack or checkMustFile); then, only when none of
     // those checks returned true, the regular pass (checkPack or checkFile). Returns the
@@ -90,6 +94,7 @@ private:
 
     MessageTarget* target_;
     std::function<bool()> stopping_;
+    TransferSettings settings_;
     std::vector<std::u16string> folders_;
     std::vector<FileListEntry> regular_;
     std::vector<FileListEntry> must_;

@@ -25,8 +25,10 @@ bool fetchOnce(UrlFile& transfer, std::u16string_view url, GrowingMemoryStream& 
 }
 
 ListFetch fetchList(std::u16string_view url, std::u16string_view backUrl, GrowingMemoryStream& sink,
-                    const ListCheck& check, const std::function<bool()>& stopping) {
+                    const ListCheck& check, const std::function<bool()>& stopping,
+                    const TransferSettings& settings) {
     UrlFile transfer;
+    transfer.setTransferSettings(settings);
     if (stopping) {
         transfer.setProgressHook([&stopping](double, double) { return stopping() ? 1 : 0; });
     }

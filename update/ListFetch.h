@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "transfer/TransferSettings.h"
+
 namespace lume {
 
 class GrowingMemoryStream;
@@ -38,9 +40,11 @@ std::u16string releaseUrl(std::string_view host, std::string_view path, std::u16
 // url, then backUrl when the first attempt fails or check refuses its bytes (no check: any
 // bytes do). Called on the caller's thread; it owns the transfer handle for the call.
 // stopping, when given, is asked while the transfer runs: true cuts the fetch short (the
-// thread that fetches has been asked to stop), and no second address is tried.
+// thread that fetches has been asked to stop), and no second address is tried. settings:
+// the update's proxy, bandwidth limit and HTTP/2 without TLS.
 [[nodiscard]] ListFetch fetchList(std::u16string_view url, std::u16string_view backUrl,
                                   GrowingMemoryStream& sink, const ListCheck& check = {},
-                                  const std::function<bool()>& stopping = {});
+                                  const std::function<bool()>& stopping = {},
+                                  const TransferSettings& settings = {});
 
 }  // namespace lume

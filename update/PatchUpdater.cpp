@@ -10,11 +10,24 @@
 
 namespace lume {
 
-PatchUpdater::PatchUpdater(MessageTarget* window, Logger::Writter* writer) : window_(window) {
+PatchUpdater::PatchUpdater(MessageTarget* window, Logger::Writter* writer,
+                           const TransferOverrides& overrides)
+    : window_(window) {
     logger_ = std::make_unique<Logger>(writer);
     logA_m1("create updater:%s %s", __DATE__, __TIME__);
     settings_ = readTransferSettings(kConfigPath);
     applyExtraCaFile(kConfigPath);
+    if (overrides.limitRate) {
+        settings_.limitRate = *overrides.limitRate;
+    }
+    if (overrides.proxy) {
+        settings_.proxy = *overrides.proxy;
+    }
+    if (settings_.limitRate != 0 || !settings_.proxy.empty() || settings_.http2) {
+        logA_m1("limit rate:%llu proxy:%s http2:%d",
+                static_cast<unsigned long long>(settings_.limitRate), settings_.proxy,
+                settings_.http2 ? 1 : 0);
+    }
     serverList_ = std::make_unique<ServerListDownloader>(*this, servers_);
     updateThread_ = std::make_unique<UpdateThread>(*this, settings_);
     patchProcessor_ = std::make_unique<SPThread>(*this);
@@ -52,6 +65,14 @@ TransferSettings PatchUpdater::readTransferSettings(std::u16string_view configPa
         s.timeout = kMinTimeout;
     }
     s.retryTimes = ini.getInt(u"other", u"retrytimes", kDefaultRetryTimes);
+    s.limitRate =
+        parseRate(platform::wideToUtf8(ini.getString(u"other", u"limitrate", u""))).value_or(0);
+    s.proxy = platform::wideToUtf8(ini.getString(u"other", u"proxy", u""));
+    s.http2 = ini.getInt(u"other", u"http2", 0) != 0;
+    s.stallSeconds = ini.getInt(u"other", u"stalltime", s.stallSeconds);
+    if (s.stallSeconds <= 0) {
+        s.stallSeconds = TransferSettings{}.stallSeconds;
+    }
     return s;
 }
 
@@ -90,6 +111,10 @@ void PatchUpdater::stopUpdate() {
 
 std::u16string PatchUpdater::getDefaultServer() {
     return serverList_ ? serverList_->defaultServer() : std::u16string();
+}
+
+uint64_t PatchUpdater::downloadRate() const {
+    return updateThread_ ? updateThread_->downloadRate() : 0;
 }
 
 bool PatchUpdater::postMessage(uint32_t message, uint32_t wParam, uint32_t lParam) {

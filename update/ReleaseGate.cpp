@@ -104,6 +104,7 @@ ReleaseGate::Refusal ReleaseGate::checkAt(std::u16string_view base,
     const std::u16string signatureUrl =
         std::u16string(base) + u"/" + platform::utf8ToWide(ReleaseManifest::kSignatureName);
     UrlFile transfer;
+    transfer.setTransferSettings(settings_);
     if (stopping_) {
         transfer.setProgressHook([this](double, double) { return stopping_() ? 1 : 0; });
     }

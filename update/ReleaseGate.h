@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "transfer/TransferSettings.h"
 #include "update/ReleaseManifest.h"
 
 namespace lume {
@@ -59,6 +60,9 @@ public:
     // Asked while the manifest is fetched: true cuts the fetch short (the update thread has
     // been asked to stop).
     void setStopping(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
+    // The update's proxy, bandwidth limit and HTTP/2 without TLS, for the manifest's
+    // download. Set before a check, on the update run's thread.
+    void setTransferSettings(const TransferSettings& settings) { settings_ = settings; }
     // The manifest of the last check that accepted one; null otherwise.
     const ReleaseManifest* manifest() const { return manifest_ ? &*manifest_ : nullptr; }
 
@@ -84,6 +88,7 @@ private:
     std::u16string keysPath_;
     std::u16string configPath_;
     std::function<bool()> stopping_;
+    TransferSettings settings_;
     std::optional<ReleaseManifest> manifest_;
 };
 

@@ -33,7 +33,7 @@ int SubFileListDownloader::download(std::u16string_view url, std::u16string_view
     packPath_ = packPath;
     damaged_ = std::move(damaged);
     GrowingMemoryStream list(kListReserve);
-    switch (fetchList(url, url2, list, check, stopping_)) {
+    switch (fetchList(url, url2, list, check, stopping_, settings_)) {
         case ListFetch::kFetched:
             break;
         case ListFetch::kUnverified:

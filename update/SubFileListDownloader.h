@@ -13,6 +13,7 @@
 
 #include "engine/FileSystem/PackFormat.h"
 #include "engine/Xml/XMLHandler.h"
+#include "transfer/TransferSettings.h"
 #include "update/ListFetch.h"
 
 namespace lume {
@@ -60,6 +61,9 @@ public:
                  const ListCheck& check = {}, std::vector<uint8_t> damaged = {});
     // Asked during the download: true cuts it short (see fetchList).
     void setStopping(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
+    // The update's proxy, bandwidth limit and HTTP/2 without TLS, for the downloads of the
+    // list. Set before a download, on the update run's thread.
+    void setTransferSettings(const TransferSettings& settings) { settings_ = settings; }
     // The same from a list on disk (opened as XMLHandlerBase::parseFile does), with one
     // difference in the comparison: a file the pack already holds is fetched only when the
     // record's extra 2 is below the list's version, besides its data crc differing. Called on
@@ -110,6 +114,7 @@ private:
 
     MessageTarget* target_;
     std::function<bool()> stopping_;
+    TransferSettings settings_;
     std::u16string packName_;
     uint32_t dataCrc_ = 0;
     std::u16string packPath_;

@@ -1,12 +1,14 @@
 #include "update/UpdateThread.h"
 
+#include <chrono>
+#include <deque>
+
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/MakeFileWritter.h"
 #include "engine/Kernel/Logger.h"
 #include "engine/Kernel/Reporter.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
-#include "transfer/DownloadPool.h"
 #include "transfer/FileWritter.h"
 #include "transfer/HttpDownloader.h"
 #include "update/FileListDownloader.h"
@@ -36,7 +38,13 @@ UpdateThread::UpdateThread(Reporter& reporter, TransferSettings settings)
       packWriter_(std::make_unique<MakeFileWritter>()),
       checks_(std::make_unique<FileChecks>(*packWriter_, reporter)),
       fileWriter_(std::make_unique<FileWritter>(checks_.get())),
-      pool_(std::make_unique<DownloadPool>(this)) {
+      downloader_(std::make_unique<HttpDownloader>(fileWriter_.get())) {
+    // The download thread stops reading while the writer is full; the writer says when it
+    // has room again.
+    fileWriter_->setRoomListener([this] { downloader_->nudge(); });
+    gate_->setTransferSettings(settings_);
+    fileList_->setTransferSettings(settings_);
+    checks_->setTransferSettings(settings_);
     setName("download flist.xml thread");
     // A stop (the window closing) cuts a list download short instead of waiting for it.
     auto stopping = [this] { return isStopped(); };
@@ -50,14 +58,17 @@ UpdateThread::~UpdateThread() {
     // The run sees the stop at its next step and still posts its summary; finishing the
     // download threads first cuts their transfers short.
     requestStop();
-    pool_->finishAll();
+    downloader_->finish();
     checks_->cancel();
     stopAndJoin();
-    // The download threads deliver to the file writer, which completes files into the
-    // checks, which hand packs to the pack writer: each goes before what it feeds.
-    pool_.reset();
-    fileWriter_->stopAndJoin();
+    // The download thread delivers to the file writer, which completes files into the
+    // checks, which hand packs to the pack writer: each stops before what it feeds. The
+    // writer wakes the download thread, so both threads end before either object goes.
+    downloader_->requestStop();
+    downloader_->stopAndJoin();
+    fileWriter_->finish();
     packWriter_->stopAndJoin();
+    downloader_.reset();
     fileWriter_.reset();
     checks_.reset();
     packWriter_.reset();
@@ -88,10 +99,6 @@ bool UpdateThread::beginUpdate(const std::string& host, const std::string& path,
     logA_m1("path:%s%s", host, path);
     logA_m1("back path:%s%s", backHost, backPath);
     post(kMsgFileList, 1, 0);
-    // Hosts carry their paths and the base path stays empty, so that a block's second URL is
-    // on the mirror's own path: "http://" (or the host's "https://") + host + path + "/" +
-    // folder + "/" + name.
-    pool_->setAddresses(host + path, backHost.empty() ? std::string() : backHost + backPath, "");
     // The pack writer of the previous update was only asked to stop.
     packWriter_->stopAndJoin();
     if (!fileWriter_->start() || !packWriter_->start()) {
@@ -111,26 +118,15 @@ void UpdateThread::stopUpdate() {
         return;
     }
     logW_m1(u"更新被停止");
+    // The run sees the stop within one progress step and ends the transfers itself.
     requestStop();
-    pool_->finishAll();
 }
 
 void UpdateThread::abandonStart() {
     logA_m1("the update could not start its threads");
-    fileWriter_->stopAndJoin();
+    fileWriter_->finish();
     packWriter_->stopAndJoin();
     busy_.store(false, std::memory_order_release);
-}
-
-HttpDownloader* UpdateThread::getDownloadThread() {
-    Lock lock(this);
-    return pool_->getDownloadThread(settings_.timeout, settings_.retryTimes);
-}
-
-void UpdateThread::onBlockDownloaded(BlockTask& task) {
-    fileWriter_->addTask(platform::narrowToWide(task.name), task.localPath, task.offset,
-                         task.localPosition, std::move(task.buffer), task.type, task.blockIndex,
-                         task.blockCount, task.passThrough1, task.passThrough2, task.versionKey);
 }
 
 void UpdateThread::run() {
@@ -266,24 +262,32 @@ uint32_t UpdateThread::runHeaderTasks(uint32_t& verifyFailures) {
 }
 
 uint32_t UpdateThread::handOutBlocks(uint32_t& failures) {
-    std::vector<BlockRequest>& blocks = checks_->blockRequests();
+    std::vector<Block>& blocks = checks_->blockRequests();
     const auto blockCount = static_cast<uint32_t>(blocks.size());
     logA_m1("请求%d个数据块", blockCount);
+    // Hosts carry their paths, so that a block's second URL is on the mirror's own path:
+    // "http://" (or the host's "https://") + host + path + "/" + folder + "/" + name.
+    const bool started =
+        blockCount == 0 ||
+        downloader_->begin(
+            addresses_.host + addresses_.path,
+            addresses_.backHost.empty() ? std::string() : addresses_.backHost + addresses_.backPath,
+            settings_);
+    uint32_t handedOut = 0;
     for (uint32_t i = 0; i < blockCount; ++i) {
         post(kMsgPhaseProgress, blockCount, i);
         if (isStopped()) {
             break;
         }
-        const BlockRequest& b = blocks[i];
-        if (HttpDownloader* thread = getDownloadThread()) {
-            thread->addTask(b.firstName, b.localPath, b.offset, b.localPosition, b.size, b.type,
-                            b.blockIndex, b.blockCount, b.passThrough1, b.passThrough2,
-                            b.versionKey);
-        } else {
+        if (!started) {
             reporter_.postText(u"没有找到合适的下载线程!");
             ++failures;
+            continue;
         }
+        ++handedOut;
     }
+    blocks.resize(handedOut);
+    downloader_->addBlocks(blocks);
     blocks.clear();
     post(kMsgBlocksHandedOut, blockCount, blockCount);
     return blockCount;
@@ -291,15 +295,30 @@ uint32_t UpdateThread::handOutBlocks(uint32_t& failures) {
 
 uint32_t UpdateThread::waitForDownloads(uint32_t blockCount, uint32_t failures) {
     // Every block counts once downloaded and once written, every pending pack once at the
-    // start and once merged.
+    // start and once merged. The speed is the bytes received over the last two seconds.
+    using Clock = std::chrono::steady_clock;
+    std::deque<std::pair<Clock::time_point, uint64_t>> samples;
     while (failures == 0) {
-        const uint32_t failed = pool_->failureTotal();
-        const uint32_t done = pool_->successTotal() + failed;
+        const Clock::time_point now = Clock::now();
+        samples.emplace_back(now, downloader_->bytesReceived());
+        while (samples.size() > 2 && now - samples[1].first >= std::chrono::seconds(2)) {
+            samples.pop_front();
+        }
+        const double seconds = std::chrono::duration<double>(now - samples.front().first).count();
+        rate_.store(
+            seconds > 0
+                ? static_cast<uint64_t>(
+                      static_cast<double>(samples.back().second - samples.front().second) / seconds)
+                : 0,
+            std::memory_order_release);
+        const uint32_t failed = downloader_->failureCount();
+        const uint32_t done = downloader_->successCount() + failed;
         failures += failed;
         const uint32_t written = fileWriter_->written() + fileWriter_->failed();
         const uint32_t packed = packWriter_->succeededCount() + packWriter_->failedCount();
         const auto packs = static_cast<uint32_t>(checks_->pendingPacks());
-        if (done >= blockCount && written >= blockCount &&
+        // Files whose blocks are all in are still being installed until installing is 0.
+        if (done >= blockCount && written >= blockCount && fileWriter_->installing() == 0 &&
             (packed >= packs || fileWriter_->unfinished() > 0 || fileWriter_->failed() > 0)) {
             break;
         }
@@ -313,17 +332,18 @@ uint32_t UpdateThread::waitForDownloads(uint32_t blockCount, uint32_t failures) 
 }
 
 void UpdateThread::endRun(uint32_t failures, uint32_t verifyFailures, uint32_t writeFailures) {
-    pool_->finishAll();
+    downloader_->finish();
+    rate_.store(0, std::memory_order_release);
     // A data file still being fetched again belongs to a run that has ended.
     checks_->cancel();
     const uint32_t mustCount = fileList_->mustCount();
     uint32_t unfinished = verifyFailures;
     writeFailures += checks_->writeFailures();
-    if (!fileWriter_->isStopped()) {
-        unfinished += fileWriter_->unfinished();
-        writeFailures += fileWriter_->failed();
-        fileWriter_->requestStop();
-    }
+    // The writer records what it stored and installs what is complete before its counts are
+    // final.
+    fileWriter_->finish();
+    unfinished += fileWriter_->unfinished();
+    writeFailures += fileWriter_->failed();
     if (!packWriter_->isStopped()) {
         writeFailures += packWriter_->failedCount();
         packWriter_->requestStop();

@@ -13,13 +13,11 @@
 #include "engine/Kernel/Lock.h"
 #include "engine/Kernel/Singleton.h"
 #include "engine/Kernel/luThread.h"
-#include "transfer/BlockSink.h"
 #include "transfer/TransferSettings.h"
 #include "update/FileChecks.h"
 
 namespace lume {
 
-class DownloadPool;
 class FileListDownloader;
 class FileWritter;
 class HttpDownloader;
@@ -29,8 +27,7 @@ class Reporter;
 
 class UpdateThread : public luThread,
                      public ObjectLevelLockable<UpdateThread>,
-                     public Singleton<UpdateThread>,
-                     public BlockSink {
+                     public Singleton<UpdateThread> {
 public:
     static constexpr int kListAttempts = 3;
     static constexpr int kHeaderAttempts = 3;
@@ -57,12 +54,9 @@ public:
     // reads as success. What was stored stays for the next update to resume. Called on the
     // window's thread.
     void stopUpdate();
-
-    // The download thread for one block, under this object's lock; null when none could be
-    // started. Called on the update thread.
-    HttpDownloader* getDownloadThread();
-    // Passes a fetched block to the file writer. Called on the download threads.
-    void onBlockDownloaded(BlockTask& task) override;
+    // Bytes per second received over the last two seconds of the block phase; 0 outside it.
+    // Called on any thread.
+    uint64_t downloadRate() const { return rate_.load(std::memory_order_acquire); }
 
     // One whole update, then the thread's own stop request. On the update thread.
     void run() override;
@@ -82,7 +76,7 @@ private:
     uint32_t fetchFileList(uint32_t& verifyFailures);
     // The sub file lists of packs whose index did not match, each up to three times.
     uint32_t runHeaderTasks(uint32_t& verifyFailures);
-    // Every block to a download thread; the block count (failures: blocks no thread took).
+    // Every block to the download thread; the block count (failures: blocks no thread took).
     uint32_t handOutBlocks(uint32_t& failures);
     // Progress every 50 ms until the blocks are stored and the packs merged, a failure is
     // seen, or a stop is requested; failures plus the blocks given up.
@@ -100,6 +94,7 @@ private:
     Reporter& reporter_;
     const TransferSettings settings_;
     std::atomic<bool> busy_{false};
+    std::atomic<uint64_t> rate_{0};
     UpdateAddresses addresses_;  // written before the thread starts
     std::u16string listUrl_;
     std::u16string backListUrl_;
@@ -112,7 +107,7 @@ private:
     std::unique_ptr<MakeFileWritter> packWriter_;
     std::unique_ptr<FileChecks> checks_;
     std::unique_ptr<FileWritter> fileWriter_;
-    std::unique_ptr<DownloadPool> pool_;
+    std::unique_ptr<HttpDownloader> downloader_;
 };
 
 }  // namespace lume

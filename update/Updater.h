@@ -34,6 +34,9 @@ public:
     // Asks a running update to stop at its next safe point; its summary still arrives.
     virtual void stopUpdate() {}
     virtual std::u16string getDefaultServer() = 0;
+    // The download speed of the running update: bytes per second over the last seconds, 0
+    // when nothing is being downloaded. Called on any thread.
+    virtual uint64_t downloadRate() const { return 0; }
     // Posts to the window. Called on any thread.
     virtual bool postMessage(uint32_t message, uint32_t wParam, uint32_t lParam) = 0;
     // The workers' MessageTarget: the same as postMessage.

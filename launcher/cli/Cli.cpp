@@ -30,9 +30,10 @@ namespace lume {
 
 std::string cliUsage() {
     return "usage: lume-cli [run] [-C DIR] [--server NAME] [--no-launch] [--trace FILE|-]\n"
+           "                    [--limit-rate RATE] [--proxy URL]\n"
            "       lume-cli update --host H --path P [--mirror-host H2 --mirror-path P2] "
            "[--force]\n"
-           "                       [-C DIR] [--trace FILE|-]\n"
+           "                       [-C DIR] [--trace FILE|-] [--limit-rate RATE] [--proxy URL]\n"
            "       lume-cli verify --host H --path P [--mirror-host H2 --mirror-path P2] "
            "[--repair]\n"
            "                       [-C DIR] [--trace FILE|-]\n"
@@ -61,6 +62,12 @@ std::string cliUsage() {
            "  --force             update: recheck packs whose index checksum matches, and\n"
            "                      read every pack member back\n"
            "  --repair            verify: fix what the check found\n"
+           "  --limit-rate RATE   run, update: bandwidth of the whole update in bytes per\n"
+           "                      second, or with K, M or G (\"2M\"); 0 for none (over the\n"
+           "                      \"limitrate\" of bin/config.ini)\n"
+           "  --proxy URL         run, update: the HTTP or SOCKS proxy of every download\n"
+           "                      (\"http://10.0.0.1:3128\", \"socks5h://host:1080\"); \"\" for\n"
+           "                      none (over the \"proxy\" of bin/config.ini)\n"
            "  --trace FILE        write every message the updater posts as one JSON line\n"
            "                      to FILE ('-': standard output)\n"
            "  -h, --help          show this text\n"
@@ -101,6 +108,20 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
             ok = value(options.mirrorHost);
         } else if (a == "--mirror-path") {
             ok = value(options.mirrorPath);
+        } else if (a == "--limit-rate") {
+            std::string text;
+            ok = value(text);
+            if (ok) {
+                options.transfer.limitRate = parseRate(text);
+                if (!options.transfer.limitRate) {
+                    error = "--limit-rate needs a rate such as 500K or 2M, not " + text;
+                    return false;
+                }
+            }
+        } else if (a == "--proxy") {
+            std::string text;
+            ok = value(text);
+            options.transfer.proxy = text;
         } else if (a == "--no-launch") {
             options.noLaunch = true;
         } else if (a == "--force") {
@@ -144,8 +165,10 @@ bool parseCliOptions(const std::vector<std::string>& args, CliOptions& options,
     const bool runOnly = !options.server.empty() || options.noLaunch;
     const bool addressOnly = !options.host.empty() || !options.path.empty() ||
                              !options.mirrorHost.empty() || !options.mirrorPath.empty();
+    const bool transferOnly = options.transfer.limitRate || options.transfer.proxy;
     if ((runOnly && c != "run") || (addressOnly && !fromAddress) ||
-        (options.force && c != "update") || (options.repair && c != "verify")) {
+        (options.force && c != "update") || (options.repair && c != "verify") ||
+        (transferOnly && c == "servers")) {
         error = "option not valid for the command " + c;
         return false;
     }
@@ -160,11 +183,11 @@ constexpr char kPatchListName[] = "flist.xml";
 // What the window owns while it lives: the log writer, a logger over it, the window's
 // message queue and the updater; torn down in the window's order.
 struct Session {
-    Session() {
+    explicit Session(const TransferOverrides& overrides) {
         writer = std::make_unique<LogWritter>(-1);
         writer->setEcho(false);
         logger = std::make_unique<Logger>(writer.get());
-        updater = std::make_unique<PatchUpdater>(&window, writer.get());
+        updater = std::make_unique<PatchUpdater>(&window, writer.get(), overrides);
     }
     ~Session() { close(); }
     void close() {
@@ -252,6 +275,7 @@ private:
             }
             record(*m);
             if (m->message == kMsgProgress) {
+                view_.showSpeed(session_->updater->downloadRate());
                 view_.onUpdateProgress(static_cast<int32_t>(m->wParam), m->lParam);
             } else if (m->message == kMsgPatchProgress) {
                 packs = m->lParam;
@@ -280,7 +304,7 @@ private:
 
     int update(bool force) {
         if (!session_) {
-            session_.emplace();
+            session_.emplace(options_.transfer);
         }
         PatchUpdater& updater = *session_->updater;
         if (platform::stopSignal() != 0) {
@@ -327,7 +351,7 @@ private:
                          options_.patchDirectory.c_str());
             return kExitFailure;
         }
-        session_.emplace();
+        session_.emplace(options_.transfer);
         if (!session_->updater->startPatch(kPatchListName, narrow, "")) {
             std::fprintf(err_, "lume-cli: the patch could not be started\n");
             return kExitFailure;
@@ -419,7 +443,7 @@ private:
         }
         restoreBackFiles();
 
-        session_.emplace();
+        session_.emplace(options_.transfer);
         LauncherSettings settings;
         LauncherFlow::Environment env;
         env.programDirectory = asProgramDirectory(platform::currentDirectory());

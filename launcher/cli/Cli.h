@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "transfer/TransferSettings.h"
+
 namespace lume {
 
 enum CliExit : int {
@@ -29,6 +31,7 @@ struct CliOptions {
     std::string host, path, mirrorHost, mirrorPath;  // update
     bool force = false;                              // update --force
     bool repair = false;                             // verify --repair
+    TransferOverrides transfer;                      // --limit-rate, --proxy (run, update)
     bool help = false;
 };
 

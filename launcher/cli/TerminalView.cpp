@@ -164,7 +164,12 @@ void TerminalView::draw(bool force) {
     lastDraw_ = now;
     const double seconds =
         started_ != 0 && now > started_ ? static_cast<double>(now - started_) / 1000.0 : 0.0;
-    const double rate = patch_ ? -1.0 : seconds > 0 ? done_ * unit_ / seconds : 0.0;
+    // The updater's own figure when it gives one; the average of the blocks so far otherwise
+    // (a patch has no speed).
+    const double rate = patch_        ? -1.0
+                        : rate_ != 0  ? static_cast<double>(rate_)
+                        : seconds > 0 ? done_ * unit_ / seconds
+                                      : 0.0;
     const int64_t eta =
         rate > 0 ? static_cast<int64_t>(std::ceil((total_ - done_) * unit_ / rate)) : -1;
     const std::string text =

@@ -19,6 +19,7 @@ public:
 
     void showTip(const std::u16string& text) override;
     void showProgressText(const std::u16string& text) override;
+    void showSpeed(uint64_t bytesPerSecond) override { rate_ = bytesPerSecond; }
     void setProgressBar(int position) override;
     int progressBar() const override { return bar_; }
     void showServerName(const std::u16string& name) override;
@@ -59,6 +60,7 @@ private:
     double total_ = 0;       // units in all
     double unit_ = 32768.0;  // bytes per unit
     uint64_t started_ = 0;
+    uint64_t rate_ = 0;  // as the updater measures it; 0 until it says
     uint64_t lastDraw_ = 0;
     bool lineOpen_ = false;
     bool patch_ = false;  // the figures are packs, not blocks: no rate

@@ -48,6 +48,7 @@ void LauncherFlow::handleMessage(const PostedMessage& m) {
             const auto shown =
                 progress_.onProgress(static_cast<int32_t>(m.wParam), m.lParam, view_.progressBar());
             view_.showProgressText(shown.text);
+            view_.showSpeed(updater_.downloadRate());
             view_.setProgressBar(shown.bar);
             break;
         }

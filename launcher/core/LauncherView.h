@@ -3,6 +3,7 @@
 // each implement it; every call comes on the front end's own thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace lume {
@@ -15,6 +16,9 @@ public:
     virtual void showTip(const std::u16string& text) = 0;
     // The progress text and elapsed-time text.
     virtual void showProgressText(const std::u16string& text) = 0;
+    // The download speed, with every progress report of an update (speedText gives the
+    // window's form of it). A front end that shows no speed keeps this one.
+    virtual void showSpeed(uint64_t bytesPerSecond) { static_cast<void>(bytesPerSecond); }
     virtual void setProgressBar(int position) = 0;
     virtual int progressBar() const = 0;
     // The name of the current server.

@@ -33,6 +33,14 @@ ProgressDisplay::Shown ProgressDisplay::onProgress(int32_t total, uint32_t lPara
     return shown;
 }
 
+std::u16string speedText(uint64_t bytesPerSecond) {
+    const double rate = static_cast<double>(bytesPerSecond);
+    if (rate >= 1024.0 * 1024.0) {
+        return formatW(u"%.1f MB/s", rate / (1024.0 * 1024.0));
+    }
+    return formatW(u"%d KB/s", static_cast<int64_t>(rate / 1024.0));
+}
+
 std::u16string elapsedText(int64_t seconds) {
     if (seconds < 0) {
         seconds = 0;

@@ -26,6 +26,9 @@ private:
     int barBase_ = 0;
 };
 
+// A download speed as the window shows it: "850 KB/s", "12.5 MB/s" (powers of 1024).
+std::u16string speedText(uint64_t bytesPerSecond);
+
 // "更新耗时:%d分%d秒" for the seconds an update took.
 std::u16string elapsedText(int64_t seconds);
 

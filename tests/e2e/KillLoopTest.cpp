@@ -26,6 +26,7 @@
 #include "tests/support/Sandbox.h"
 #include "tools/pak/PakTool.h"
 #include "tools/publish/Publisher.h"
+#include "transfer/FileWritter.h"
 
 namespace fs = std::filesystem;
 
@@ -257,9 +258,11 @@ protected:
             worst, static_cast<int64_t>(fetched) - static_cast<int64_t>(missing + listBytes));
     }
 
-    // What a killed run may have received and not stored: the blocks in flight on the six
-    // download threads and those queued for the file writer (FileWritter::kMaxQueued).
-    static constexpr uint64_t kSlack = (6 + 32) * 32768;
+    // What a killed run may have received and not recorded: the blocks queued for the file
+    // writer, those stored but not yet recorded in their block index, and a part block on
+    // each of the download thread's connections.
+    static constexpr uint64_t kSlack =
+        FileWritter::kQueueBytes + FileWritter::kRecordBytes + 64 * 32768;
 
     test::Sandbox box;
     std::unique_ptr<test::NginxServer> fast;

@@ -303,6 +303,29 @@ TEST_F(UpdateEndToEnd, AProxyThatMishandlesRangesNeverPoisonsTheResumeState) {
     }
 }
 
+// HTTP/2 without TLS (bin\config.ini "http2=1") on an nginx that speaks only that: a whole
+// update travels over it.
+TEST_F(UpdateEndToEnd, AWholeUpdateTravelsOverHttp2) {
+    test::NginxServer h2(box.path() + "/www", "", {}, true);
+    ASSERT_TRUE(h2.started()) << h2.errorLog();
+    box.writeFile("game/bin/config.ini", "[other]\nhttp2=1\n");
+    updateFully(h2.host());
+    expectVersion("v2");
+    const auto logged = h2.logged();
+    EXPECT_GT(logged.size(), 10u);
+    for (const auto& l : logged) {
+        EXPECT_EQ(l.protocol, "HTTP/2.0") << l.path;
+    }
+}
+
+// Through a proxy (--proxy): the download host is a name that nothing resolves, so only the
+// proxy reaches it (an nginx that answers requests in absolute form from its own root).
+TEST_F(UpdateEndToEnd, AProxyCarriesTheUpdate) {
+    install("v1");
+    updateFully("release.invalid", {"--proxy", "http://" + nginx->host()});
+    expectVersion("v2");
+}
+
 // A window for the updater itself; hook, when set, sees each message on the posting thread.
 struct Window : MessageTarget {
     bool post(uint32_t message, uint32_t wParam, uint32_t lParam) override {

@@ -54,7 +54,8 @@ bool NginxServer::available() {
     return ::access(kBinary, X_OK) == 0;
 }
 
-NginxServer::NginxServer(const std::string& root, const std::string& extra, const TlsFiles& tls)
+NginxServer::NginxServer(const std::string& root, const std::string& extra, const TlsFiles& tls,
+                         bool http2)
     : https_(!tls.certificate.empty()) {
     std::string templ = (std::filesystem::temp_directory_path() / "lume-nginx-XXXXXX").string();
     if (!available() || ::mkdtemp(templ.data()) == nullptr) {
@@ -62,7 +63,8 @@ NginxServer::NginxServer(const std::string& root, const std::string& extra, cons
     }
     dir_ = templ;
     // What follows "listen 127.0.0.1:port" in the server block.
-    const std::string server = (https_ ? " ssl;\n    ssl_certificate " + tls.certificate +
+    const std::string server = std::string(http2 ? " http2" : "") +
+                               (https_ ? " ssl;\n    ssl_certificate " + tls.certificate +
                                              ";\n    ssl_certificate_key " + tls.key
                                        : std::string()) +
                                ";\n    " + extra;
@@ -150,10 +152,13 @@ std::vector<NginxServer::Logged> NginxServer::logged() const {
     std::vector<Logged> out;
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
-        std::string method, path, protocol, range;
+        std::string method, range;
         int status = 0;
         Logged l;
-        fields >> method >> l.path >> protocol >> status >> l.bytes >> range;
+        fields >> method >> l.path >> l.protocol >> status >> l.bytes >> range;
+        if (!l.protocol.empty() && l.protocol.back() == '"') {
+            l.protocol.pop_back();
+        }
         l.range = range.size() > 3 ? range.substr(1, range.size() - 2) : "";  // "-": none
         out.push_back(l);
     }

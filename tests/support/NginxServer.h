@@ -25,8 +25,10 @@ public:
         std::string certificate;  // PEM
         std::string key;          // PEM
     };
+    // http2: the port speaks HTTP/2 only (with TLS through ALPN, without it by prior
+    // knowledge).
     explicit NginxServer(const std::string& root, const std::string& extra = {},
-                         const TlsFiles& tls = {});
+                         const TlsFiles& tls = {}, bool http2 = false);
     // Stops nginx (TERM, then KILL after 5 s) and removes its directory.
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
@@ -43,8 +45,9 @@ public:
     // The requests logged so far (nginx logs a request when it ends).
     struct Logged {
         std::string path;
-        uint64_t bytes = 0;  // of the body
-        std::string range;   // the Range header, empty when none
+        uint64_t bytes = 0;    // of the body
+        std::string range;     // the Range header, empty when none
+        std::string protocol;  // "HTTP/1.1", "HTTP/2.0"
     };
     std::vector<Logged> logged() const;
     // Requests, and body bytes sent, for paths that start with prefix.

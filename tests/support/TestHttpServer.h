@@ -76,6 +76,9 @@ public:
 
     int requestCount(const std::string& path) const;
     int totalRequests() const;
+    // The most requests whose answer was being prepared at the same time (a delayed answer
+    // counts for its whole delay): how many requests a client has in flight.
+    int peakConcurrency() const;
     std::vector<RequestRecord> requests() const;
 
 private:

@@ -1,14 +1,18 @@
-// The file writer: blocks landing at their positions in any order, the block index file's
-// bytes, completion exactly once, and every failure counted with the block's memory freed.
+// The file writer: a small file assembled in memory, a larger one in its temporary data file
+// (made anew, or kept for a resume) in any order, completion exactly once on the install
+// threads, the stored blocks recorded in the block index after their data is synced, every
+// failure counted, and the bound on what it queues.
 #include "transfer/FileWritter.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <mutex>
 
-#include "engine/FileSystem/MemoryStream.h"
+#include "engine/FileSystem/File.h"
 #include "tests/support/Sandbox.h"
 #include "tests/transfer/TransferTestSupport.h"
 #include "transfer/BlockIndexFile.h"
@@ -17,231 +21,323 @@
 namespace lume {
 namespace {
 
-std::string le32(std::initializer_list<uint32_t> values) {
-    std::string out;
-    for (uint32_t v : values) {
-        out.append(reinterpret_cast<const char*>(&v), 4);
-    }
-    return out;
-}
+struct Completion {
+    std::string localPath;
+    int32_t type;
+    uint32_t zipSize, size, versionKey;
+    bool inMemory;
+    std::string bytes;  // what the writer handed over (from memory or from the data file)
+};
 
-// Records each completion ("first|local|index|data|type|zip|size|key"); can hold the writer
-// inside one and refuse files.
-struct Owner : FileCompletion {
-    bool onFileComplete(const std::u16string& first, const std::u16string& local,
-                        const std::u16string& index, const std::u16string& data, int32_t type,
-                        uint32_t zipSize, uint32_t size, uint32_t key) override {
+class RecordingCompletion : public FileCompletion {
+public:
+    Prepared prepareFile(const DownloadFile& file, platform::NativeFile* data,
+                         std::vector<uint8_t> bytes) override {
+        Completion c{platform::wideToUtf8(file.localPath),
+                     file.type,
+                     file.zipSize,
+                     file.size,
+                     file.versionKey,
+                     data == nullptr,
+                     std::string(bytes.begin(), bytes.end())};
+        if (data != nullptr) {
+            c.bytes.resize(file.zipSize);
+            uint32_t got = 0;
+            EXPECT_TRUE(data->readAt(0, c.bytes.data(), file.zipSize, got));
+        }
         std::unique_lock<std::mutex> lock(mutex);
-        calls.push_back(platform::wideToUtf8(first + u"|" + local + u"|" + index + u"|" + data) +
-                        "|" + std::to_string(type) + "|" + std::to_string(zipSize) + "|" +
-                        std::to_string(size) + "|" + std::to_string(key));
+        calls.push_back(c);
         wake.wait(lock, [this] { return !hold; });
-        return accept;
+        Prepared prepared;
+        prepared.refused = !accept;
+        prepared.finish = [this](bool synced) {
+            finished.fetch_add(1);
+            return synced;
+        };
+        return prepared;
     }
-    size_t count() {
+    std::vector<Completion> snapshot() {
         std::lock_guard<std::mutex> lock(mutex);
-        return calls.size();
+        return calls;
     }
     void release() {
-        std::lock_guard<std::mutex> lock(mutex);
-        hold = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            hold = false;
+        }
         wake.notify_all();
     }
+
     std::mutex mutex;
     std::condition_variable wake;
-    std::vector<std::string> calls;
-    bool accept = true, hold = false;
+    std::vector<Completion> calls;
+    std::atomic<int> finished{0};
+    bool accept = true;
+    bool hold = false;
 };
 
-// A block's memory that reports when it is freed.
-struct Tracked : MemoryStream {
-    Tracked(const std::string& bytes, std::atomic<int>* freed)
-        : MemoryStream(static_cast<uint32_t>(bytes.size())), freed(freed) {
-        EXPECT_TRUE(write(bytes.data(), static_cast<uint32_t>(bytes.size())));
-    }
-    ~Tracked() override { ++*freed; }
-    std::atomic<int>* freed;
-};
-
-// The plan the update run makes: 32 KiB blocks, the last one shorter.
-std::vector<BlockIndexEntry> planBlocks(uint32_t length) {
-    std::vector<BlockIndexEntry> entries;
-    for (uint32_t at = 0, i = 0; at < length; at += 32768, ++i) {
-        entries.push_back({at, i, at, std::min<uint32_t>(32768, length - at), 0});
-    }
-    return entries;
+std::shared_ptr<DownloadFile> fileOf(const std::u16string& path, uint32_t zipSize, uint32_t key,
+                                     int32_t type = 1) {
+    auto file = std::make_shared<DownloadFile>();
+    file->localPath = path;
+    file->type = type;
+    file->zipSize = zipSize;
+    file->size = zipSize + 1000;
+    file->versionKey = key;
+    file->blockCount = static_cast<uint32_t>(planBlocks(file).size());
+    file->pending = file->blockCount;
+    return file;
 }
 
-TEST(BlockIndexFile, TheDocumentedLayoutAndWhatReadRefuses) {
-    MemoryStream stream(100);
-    ASSERT_TRUE(BlockIndexFile::write(stream, 0xDEADBEEF,
-                                      {{0, 0, 0, 32768, 0}, {32768, 1, 65536, 4464, 4464}}));
-    const std::string good =
-        "!PTI" + le32({5, 0xDEADBEEF, 2, 0, 0, 0, 32768, 0, 32768, 1, 65536, 4464, 4464});
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(stream.data()), stream.size()), good);
-    EXPECT_EQ(BlockIndexFile::fileLength(2), 56u);
-    EXPECT_EQ(BlockIndexFile::entryPosition(3), 76u);
-    EXPECT_FALSE(BlockIndexFile::entryPosition(0xFFFFFFFFu).has_value());
-    const auto read = [](const std::string& bytes, std::vector<BlockIndexEntry>& entries) {
-        MemoryStream m(static_cast<uint32_t>(bytes.size()));
-        BlockIndexHeader header;
-        return m.write(bytes.data(), static_cast<uint32_t>(bytes.size())) && m.seek(0) &&
-               BlockIndexFile::read(m, header, entries) && header.versionKey == 0xDEADBEEF;
-    };
-    std::vector<BlockIndexEntry> entries;
-    ASSERT_TRUE(read(good, entries));
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[1].localPosition, 65536u);
-    EXPECT_EQ(entries[1].written, 4464u);
-    // Longer or shorter than 16 + 20 N, another magic or version, a count no file can hold
-    // (the length check comes before any allocation).
-    for (const std::string& bad :
-         {good + "x", good.substr(0, 55), "!PTX" + good.substr(4),
-          "!PTI" + le32({4}) + good.substr(8),
-          good.substr(0, 12) + le32({0xFFFFFFFF}) + good.substr(16, 20), std::string("!PTI")}) {
-        EXPECT_FALSE(read(bad, entries));
-    }
-    const std::u16string p = u"a";
-    for (const auto& [type, data, index] : {std::tuple{1, u"a.gzf", u"a.igzf"},
-                                            {2, u"a.patch", u"a.ipatch"},
-                                            {3, u"a.gzf", u"a.igzf"},
-                                            {4, u"a.gzf", u"a.igzf"},
-                                            {0, u"a", u"a"},
-                                            {5, u"a", u"a"},
-                                            {-1, u"a", u"a"}}) {
-        EXPECT_EQ(FileWritter::dataFileName(type, p), data);
-        EXPECT_EQ(FileWritter::indexFileName(type, p), index);
-    }
-}
+// Large enough to be written to its temporary data file as it comes.
+constexpr uint32_t kOnDisk = FileWritter::kInMemoryBytes + 100000;
 
 class FileWritterTest : public ::testing::Test {
 protected:
-    void add(const std::u16string& path, const std::string& bytes, uint32_t at, uint32_t count,
-             uint32_t key, std::atomic<int>* freed = nullptr, int32_t type = 1) {
-        const BlockIndexEntry e = planBlocks(static_cast<uint32_t>(bytes.size()))[at / 32768];
-        const std::string block = bytes.substr(e.offset, e.size);
-        auto file = std::make_unique<File>();
-        if (freed != nullptr) {
-            file->adopt(std::make_unique<Tracked>(block, freed));
-        } else {
-            file->openMemory(e.size);
-            file->write(block.data(), e.size);
-        }
-        writer.addTask(u"", path, e.offset, e.localPosition, std::move(file), type, e.blockIndex,
-                       count, 1000, 2000, key);
+    void add(const std::shared_ptr<DownloadFile>& file, const std::string& bytes, uint32_t index) {
+        const Block block = planBlocks(file)[index];
+        const std::string part = bytes.substr(block.offset, block.size);
+        writer.addTask(WriteTask{block, std::vector<uint8_t>(part.begin(), part.end())});
     }
-    bool waitFor(const std::function<bool()>& done) { return test::waitFor(done); }
     bool waitWritten(uint32_t n) {
-        return waitFor([&] { return writer.written() + writer.failed() >= n; });
+        return test::waitFor([&] { return writer.written() + writer.failed() >= n; });
+    }
+    bool waitCompleted(size_t n) {
+        return test::waitFor([&] { return owner.snapshot().size() >= n; });
+    }
+    BlockIndexHeader readIndex(const std::u16string& path, std::vector<BlockIndexEntry>& entries) {
+        File index;
+        BlockIndexHeader header;
+        EXPECT_TRUE(index.open(path, 0));
+        EXPECT_TRUE(BlockIndexFile::read(index, header, entries));
+        return header;
     }
 
     test::Sandbox box;
     test::LogCapture log;
-    Owner owner;
+    RecordingCompletion owner;
     FileWritter writer{&owner};
 };
 
-TEST_F(FileWritterTest, BlocksInAnyOrderCompleteEachFileExactlyOnce) {
-    const std::string file = test::patternBytes(70000), two = test::patternBytes(65536, 2);
-    File index;
-    ASSERT_TRUE(index.open(u"game\\a.dat.igzf", 1));
-    ASSERT_TRUE(BlockIndexFile::write(index, 0x1234, planBlocks(70000)));
-    index.close();
-    ASSERT_TRUE(writer.start());
-    add(u"game\\a.dat", file, 65536, 3, 0x1234);
-    add(u"two", two, 32768, 2, 2, nullptr, 2);  // interleaved with another file
-    add(u"game\\a.dat", file, 0, 3, 0x9999);    // only the first block's key counts
-    ASSERT_TRUE(waitWritten(3));
-    EXPECT_EQ(owner.count(), 0u);
-    add(u"game\\a.dat", file, 32768, 3, 0x9999);
-    ASSERT_TRUE(waitFor([&] { return owner.count() == 1; }));
-    add(u"two", two, 0, 2, 2, nullptr, 2);
-    ASSERT_TRUE(waitFor([&] { return owner.count() == 2; }));
-    EXPECT_EQ(owner.calls, (std::vector<std::string>{
-                               "|game\\a.dat|game\\a.dat.igzf|game\\a.dat.gzf|1|1000|2000|4660",
-                               "|two|two.ipatch|two.patch|2|1000|2000|2"}));
-    EXPECT_EQ(box.readFile("game/a.dat.gzf"), file);
-    EXPECT_EQ(box.readFile("two.patch"), two);
-    // The index now records every block as written; the header is untouched.
-    EXPECT_EQ(box.readFile("game/a.dat.igzf"),
-              "!PTI" + le32({5, 0x1234, 3, 0, 0, 0, 32768, 32768, 32768, 1, 32768, 32768, 32768,
-                             65536, 2, 65536, 4464, 4464}));
-    EXPECT_EQ(writer.added() + writer.written(), 10u);
-    EXPECT_EQ(writer.failed() + writer.unfinished(), 0u);
+TEST_F(FileWritterTest, TemporaryNamesFollowTheType) {
+    const std::u16string p = u"bin\\config.ini";
+    for (int32_t type : {1, 3, 4}) {
+        EXPECT_EQ(FileWritter::dataFileName(type, p), p + u".gzf");
+        EXPECT_EQ(FileWritter::indexFileName(type, p), p + u".igzf");
+    }
+    EXPECT_EQ(FileWritter::dataFileName(2, p), p + u".patch");
+    EXPECT_EQ(FileWritter::indexFileName(2, p), p + u".ipatch");
+    for (int32_t type : {0, 5, -1}) {
+        EXPECT_EQ(FileWritter::dataFileName(type, p), p);
+        EXPECT_EQ(FileWritter::indexFileName(type, p), p);
+    }
 }
 
-TEST_F(FileWritterTest, RefusedFilesBlocksBeyondTheCountAndFailures) {
+// A small new file needs no temporary files: its blocks meet in memory.
+TEST_F(FileWritterTest, ASmallFileIsAssembledInMemory) {
+    const std::string bytes = test::patternBytes(70000);
+    const auto file = fileOf(u"game\\a.dat", 70000, 0x1234);
+    ASSERT_TRUE(writer.start());
+    add(file, bytes, 2);
+    add(file, bytes, 0);
+    ASSERT_TRUE(waitWritten(2));
+    EXPECT_TRUE(owner.snapshot().empty());
+    add(file, bytes, 1);
+    ASSERT_TRUE(waitCompleted(1));
+    writer.finish();
+    const Completion c = owner.snapshot()[0];
+    EXPECT_EQ(c.localPath, "game\\a.dat");
+    EXPECT_EQ(c.type, 1);
+    EXPECT_EQ(c.zipSize, 70000u);
+    EXPECT_EQ(c.size, 71000u);
+    EXPECT_EQ(c.versionKey, 0x1234u);
+    EXPECT_TRUE(c.inMemory);
+    EXPECT_EQ(c.bytes, bytes);
+    EXPECT_FALSE(box.exists("game/a.dat.gzf"));
+    EXPECT_FALSE(box.exists("game/a.dat.igzf"));
+    EXPECT_EQ(owner.finished.load(), 1);
+    EXPECT_EQ(writer.added(), 3u);
+    EXPECT_EQ(writer.written(), 3u);
+    EXPECT_EQ(writer.failed(), 0u);
+    EXPECT_EQ(writer.unfinished(), 0u);
+    EXPECT_EQ(writer.installing(), 0u);
+}
+
+TEST_F(FileWritterTest, ALargerFileLandsInItsDataFileInAnyOrder) {
+    const std::string bytes = test::patternBytes(kOnDisk, 2);
+    // Left by an older download: the new one starts from fresh files.
+    box.writeFile("big.dat.gzf", std::string(kOnDisk + 5000, 'x'));
+    box.writeFile("big.dat.igzf", "stale");
+    const auto file = fileOf(u"big.dat", kOnDisk, 7);
+    std::vector<uint32_t> order(file->blockCount);
+    for (uint32_t i = 0; i < order.size(); ++i) {
+        order[i] = static_cast<uint32_t>((i * 5) % order.size());  // 5 is prime to the count
+    }
+    ASSERT_TRUE(writer.start());
+    add(file, bytes, order[0]);
+    ASSERT_TRUE(waitWritten(1));
+    // The data file has its final length from the first block on, as a resume needs.
+    EXPECT_EQ(box.readFile("big.dat.gzf").size(), kOnDisk);
+    EXPECT_FALSE(box.exists("big.dat.igzf"));
+    for (size_t i = 1; i < order.size(); ++i) {
+        add(file, bytes, order[i]);
+    }
+    ASSERT_TRUE(waitCompleted(1));
+    writer.finish();
+    ASSERT_EQ(owner.snapshot().size(), 1u);
+    EXPECT_FALSE(owner.snapshot()[0].inMemory);
+    EXPECT_TRUE(owner.snapshot()[0].bytes == bytes);
+    EXPECT_EQ(owner.finished.load(), 1);
+}
+
+// What an update stored is recorded in the block index (after its data is synced), so that
+// the next update fetches only the rest; an index never names a block the data file lacks.
+TEST_F(FileWritterTest, FinishRecordsTheStoredBlocksOfUnfinishedFiles) {
+    const std::string bytes = test::patternBytes(kOnDisk, 3);
+    const auto file = fileOf(u"part.dat", kOnDisk, 0x55);
+    ASSERT_TRUE(writer.start());
+    for (uint32_t i : {0u, 1u, 5u}) {
+        add(file, bytes, i);
+    }
+    ASSERT_TRUE(waitWritten(3));
+    writer.finish();
+    EXPECT_GE(writer.commits().fileSyncs() + writer.commits().systemSyncs(), 1u);
+    std::vector<BlockIndexEntry> entries;
+    const BlockIndexHeader header = readIndex(u"part.dat.igzf", entries);
+    EXPECT_EQ(header.versionKey, 0x55u);
+    ASSERT_EQ(entries.size(), file->blockCount);
+    const std::string data = box.readFile("part.dat.gzf");
+    for (const BlockIndexEntry& e : entries) {
+        const bool stored = e.blockIndex == 0 || e.blockIndex == 1 || e.blockIndex == 5;
+        EXPECT_EQ(e.written, stored ? e.size : 0u) << e.blockIndex;
+        if (stored) {
+            EXPECT_TRUE(data.substr(e.localPosition, e.size) == bytes.substr(e.offset, e.size));
+        }
+    }
+    EXPECT_TRUE(owner.snapshot().empty());
+
+    // The next update resumes it: its missing blocks complete it.
+    auto resumed = fileOf(u"part.dat", kOnDisk, 0x55);
+    resumed->fresh = false;
+    resumed->pending = resumed->blockCount - 3;
+    ASSERT_TRUE(writer.start());
+    for (uint32_t i = 0; i < resumed->blockCount; ++i) {
+        if (i != 0 && i != 1 && i != 5) {
+            add(resumed, bytes, i);
+        }
+    }
+    ASSERT_TRUE(waitCompleted(1));
+    writer.finish();
+    EXPECT_TRUE(owner.snapshot()[0].bytes == bytes);
+}
+
+TEST_F(FileWritterTest, InterleavedFilesCompleteSeparately) {
+    const std::string one = test::patternBytes(40000, 1);
+    const std::string two = test::patternBytes(kOnDisk, 2);
+    const auto fileOne = fileOf(u"one", 40000, 1);
+    const auto fileTwo = fileOf(u"two", kOnDisk, 2, 2);
+    ASSERT_TRUE(writer.start());
+    add(fileOne, one, 1);
+    for (uint32_t i = 0; i < fileTwo->blockCount; ++i) {
+        add(fileTwo, two, i);
+        if (i == 3) {
+            add(fileOne, one, 0);
+        }
+    }
+    ASSERT_TRUE(waitCompleted(2));
+    writer.finish();
+    auto calls = owner.snapshot();
+    std::sort(calls.begin(), calls.end(),
+              [](const Completion& a, const Completion& b) { return a.localPath < b.localPath; });
+    EXPECT_EQ(calls[0].bytes, one);
+    EXPECT_TRUE(calls[1].bytes == two);
+    EXPECT_TRUE(box.exists("two.patch"));
+}
+
+TEST_F(FileWritterTest, RefusedFileCountsAsUnfinished) {
     owner.accept = false;
     ASSERT_TRUE(writer.start());
-    add(u"x.bin", test::patternBytes(100), 0, 1, 5);
-    ASSERT_TRUE(waitFor([&] { return writer.unfinished() == 1; }));
+    add(fileOf(u"x.bin", 100, 5), test::patternBytes(100), 0);
+    ASSERT_TRUE(test::waitFor([&] { return writer.unfinished() == 1; }));
+    writer.finish();
     EXPECT_EQ(writer.written(), 1u);
-    // A block past the plan lengthens the index (N = 2: 56 bytes).
-    File index;
-    ASSERT_TRUE(index.open(u"y.bin.igzf", 1));
-    ASSERT_TRUE(BlockIndexFile::write(index, 5, planBlocks(65536)));
-    index.close();
-    auto block = std::make_unique<File>();
-    block->openMemory(10);
-    block->write("0123456789", 10);
-    writer.addTask(u"", u"y.bin", 0, 0, std::move(block), 1, 5, 3, 0, 0, 5);
-    ASSERT_TRUE(waitWritten(2));
-    const std::string bytes = box.readFile("y.bin.igzf");
-    ASSERT_EQ(bytes.size(), 16u + 20u * 6u);
-    EXPECT_EQ(bytes.substr(116), le32({0, 5, 0, 10, 10}));
-
-    // A data file that cannot be opened fails every block; a failed write fails its block;
-    // each block's memory is freed, nothing completes.
-    box.writeFile("blocker", "a file where a folder should be");
-    ASSERT_EQ(::symlink("/dev/full", (box.path() + "/full.bin.gzf").c_str()), 0);
-    std::atomic<int> freed{0};
-    const std::string file = test::patternBytes(70000);
-    for (uint32_t at : {0, 32768, 65536}) {
-        add(u"blocker\\a.dat", file, at, 3, 1, &freed);
-    }
-    add(u"full.bin", std::string(4096, 'z'), 0, 1, 1, &freed);
-    ASSERT_TRUE(waitWritten(6));
-    EXPECT_EQ(writer.failed(), 4u);
-    EXPECT_TRUE(waitFor([&] { return freed.load() == 4; }));
-    EXPECT_EQ(log.count({"0 open 'blocker\\a.dat.gzf' error"}), 1u) << log.text();
-    EXPECT_EQ(log.count({"1 FileWritter::ParseTask : tempfile tempidxfile stream NoExist"}), 3u);
-    EXPECT_EQ(log.count({"FileWritter::ParseTask : task.tempfile write Failed"}), 1u);
-    EXPECT_EQ(owner.count(), 1u);
+    EXPECT_EQ(writer.failed(), 0u);
+    EXPECT_EQ(writer.installing(), 0u);
+    EXPECT_EQ(owner.finished.load(), 0);
 }
 
-TEST_F(FileWritterTest, StopDropsQueuedBlocksAndANewStartForgetsOpenFiles) {
-    owner.hold = true;  // the writer waits inside the first completion
+TEST_F(FileWritterTest, UnopenableOrUnwritableFilesFailTheirBlocks) {
+    box.writeFile("blocker", "a file where a folder should be");
     ASSERT_TRUE(writer.start());
-    const std::string file = test::patternBytes(100000);
-    add(u"first", file.substr(0, 100), 0, 1, 1);
-    ASSERT_TRUE(waitFor([&] { return owner.count() == 1; }));
-    for (uint32_t at = 0; at < 100000; at += 32768) {
-        add(u"second", file, at, 4, 2);
+    const std::string bytes = test::patternBytes(kOnDisk);
+    const auto blocked = fileOf(u"blocker\\a.dat", kOnDisk, 1);
+    for (uint32_t i = 0; i < 3; ++i) {
+        add(blocked, bytes, i);
     }
+    ASSERT_TRUE(waitWritten(3));
+    EXPECT_EQ(writer.failed(), 3u);
+    EXPECT_EQ(log.count({"0 open 'blocker\\a.dat.gzf' error"}), 1u) << log.text();
+    EXPECT_EQ(log.count({"1 FileWritter::ParseTask : tempfile tempidxfile stream NoExist"}), 3u)
+        << log.text();
+
+    // A resumed file whose data cannot take the bytes (a full disk).
+    ASSERT_EQ(::symlink("/dev/full", (box.path() + "/full.bin.gzf").c_str()), 0);
+    box.writeFile("full.bin.igzf", "");
+    auto full = fileOf(u"full.bin", 4096, 1);
+    full->fresh = false;
+    add(full, std::string(4096, 'z'), 0);
+    ASSERT_TRUE(waitWritten(4));
+    EXPECT_EQ(writer.failed(), 4u);
+    EXPECT_EQ(writer.written(), 0u);
+    EXPECT_EQ(log.count({"FileWritter::ParseTask : task.tempfile write Failed"}), 1u) << log.text();
+    EXPECT_TRUE(owner.snapshot().empty());
+}
+
+TEST_F(FileWritterTest, StopDropsQueuedBlocksUncounted) {
+    owner.hold = true;  // an install thread waits inside the first completion
+    ASSERT_TRUE(writer.start());
+    add(fileOf(u"first", 100, 1), test::patternBytes(100), 0);
+    ASSERT_TRUE(waitCompleted(1));
+    // The writer itself is not held: stop it while it has work queued.
     writer.requestStop();
-    owner.release();
     writer.stopAndJoin();
+    const auto second = fileOf(u"second", kOnDisk, 2);
+    for (uint32_t i = 0; i < 4; ++i) {
+        add(second, test::patternBytes(kOnDisk), i);
+    }
+    owner.release();
+    writer.finish();
     EXPECT_EQ(writer.added(), 5u);
     EXPECT_EQ(writer.written(), 1u);
+    EXPECT_EQ(writer.failed(), 0u);
     EXPECT_FALSE(box.exists("second.gzf"));
+    EXPECT_EQ(owner.finished.load(), 1);  // the file already complete was still installed
+}
 
-    const std::string a = file.substr(0, 65536);
+// What waits for the writer is bounded: past kQueueBytes it says it is full, and it tells
+// its listener once it has room again.
+TEST_F(FileWritterTest, AFullQueueSaysSoAndCallsWhenItHasRoom) {
+    std::atomic<int> rooms{0};
+    writer.setRoomListener([&] { rooms.fetch_add(1); });
     ASSERT_TRUE(writer.start());
-    add(u"a.dat", a, 0, 2, 1);
-    ASSERT_TRUE(waitWritten(1));
-    ASSERT_TRUE(writer.start());
-    EXPECT_EQ(writer.added() + writer.written(), 0u);
-    {
-        File again;  // the earlier update's handles are closed
-        EXPECT_TRUE(again.open(u"a.dat.gzf", 2));
+    writer.requestStop();  // the writer takes nothing while the queue fills
+    writer.stopAndJoin();
+    const uint32_t blocks = FileWritter::kQueueBytes / kBlockSize;
+    const auto big = fileOf(u"big", blocks * kBlockSize, 2);
+    const std::vector<Block> plan = planBlocks(big);
+    const std::vector<uint8_t> bytes(kBlockSize, 'b');
+    for (uint32_t i = 0; i < blocks; ++i) {
+        EXPECT_FALSE(writer.full());
+        writer.addTask(WriteTask{plan[i], bytes});
     }
-    // The count of stored blocks starts afresh: block 1 alone does not complete the file.
-    add(u"a.dat", a, 32768, 2, 1);
-    ASSERT_TRUE(waitWritten(1));
-    EXPECT_EQ(owner.count(), 1u);
-    add(u"a.dat", a, 0, 2, 1);
-    ASSERT_TRUE(waitFor([&] { return owner.count() == 2; }));
-    EXPECT_EQ(box.readFile("a.dat.gzf"), a);
+    EXPECT_TRUE(writer.full());
+    EXPECT_EQ(rooms.load(), 0);
+    ASSERT_TRUE(writer.luThread::start());  // the writer alone, as start() would drop the queue
+    ASSERT_TRUE(test::waitFor([&] { return rooms.load() == 1; }));
+    EXPECT_FALSE(writer.full());
+    ASSERT_TRUE(waitWritten(blocks));
+    writer.finish();
+    EXPECT_EQ(rooms.load(), 1);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Helpers shared by the transfer tests: bytes that show a misplaced block, a sink that keeps
-// every delivered block, and bounded waits.
+// Helpers shared by the transfer tests: bytes that show a misplaced block, and bounded waits.
 #pragma once
 
 #include <chrono>
@@ -12,8 +11,6 @@
 
 #include "platform/Text.h"
 #include "tests/support/LogCapture.h"
-#include "transfer/BlockSink.h"
-#include "transfer/HttpDownloader.h"
 
 namespace lume::test {
 
@@ -40,38 +37,5 @@ inline bool waitFor(const std::function<bool()>& done,
     }
     return true;
 }
-
-// Keeps every block a download thread delivers (called on the download threads).
-class RecordingSink : public BlockSink {
-public:
-    struct Delivered {
-        BlockTask task;  // without its buffer
-        std::string bytes;
-        uint32_t position = 0;  // of the buffer when delivered
-    };
-    void onBlockDownloaded(BlockTask& task) override {
-        auto d = std::make_shared<Delivered>();
-        d->position = task.buffer->tell();
-        d->bytes.resize(task.buffer->size());
-        task.buffer->seek(0);
-        task.buffer->read(d->bytes.data(), static_cast<uint32_t>(d->bytes.size()));
-        task.buffer.reset();
-        d->task = std::move(task);
-        std::lock_guard<std::mutex> lock(mutex_);
-        blocks_.push_back(std::move(d));
-    }
-    std::vector<std::shared_ptr<const Delivered>> blocks() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return blocks_;
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return blocks_.size();
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<const Delivered>> blocks_;
-};
 
 }  // namespace lume::test

@@ -46,7 +46,7 @@ class Checks : public ::testing::Test {
 protected:
     void SetUp() override { checks.begin(UpdateAddresses{}); }
 
-    std::vector<BlockRequest>& blocks() { return checks.blockRequests(); }
+    std::vector<Block>& blocks() { return checks.blockRequests(); }
     // An index file as a download left it: the plan of a zip-byte file, blocks written as given.
     static void writeIndex(const std::string& path, uint32_t key, uint32_t zip,
                            const std::vector<bool>& written) {
@@ -61,11 +61,19 @@ protected:
         ASSERT_TRUE(BlockIndexFile::write(f, key, entries));
     }
     // Completes a download of e whose data file holds data; whether it was installed.
+    // The download of a loose file as the planner makes it.
+    static DownloadFile download(const FileListEntry& e) {
+        DownloadFile file;
+        file.localPath = FileChecks::localPathOf(e);
+        file.type = kTypeLoose;
+        file.zipSize = e.zip;
+        file.size = e.size;
+        file.versionKey = e.zipcrc;
+        return file;
+    }
     bool complete(const FileListEntry& e, const std::string& data) {
-        const std::u16string local = FileChecks::localPathOf(e);
-        box.writeFile(platform::nativePath(local) + ".gzf", data);
-        return checks.onFileComplete(u"", local, local + u".igzf", local + u".gzf", 1, e.zip,
-                                     e.size, e.zipcrc);
+        box.writeFile(platform::nativePath(FileChecks::localPathOf(e)) + ".gzf", data);
+        return checks.completeNow(download(e));
     }
 
     // The checks' texts are not what these tests look at.
@@ -78,32 +86,30 @@ protected:
     FileChecks checks{packWriter, window};
 };
 
-TEST_F(Checks, AMissingFileIsPlannedInBlocksWithItsIndex) {
+TEST_F(Checks, AMissingFileIsPlannedInBlocks) {
     const std::string data = test::noiseBytes(70000, 1);
     const auto e = looseEntry(u"a", u"b.dat", test::textBytes(90000, 1), data);
+    box.writeFile("a/b.dat.igzf", "left by an older download");
     EXPECT_TRUE(checks.checkFile(e));
     ASSERT_EQ(blocks().size(), 3u);
     for (uint32_t i = 0; i < 3; ++i) {
-        const BlockRequest& b = blocks()[i];
-        EXPECT_EQ(std::tuple(b.offset, b.localPosition, b.size, b.blockIndex, b.blockCount,
-                             b.versionKey, b.passThrough1, b.passThrough2, b.type),
-                  std::tuple(i * 32768, i * 32768, i < 2 ? 32768u : 4464u, i, 3u, e.zipcrc, 70000u,
-                             90000u, kTypeLoose));
-        EXPECT_EQ(b.firstName + u"|" + b.localPath, u"|a\\b.dat");
+        const Block& b = blocks()[i];
+        EXPECT_EQ(
+            std::tuple(b.offset, b.localPosition, b.size, b.blockIndex, b.file.get()),
+            std::tuple(i * 32768, i * 32768, i < 2 ? 32768u : 4464u, i, blocks()[0].file.get()));
     }
-    EXPECT_EQ(box.readFile("a/b.dat.gzf").size(), 70000u);
-    File index;
-    BlockIndexHeader header;
-    std::vector<BlockIndexEntry> entries;
-    ASSERT_TRUE(index.open(u"a\\b.dat.igzf", 0) && BlockIndexFile::read(index, header, entries));
-    EXPECT_EQ(header.versionKey, e.zipcrc);
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[2].size + entries[2].written, 4464u);
+    const DownloadFile& f = *blocks()[0].file;
+    EXPECT_EQ(std::tuple(f.blockCount, f.pending, f.fresh, f.versionKey, f.zipSize, f.size, f.type),
+              std::tuple(3u, 3u, true, e.zipcrc, 70000u, 90000u, kTypeLoose));
+    EXPECT_EQ(f.firstName + u"|" + f.localPath, u"|a\\b.dat");
+    // The temporary files are the writer's to make when the first block arrives; what an
+    // older download left is gone.
+    EXPECT_FALSE(box.exists("a/b.dat.igzf"));
+    EXPECT_FALSE(box.exists("a/b.dat.gzf"));
     EXPECT_FALSE(box.exists("a/b.dat"));
-    // Outside any folder the path is the name alone, and so are its temporary files.
+    // Outside any folder the path is the name alone.
     EXPECT_TRUE(checks.checkFile(looseEntry(u"", u"top.dat", "x", "x")));
-    EXPECT_EQ(blocks().back().localPath, u"top.dat");
-    EXPECT_TRUE(box.exists("top.dat.igzf"));
+    EXPECT_EQ(blocks().back().file->localPath, u"top.dat");
 }
 
 TEST_F(Checks, WhatMakesALooseFileOutOfDate) {
@@ -127,7 +133,6 @@ TEST_F(Checks, WhatMakesALooseFileOutOfDate) {
         box.writeFile("a/b.dat", c.installed);
         EXPECT_EQ(checks.checkFile(e), c.outdated) << c.installed;
         EXPECT_EQ(blocks().size(), c.outdated ? 1u : 0u);
-        EXPECT_EQ(box.exists("a/b.dat.igzf"), c.outdated);
         EXPECT_TRUE(log.has(c.line)) << log.text();
     }
     EXPECT_EQ(checks.failures(), 0u);
@@ -161,7 +166,9 @@ TEST_F(Checks, ResumeFetchesOnlyMissingBlocksAndDropsStaleFiles) {
     EXPECT_EQ(blocks()[0].blockIndex, 1u);
     EXPECT_EQ(blocks()[1].offset, 65536u);
     EXPECT_EQ(blocks()[1].size, 4464u);
-    EXPECT_EQ(blocks()[1].blockCount, 2u);
+    EXPECT_EQ(blocks()[1].file->pending, 2u);
+    EXPECT_EQ(blocks()[1].file->blockCount, 3u);
+    EXPECT_FALSE(blocks()[1].file->fresh);
     EXPECT_TRUE(log.has("-1 索引文件a\\b.dat.igzf 还有:2 块没有下载"));
 
     // An index of another version of the file is not resumed: every block again.
@@ -217,7 +224,7 @@ TEST_F(Checks, NamesOutsideTheGameDirectoryAreRefused) {
     EXPECT_EQ(blocks().size(), 1u);
     EXPECT_TRUE(checks.headerTasks().empty());
     EXPECT_EQ(log.count({"不在游戏目录中"}), std::size(hostile) + 2);
-    EXPECT_EQ(test::fileCount(box.path()), 2u);  // a/x.dat.gzf and its index only
+    EXPECT_EQ(test::fileCount(box.path()), 0u);  // nothing is written before a block arrives
 }
 
 TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
@@ -263,6 +270,26 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
     EXPECT_EQ(checks.writeFailures(), 1u);
     EXPECT_FALSE(box.exists("a/busy.txt.back"));
     EXPECT_EQ(box.readFile("a/busy.txt/inside"), "keep");
+
+    // Data the writer kept in memory (no temporary file): prepared from the bytes, in place
+    // once the step after the sync runs.
+    e = looseEntry(u"a", u"mem.txt", text2, test::deflateRaw(text2));
+    ASSERT_TRUE(checks.checkFile(e));
+    const std::string data = test::deflateRaw(text2);
+    FileCompletion::Prepared prepared =
+        checks.prepareFile(download(e), nullptr, std::vector<uint8_t>(data.begin(), data.end()));
+    ASSERT_FALSE(prepared.refused);
+    EXPECT_FALSE(box.exists("a/mem.txt"));
+    ASSERT_EQ(prepared.durable.size(), 1u);
+    EXPECT_TRUE(prepared.finish(true));
+    EXPECT_EQ(box.readFile("a/mem.txt"), text2);
+
+    // Larger than what is inflated in memory: streamed from the data file.
+    const std::string large = test::textBytes(3 << 20, 6);
+    e = looseEntry(u"a", u"large.txt", large, test::deflateRaw(large));
+    ASSERT_TRUE(checks.checkFile(e));
+    EXPECT_TRUE(complete(e, test::deflateRaw(large)));
+    EXPECT_TRUE(box.readFile("a/large.txt") == large);
 }
 
 TEST_F(Checks, PacksWhoseIndexMatchesAreCurrentUnlessForcedOrDamaged) {
@@ -316,11 +343,36 @@ TEST_F(Checks, PackListsResumeAndFullyStagedPacksGoToThePackWriter) {
     EXPECT_TRUE(checks.checkPack(packEntry(u"a.pak", 0x77)));
     EXPECT_TRUE(log.has("-1 补丁包断点续传‘a.pak’"));
     ASSERT_EQ(blocks().size(), 2u);
-    EXPECT_EQ(blocks()[0].firstName, u"data\\a.pak");
-    EXPECT_EQ(blocks()[0].localPath, u"update\\a\\22.gzf");
-    EXPECT_EQ(blocks()[0].type, kTypePackMember);
+    EXPECT_EQ(blocks()[0].file->firstName, u"data\\a.pak");
+    EXPECT_EQ(blocks()[0].file->localPath, u"update\\a\\22.gzf");
+    EXPECT_EQ(blocks()[0].file->type, kTypePackMember);
     EXPECT_EQ(checks.pendingPacks(), 1u);
     EXPECT_EQ(packWriter.enqueuedCount(), 0u);
+
+    // A member interrupted after its first block resumes from its block index.
+    checks.begin(UpdateAddresses{});
+    box.writeFile("update/a/22.gzf.gzf", two.substr(0, 32768) + std::string(40000 - 32768, '\0'));
+    writeIndex("update/a/22.gzf.igzf", checksumOf(two), 40000, {true, false});
+    EXPECT_TRUE(checks.checkPack(packEntry(u"a.pak", 0x77)));
+    ASSERT_EQ(blocks().size(), 1u);
+    EXPECT_EQ(blocks()[0].blockIndex, 1u);
+    EXPECT_FALSE(blocks()[0].file->fresh);
+
+    // Every block in, never staged: staged during the check. The member whose stored bytes
+    // are wrong is dropped and fetched whole.
+    checks.begin(UpdateAddresses{});
+    box.writeFile("update/a/22.gzf.gzf", two);
+    writeIndex("update/a/22.gzf.igzf", checksumOf(two), 40000, {true, true});
+    File::deleteFile(u"update\\a\\11.gzf");
+    box.writeFile("update/a/11.gzf.gzf", "member 0ne");
+    writeIndex("update/a/11.gzf.igzf", checksumOf(one), 10, {true});
+    EXPECT_TRUE(checks.checkPack(packEntry(u"a.pak", 0x77)));
+    EXPECT_EQ(box.readFile("update/a/22.gzf"), two);
+    EXPECT_FALSE(box.exists("update/a/22.gzf.igzf"));
+    ASSERT_EQ(blocks().size(), 1u);
+    EXPECT_EQ(blocks()[0].file->localPath, u"update\\a\\11.gzf");
+    EXPECT_TRUE(blocks()[0].file->fresh);
+    box.writeFile("update/a/11.gzf", one);
 
     // Both staged: handed to the pack writer during the check, before any download.
     checks.begin(UpdateAddresses{});

@@ -35,9 +35,13 @@ protected:
         box.writeFile("maps/m.map.gzf", data);
         box.writeFile("maps/m.map.igzf", "index");
         checks.begin(UpdateAddresses{});
-        return checks.onFileComplete(u"", u"maps\\m.map", u"maps\\m.map.igzf", u"maps\\m.map.gzf",
-                                     kTypeLoose, static_cast<uint32_t>(data.size()),
-                                     static_cast<uint32_t>(content.size()), crcOf(data));
+        DownloadFile file;
+        file.localPath = u"maps\\m.map";
+        file.type = kTypeLoose;
+        file.zipSize = static_cast<uint32_t>(data.size());
+        file.size = static_cast<uint32_t>(content.size());
+        file.versionKey = crcOf(data);
+        return checks.completeNow(file);
     }
 
     test::Sandbox box;

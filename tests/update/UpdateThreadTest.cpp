@@ -48,7 +48,10 @@ TEST(UpdateThread, ReportsToItsReporterAndGivesItsSettingsToTheDownloads) {
 
     Window window;
     {
-        UpdateThread run(window, TransferSettings{1000, 0});
+        TransferSettings settings;
+        settings.timeout = 1000;
+        settings.retryTimes = 0;
+        UpdateThread run(window, settings);
         ASSERT_EQ(PatchUpdater::instance(), nullptr);
         ASSERT_TRUE(run.beginUpdate(server.host(), "/game", "", "", 0));
         std::optional<PostedMessage> m;
@@ -75,7 +78,9 @@ TEST(UpdateThread, AStopCutsAStalledFileListShort) {
     server.injectForPath("/game/flist.xml", test::FaultPlan::stall());
     Window window;
     {
-        UpdateThread run(window, TransferSettings{30000, 0});
+        TransferSettings settings;
+        settings.retryTimes = 0;
+        UpdateThread run(window, settings);
         ASSERT_TRUE(run.beginUpdate(server.host(), "/game", "", "", 0));
         ASSERT_TRUE(window.queue.waitPop(std::chrono::seconds(120)));  // 6028: fetching
         const uint64_t deadline = platform::monotonicMs() + 120000;

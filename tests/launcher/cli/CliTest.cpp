@@ -36,6 +36,19 @@ TEST(CliOptions, ParsesAndRejects) {
     EXPECT_EQ(u.host, "h:1");
     EXPECT_EQ(u.mirrorPath, "/q");
     EXPECT_TRUE(u.force);
+    EXPECT_FALSE(u.transfer.limitRate);
+    EXPECT_FALSE(u.transfer.proxy);
+
+    // The bandwidth as curl writes it, in powers of 1024; the proxy as libcurl takes it.
+    for (const auto& [text, rate] : std::vector<std::pair<std::string, uint64_t>>{
+             {"500", 500}, {"500K", 512000}, {"2m", 2097152}, {"1.5M", 1572864}, {"0", 0}}) {
+        CliOptions r;
+        ASSERT_TRUE(
+            parseCliOptions({"--limit-rate", text, "--proxy", "socks5h://p:1080"}, r, error))
+            << text;
+        EXPECT_EQ(r.transfer.limitRate, rate) << text;
+        EXPECT_EQ(r.transfer.proxy, "socks5h://p:1080");
+    }
 
     CliOptions p;
     ASSERT_TRUE(parseCliOptions({"patch", "-C", "game", "../patch"}, p, error));
@@ -53,6 +66,9 @@ TEST(CliOptions, ParsesAndRejects) {
                                          {"servers", "--force"},
                                          {"run", "--mirror-host", "m"},
                                          {"servers", "--mirror-path", "/q"},
+                                         {"--limit-rate", "fast"},
+                                         {"--limit-rate", "-5K"},
+                                         {"servers", "--proxy", "p:1"},
                                          {"run", "extra"}}) {
         CliOptions b;
         EXPECT_FALSE(parseCliOptions(bad, b, error)) << bad[0];

@@ -1,0 +1,146 @@
+// The whole transfer pipeline as the update run drives it: blocks handed to the download
+// threads, fetched by range, passed to the file writer and stored until the file completes;
+// against the loopback server with faults.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "engine/FileSystem/File.h"
+#include "engine/FileSystem/MemoryStream.h"
+#include "tests/support/Sandbox.h"
+#include "tests/support/TestHttpServer.h"
+#include "tests/transfer/TransferTestSupport.h"
+#include "transfer/BlockIndexFile.h"
+#include "transfer/FileCompletion.h"
+#include "transfer/FileWritter.h"
+#include "transfer/HttpDownloader.h"
+
+namespace lume {
+namespace {
+
+using test::FaultPlan;
+
+constexpr uint32_t kBlock = 32768;
+
+// Stands in for the update run: its download thread delivers to its writer, which records
+// completed files.
+class UpdateRun : public FileCompletion {
+public:
+    UpdateRun() : writer(this), downloader(&writer, tuning()) {
+        writer.setRoomListener([this] { downloader.nudge(); });
+    }
+    ~UpdateRun() override {
+        downloader.finish();
+        downloader.requestStop();
+        downloader.stopAndJoin();
+        writer.finish();
+    }
+
+    static DownloadTuning tuning() {
+        DownloadTuning t;
+        t.retryPauseMs = 5;
+        t.lowSpeedTime = 2;
+        return t;
+    }
+
+    Prepared prepareFile(const DownloadFile& file, platform::NativeFile*,
+                         std::vector<uint8_t>) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        completed.push_back({platform::wideToUtf8(file.localPath),
+                             platform::wideToUtf8(FileWritter::dataFileName(1, file.localPath)),
+                             file.versionKey});
+        return Prepared{};
+    }
+
+    // What the update run does for a file of length bytes: every block to the download thread.
+    void download(const std::string& host, const std::u16string& localPath, uint32_t length,
+                  uint32_t versionKey) {
+        auto file = std::make_shared<DownloadFile>();
+        file->localPath = localPath;
+        file->type = 1;
+        file->zipSize = file->size = length;
+        file->versionKey = versionKey;
+        const std::vector<Block> plan = planBlocks(file);
+        file->blockCount = file->pending = static_cast<uint32_t>(plan.size());
+        blocks += file->blockCount;
+        ASSERT_TRUE(writer.start());
+        TransferSettings settings;
+        settings.timeout = 1000;
+        ASSERT_TRUE(downloader.begin(host + "/base", "", settings));
+        downloader.addBlocks(plan);
+    }
+    bool waitDone() {
+        return test::waitFor(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex);
+                return downloader.failureCount() != 0 || !completed.empty();
+            },
+            std::chrono::seconds(60));
+    }
+
+    struct Completed {
+        std::string localPath, dataPath;
+        uint32_t versionKey;
+    };
+    std::mutex mutex;
+    std::vector<Completed> completed;
+    uint32_t blocks = 0;
+    FileWritter writer;
+    HttpDownloader downloader;
+};
+
+// A range cut half way: the blocks that arrived are stored and recorded, only the rest is
+// fetched again, and the file ends byte-identical.
+TEST(TransferPipeline, ALargeRangeCutHalfWayEndsWholeFetchingOnlyTheRest) {
+    test::Sandbox box;
+    test::LogCapture log;
+    const uint32_t length = 96 * kBlock;
+    const std::string source = test::patternBytes(length, 3);
+    box.writeFile("www/base/game/big.dat.gzf.c0ffee", source);
+    test::TestHttpServer server(box.path() + "/www");
+    server.injectNext(FaultPlan::shortBody());
+
+    UpdateRun run;
+    run.download(server.host(), u"game\\big.dat", length, 0xC0FFEE);
+    ASSERT_TRUE(run.waitDone()) << log.text();
+    EXPECT_EQ(run.downloader.successCount(), 96u);
+    EXPECT_EQ(run.writer.written(), 96u);
+    {
+        std::lock_guard<std::mutex> lock(run.mutex);
+        ASSERT_EQ(run.completed.size(), 1u);
+        EXPECT_EQ(run.completed[0].dataPath, "game\\big.dat.gzf");
+        EXPECT_EQ(run.completed[0].versionKey, 0xC0FFEEu);
+    }
+    EXPECT_TRUE(box.readFile("game/big.dat.gzf") == source);
+    std::vector<std::string> ranges;
+    for (const auto& r : server.requests()) {
+        ranges.push_back(r.range);
+    }
+    EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=0-3145727", "bytes=1572864-3145727"}));
+}
+
+TEST(TransferPipeline, FaultyServerStillYieldsTheExactFileOnce) {
+    test::Sandbox box;
+    test::LogCapture log;
+    const uint32_t length = 40 * kBlock + 1234;
+    const std::string source = test::patternBytes(length, 3);
+    box.writeFile("www/base/game/big.dat.gzf.c0ffee", source);
+    test::TestHttpServer server(box.path() + "/www");
+    // Two broken answers of each kind, wherever they cut the file.
+    server.injectNext(FaultPlan::withStatus(500), 2);
+    server.injectNext(FaultPlan::shortBody(), 2);
+    server.injectNext(FaultPlan::withStatus(404), 2);
+
+    UpdateRun run;
+    run.download(server.host(), u"game\\big.dat", length, 0xC0FFEE);
+    ASSERT_TRUE(run.waitDone()) << log.text();
+    EXPECT_EQ(run.downloader.successCount(), 41u);
+    EXPECT_EQ(run.downloader.failureCount(), 0u);
+    EXPECT_EQ(run.writer.written(), 41u);
+    EXPECT_EQ(run.writer.failed(), 0u);
+    EXPECT_EQ(server.totalRequests(), 1 + 6);
+    EXPECT_TRUE(box.readFile("game/big.dat.gzf") == source);
+}
+
+}  // namespace
+}  // namespace lume
