@@ -11,7 +11,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     nginx curl
     # The fuzz targets of every parser of stored or downloaded bytes (scripts/fuzz.sh).
-    clang libfuzzer-14-dev
+    clang libfuzzer-14-dev libclang-rt-14-dev
     # The launcher window: Qt Widgets and WebEngine (with the engine's helper process), and
     # a CJK font for the Chinese texts.
     qt6-base-dev qt6-webengine-dev libqt6webenginecore6-bin fonts-noto-cjk
