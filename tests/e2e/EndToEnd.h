@@ -77,6 +77,13 @@ inline CliRun updateFully(const std::vector<std::string>& args, const fs::path& 
     return run;
 }
 
+// Every file of a game directory but its logs.
+inline Tree gameTree(const fs::path& game) {
+    Tree tree = readTree(game);
+    std::erase_if(tree, [](const auto& file) { return file.first.starts_with("log/"); });
+    return tree;
+}
+
 // The game's file rel as in the version: a loose file byte for byte, a pack member by member.
 inline void expectFile(const fs::path& game, const fs::path& version, const std::string& rel) {
     if (rel.ends_with(".pak")) {

@@ -10,36 +10,14 @@
 
 #include "engine/FileSystem/PackCheck.h"
 #include "engine/FileSystem/WinStream.h"
-#include "launcher/cli/Cli.h"
 #include "platform/SingleInstance.h"
-#include "platform/Text.h"
+#include "tests/e2e/EndToEnd.h"
 #include "tests/support/NginxServer.h"
-#include "tests/support/Sandbox.h"
-#include "tools/pak/PakTool.h"
-#include "tools/publish/Publisher.h"
-#include "update/Messages.h"
 
 namespace fs = std::filesystem;
 
 namespace lume {
 namespace {
-
-std::string lines(const std::string& word, int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) {
-        s += word + " " + std::to_string(i) + "\n";
-    }
-    return s;
-}
-
-std::string noise(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char& c : s) {
-        c = static_cast<char>(rng());
-    }
-    return s;
-}
 
 // A pack's members as the launcher reads them (stored bytes and checksums by key), or empty
 // when its index does not load.
@@ -69,44 +47,24 @@ protected:
             GTEST_SKIP() << "nginx is not installed";
         }
         for (int v = 1; v <= 2; ++v) {
-            const std::string dir = "v" + std::to_string(v) + "/";
-            box.writeFile(dir + "readme.txt", lines("version " + std::to_string(v), 200));
-            box.writeFile(dir + "bin/lume.dat", "#!/bin/sh\necho client\n");
-            box.writeFile(dir + "maps/a.map", noise(150000, 1));
-            pack(v, "ui",
-                 {{"a.txt", lines("same", 3000)},
-                  {"b.txt", lines("changes " + std::to_string(v), 2000)},
-                  {"c.bin", noise(60000, 2)},
-                  {"d.bin", noise(50000, 3)}});
-            publish(dir, "www/v" + std::to_string(v));
-            publish(dir, "www/all");
+            const std::string dir = box.path() + "/v" + std::to_string(v);
+            test::makeVersion(dir,
+                              {{"readme.txt", test::textBytes(4000, v)},
+                               {"bin/lume.dat", "#!/bin/sh\necho client\n"},
+                               {"maps/a.map", test::noiseBytes(150000, 1)}},
+                              {{"ui",
+                                {{"a.txt", test::textBytes(36000, 0)},
+                                 {"b.txt", test::textBytes(28000, v)},
+                                 {"c.bin", test::noiseBytes(60000, 2)},
+                                 {"d.bin", test::noiseBytes(50000, 3)}}}});
+            for (const std::string& out : {"/www/v" + std::to_string(v), std::string("/www/all")}) {
+                ASSERT_TRUE(test::publish(dir, box.path() + out));
+            }
         }
         nginx = std::make_unique<test::NginxServer>(box.path() + "/www");
         ASSERT_TRUE(nginx->started()) << nginx->errorLog();
     }
 
-    void pack(int v, const std::string& name, const std::map<std::string, std::string>& files) {
-        const std::string src = "src/v" + std::to_string(v) + "/" + name + "/";
-        for (const auto& [file, bytes] : files) {
-            box.writeFile(src + file, bytes);
-        }
-        fs::create_directories(box.path() + "/v" + std::to_string(v) + "/data");
-        std::ostringstream out, err;
-        ASSERT_EQ(pak::run({u"create", platform::utf8ToWide(box.path() + "/" + src),
-                            platform::utf8ToWide(box.path() + "/v" + std::to_string(v) + "/data/" +
-                                                 name + ".pak")},
-                           out, err),
-                  0)
-            << err.str();
-    }
-    void publish(const std::string& version, const std::string& out) {
-        PublishOptions o;
-        o.gameDirectory = box.path() + "/" + version;
-        o.outDirectory = box.path() + "/" + out;
-        PublishReport report;
-        std::string error;
-        ASSERT_TRUE(publishRelease(o, report, error)) << error;
-    }
     void install(int v) {
         fs::remove_all(game());
         fs::copy(box.path() + "/v" + std::to_string(v), game(), fs::copy_options::recursive);
@@ -118,13 +76,9 @@ protected:
     int cli(std::vector<std::string> args, const std::string& release = "/www/v2") {
         args.insert(args.end(),
                     {"-C", game(), "--host", nginx->host(), "--path", release.substr(4)});
-        std::FILE* out = std::tmpfile();
-        const int code = runCli(args, out, out);
-        said.assign(static_cast<size_t>(std::ftell(out)), '\0');
-        std::rewind(out);
-        said.resize(std::fread(said.data(), 1, said.size(), out));
-        std::fclose(out);
-        return code;
+        const test::CliRun run = test::runLauncher(args, box.path() + "/trace.jsonl");
+        said = run.output;
+        return run.code;
     }
     // The game holds version v exactly: loose files byte for byte, pack members by key.
     void expectVersion(int v) {

@@ -15,17 +15,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <random>
-#include <sstream>
 
-#include "platform/Text.h"
+#include "tests/e2e/EndToEnd.h"
 #include "tests/support/NginxServer.h"
-#include "tests/support/Sandbox.h"
-#include "tools/pak/PakTool.h"
-#include "tools/publish/Publisher.h"
 #include "transfer/FileWritter.h"
 
 namespace fs = std::filesystem;
@@ -33,51 +25,7 @@ namespace fs = std::filesystem;
 namespace lume {
 namespace {
 
-std::string noise(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char& c : s) {
-        c = static_cast<char>(rng());
-    }
-    return s;
-}
-
-std::string lines(const std::string& word, int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) {
-        s += word + " " + std::to_string(i) + "\n";
-    }
-    return s;
-}
-
-using Tree = std::map<std::string, std::string>;
-
-// Every file of the game but the logs, byte for byte.
-Tree readGame(const std::string& root) {
-    Tree t;
-    for (const auto& f : fs::recursive_directory_iterator(root)) {
-        const std::string rel = fs::relative(f.path(), root).generic_string();
-        if (f.is_regular_file() && rel.rfind("log/", 0) != 0) {
-            std::ifstream in(f.path(), std::ios::binary);
-            std::ostringstream s;
-            s << in.rdbuf();
-            t[rel] = s.str();
-        }
-    }
-    return t;
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool endsWith(const std::string& s, const char* tail) {
-    const size_t n = std::char_traits<char>::length(tail);
-    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
-}
+using test::Tree;
 
 // Where a run was at one call of its trace ("N kind path").
 std::string phaseOf(const std::string& traceLine) {
@@ -87,29 +35,23 @@ std::string phaseOf(const std::string& traceLine) {
     std::getline(fields >> std::ws, path);
     const bool inUpdate = path.find("/update/") != std::string::npos;
     if (kind == "rename" || kind == "syncdir") {
-        return endsWith(path, ".pak") ? "build (replace)"
+        return path.ends_with(".pak") ? "build (replace)"
                : inUpdate             ? "member staging"
                                       : "loose-file replace";
     }
-    if (endsWith(path, ".pak.journal")) {
-        return "journal";
-    }
-    if (endsWith(path, ".pak")) {
-        return "merge or index rewrite";
-    }
-    if (endsWith(path, ".pak.gzf")) {
-        return "build";
+    for (const auto& [ending, phase] : {std::pair{".pak.journal", "journal"},
+                                        {".pak", "merge or index rewrite"},
+                                        {".pak.gzf", "build"}}) {
+        if (path.ends_with(ending)) {
+            return phase;
+        }
     }
     if (inUpdate) {
         return "member download";
     }
-    if (endsWith(path, ".gzf.tmp")) {
-        return "loose-file replace";
-    }
-    if (endsWith(path, ".gzf")) {
-        return "download";
-    }
-    return "planning and settings";
+    return path.ends_with(".gzf.tmp") ? "loose-file replace"
+           : path.ends_with(".gzf")   ? "download"
+                                      : "planning and settings";
 }
 
 class KillLoop : public ::testing::Test {
@@ -119,32 +61,24 @@ protected:
             GTEST_SKIP() << "nginx is not installed";
         }
         for (int v = 1; v <= 2; ++v) {
-            const std::string dir = "v" + std::to_string(v) + "/";
-            box.writeFile(dir + "readme.txt", lines("version " + std::to_string(v), 3000));
-            box.writeFile(dir + "maps/big.map", noise(1 << 20, static_cast<uint32_t>(v)));
-            box.writeFile(dir + "maps/same.map", noise(200000, 9));
             // Members of at most one block: a member's download resumes as a whole.
-            Tree ui;
+            std::map<std::string, Tree> packs;
             for (int i = 0; i < 12; ++i) {
-                ui["m" + std::to_string(i) + ".bin"] =
-                    noise(i % 3 == 0 ? 20000 : 30000, static_cast<uint32_t>(i + (i % 2) * v * 100));
+                packs["ui"]["m" + std::to_string(i) + ".bin"] = test::noiseBytes(
+                    i % 3 == 0 ? 20000 : 30000, static_cast<uint32_t>(i + (i % 2) * v * 100));
             }
-            ui["grows.txt"] = lines("changes " + std::to_string(v), v == 1 ? 500 : 2500);
-            pack(v, "ui", ui);
-            if (v == 2) {
-                Tree sound;
-                for (int i = 0; i < 10; ++i) {
-                    sound["s" + std::to_string(i) + ".ogg"] =
-                        noise(32000, static_cast<uint32_t>(50 + i));
-                }
-                pack(v, "sound", sound);
+            packs["ui"]["grows.txt"] = test::textBytes(v == 1 ? 9000 : 45000, v);
+            for (int i = 0; v == 2 && i < 10; ++i) {
+                packs["sound"]["s" + std::to_string(i) + ".ogg"] =
+                    test::noiseBytes(32000, static_cast<uint32_t>(50 + i));
             }
-            PublishOptions o;
-            o.gameDirectory = box.path() + "/" + dir;
-            o.outDirectory = box.path() + "/www/release";
-            PublishReport report;
-            std::string error;
-            ASSERT_TRUE(publishRelease(o, report, error)) << error;
+            const std::string dir = box.path() + "/v" + std::to_string(v);
+            test::makeVersion(dir,
+                              {{"readme.txt", test::textBytes(54000, v)},
+                               {"maps/big.map", test::noiseBytes(1 << 20, v)},
+                               {"maps/same.map", test::noiseBytes(200000, 9)}},
+                              packs);
+            ASSERT_TRUE(test::publish(dir, box.path() + "/www/release"));
         }
         fast = std::make_unique<test::NginxServer>(box.path() + "/www");
         slow = std::make_unique<test::NginxServer>(box.path() + "/www", "limit_rate 400k;");
@@ -154,7 +88,7 @@ protected:
         uint64_t before = fast->bytesSent();
         ASSERT_EQ(runUpdate("clean", *fast), 0);
         cleanBytes = fast->bytesSent() - before;
-        clean = readGame(game("clean"));
+        clean = test::gameTree(game("clean"));
         // The lists every run fetches again, whatever it finds on disk.
         for (const auto& f : fs::recursive_directory_iterator(box.path() + "/www/release")) {
             const std::string name = f.path().filename().string();
@@ -165,20 +99,6 @@ protected:
         }
     }
 
-    void pack(int v, const std::string& name, const Tree& files) {
-        const std::string src = "src/v" + std::to_string(v) + "/" + name + "/";
-        for (const auto& [file, bytes] : files) {
-            box.writeFile(src + file, bytes);
-        }
-        fs::create_directories(box.path() + "/v" + std::to_string(v) + "/data");
-        std::ostringstream out, err;
-        ASSERT_EQ(pak::run({u"create", platform::utf8ToWide(box.path() + "/" + src),
-                            platform::utf8ToWide(box.path() + "/v" + std::to_string(v) + "/data/" +
-                                                 name + ".pak")},
-                           out, err),
-                  0)
-            << err.str();
-    }
     std::string game(const std::string& name) const { return box.path() + "/" + name; }
     void install(const std::string& name) {
         fs::remove_all(game(name));
@@ -239,9 +159,9 @@ protected:
     // run had not received plus the constant.
     void expectRerunConverges(const std::string& name, uint64_t receivedBefore) {
         const uint64_t before = fast->bytesSent();
-        ASSERT_EQ(runUpdate(name, *fast), 0) << readText(game(name) + "-out.txt");
+        ASSERT_EQ(runUpdate(name, *fast), 0) << test::readBytes(game(name) + "-out.txt");
         const uint64_t fetched = fast->bytesSent() - before;
-        const Tree now = readGame(game(name));
+        const Tree now = test::gameTree(game(name));
         EXPECT_EQ(now.size(), clean.size());
         for (const auto& [rel, bytes] : clean) {
             auto it = now.find(rel);
@@ -344,7 +264,7 @@ TEST_F(KillLoop, SigintStopsAtASafePointAndTheRerunContinues) {
     const int status =
         runUpdate("stopped", *slow, {"LUME_FAULT_INTERRUPT_AT=" + std::to_string(calls / 3)});
     ASSERT_EQ(status, 128 + SIGINT);
-    const std::string said = readText(game("stopped") + "-out.txt");
+    const std::string said = test::readBytes(game("stopped") + "-out.txt");
     EXPECT_NE(said.find("stopped; the next update continues"), std::string::npos) << said;
     EXPECT_FALSE(fs::exists(game("stopped") + "/data/ui.pak.journal"));
     expectRerunConverges("stopped", slow->bytesSent() - before);

@@ -6,21 +6,13 @@
 #include <cstdlib>
 
 #include "launcher/cli/Cli.h"
+#include "tests/e2e/EndToEnd.h"
 #include "tests/support/Sandbox.h"
-#include "tests/update/UpdateTestData.h"
-#include "tools/publish/Publisher.h"
 
 namespace lume {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The game directory without the runs' logs.
-test::Tree gameFiles(const fs::path& game) {
-    test::Tree tree = test::readTree(game);
-    std::erase_if(tree, [](const auto& file) { return file.first.starts_with("log/"); });
-    return tree;
-}
 
 int run(std::vector<std::string> args, const fs::path& cwd) {
     std::FILE* out = std::tmpfile();
@@ -46,7 +38,7 @@ TEST(PatchEndToEnd, TheSampleGameGoesFromOneToTwoAndAgainChangesNothing) {
     ASSERT_EQ(run({"patch", "patch", "-C", "game", "--trace", "../trace"}, root), kExitOk);
     EXPECT_NE(test::readBytes(root / "trace").find(R"({"msg":6039,"wParam":0,"lParam":0})"),
               std::string::npos);
-    test::Tree have = gameFiles(root / "game");
+    test::Tree have = test::gameTree(root / "game");
     for (const auto& [rel, bytes] : test::readTree(root / "v2")) {
         if (rel.ends_with(".pak")) {
             EXPECT_EQ(test::viewPack(root / "game" / rel), test::viewPack(root / "v2" / rel))
@@ -62,9 +54,9 @@ TEST(PatchEndToEnd, TheSampleGameGoesFromOneToTwoAndAgainChangesNothing) {
     }
     EXPECT_TRUE(have.empty()) << have.begin()->first;
 
-    const test::Tree patched = gameFiles(root / "game");
+    const test::Tree patched = test::gameTree(root / "game");
     ASSERT_EQ(run({"patch", (root / "patch").string(), "-C", "game"}, root), kExitOk);
-    EXPECT_EQ(gameFiles(root / "game"), patched);
+    EXPECT_EQ(test::gameTree(root / "game"), patched);
 
     // A patch that cannot apply fully says so.
     fs::remove_all(root / "game");

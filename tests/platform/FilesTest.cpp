@@ -106,6 +106,14 @@ TEST(OpenModes, FoldersAndWidePaths) {
     ASSERT_TRUE(file.open(u"数据\\更新.txt", 1));
     EXPECT_TRUE(box.exists("\xE6\x95\xB0\xE6\x8D\xAE/\xE6\x9B\xB4\xE6\x96\xB0.txt"));
     EXPECT_EQ(platform::nativePath(u"a\\b/c\\数"), "a/b/c/\xE6\x95\xB0");
+    EXPECT_EQ(errorOf(file.open(u"/lume-no-such-file", 0)), platform::kErrFileNotFound);
+    // A private file: its bytes, for its owner alone, never over another.
+    ASSERT_TRUE(platform::createPrivateFile(u"key", "secret"));
+    EXPECT_EQ(box.readFile("key"), "secret");
+    EXPECT_EQ(fs::status("key").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_FALSE(platform::createPrivateFile(u"key", "other"));
+    EXPECT_EQ(box.readFile("key"), "secret");
 }
 
 TEST(Sharing, WhoMayOpenAFileAnotherHandleHolds) {
@@ -202,6 +210,9 @@ TEST(FileHandle, ReadsSeeksTruncationAndClosedHandles) {
     char c = 0;
     EXPECT_FALSE(closed.read(&c, 1, got) || closed.write(&c, 1, got) || closed.seek(0));
     EXPECT_EQ(errorOf(closed.close()), platform::kErrInvalidHandle);
+    platform::setLastError(0);
+    EXPECT_EQ(closed.tell(), 0u);
+    EXPECT_EQ(platform::lastError(), platform::kErrInvalidHandle);
 }
 
 TEST(FileOperations, AttributesMovesReplacesDeletesAndFolders) {
@@ -297,6 +308,7 @@ TEST(FindFiles, WildcardsKindsSizesAndTimes) {
         {u"log\\a*g", {u"a.log"}},
         {u"log\\??", {}},
         {u"lo*", {u"log"}},
+        {u"log\\*nxt", {}},  // a star's partial match that fails starts the pattern over
     };
     std::vector<platform::FindData> found;
     for (const auto& [pattern, names] : cases) {

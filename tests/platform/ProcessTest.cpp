@@ -133,6 +133,8 @@ TEST(SingleInstance, OneHolderInTheMachine) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     first.release();
     EXPECT_TRUE(second.acquire(u"LumeTestInstance"));
+    first.release();  // a second release lets go of nothing, not the new holder's lock
+    EXPECT_FALSE(platform::SingleInstance().acquire(u"LumeTestInstance"));
 }
 
 TEST(StartProcess, WhatCannotBeStartedAndItsError) {

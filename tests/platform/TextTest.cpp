@@ -82,6 +82,11 @@ TEST(Utf8Text, SurrogatesAndIllFormedInput) {
     EXPECT_EQ(platform::wideToUtf8(std::u16string{u'a', char16_t(0xDC00), u'b'}), "a?b");
     EXPECT_EQ(platform::wideToUtf8(std::u16string(3, u'\0')), std::string(3, '\0'));
     EXPECT_EQ(platform::asciiToWide("Version 1.0.3"), u"Version 1.0.3");
+    std::string longText;
+    for (int i = 0; i < 20000; ++i) {
+        longText += "更新 " + std::to_string(i);
+    }
+    EXPECT_EQ(platform::wideToUtf8(platform::utf8ToWide(longText)), longText);
 }
 
 // The code page and the debug switch are read once per process: each check runs in a child.
@@ -104,6 +109,16 @@ TEST(TextDeathTest, CodePageAndDebugOutputFromTheEnvironment) {
         {
             setenv("LUME_CODEPAGE", "NO-SUCH-ENCODING", 1);
             std::exit(platform::codePage() == "GBK" ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // Another name of the family: an unmapped pair is one character, not a lead and a '@'.
+    EXPECT_EXIT(
+        {
+            setenv("LUME_CODEPAGE", "gb2312", 1);
+            std::exit(platform::narrowToWide("a\x81\x40"
+                                             "b") == u"a\uFFFDb"
+                          ? 0
+                          : 1);
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(

@@ -212,8 +212,16 @@ TEST_F(Publish, KeysAndTheSignedManifest) {
     EXPECT_EQ(fs::status(key).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
     const std::string secret = box.readFile("keys/op");
-    EXPECT_EQ(publishMain({"keygen", key}, out, out), 1);  // a key is never replaced
+    const std::string publicKey = box.readFile("keys/op.pub");
+    fs::remove(key + ".pub");  // a key is never replaced, even without its public half
+    EXPECT_EQ(publishMain({"keygen", key}, out, out), 1);
     EXPECT_EQ(box.readFile("keys/op"), secret);
+    box.writeFile("keys/op.pub", publicKey);
+    std::string said(4096, '\0');
+    std::rewind(out);
+    said.resize(std::fread(said.data(), 1, said.size(), out));
+    EXPECT_NE(said.find(key + " already exists; a key is never replaced"), std::string::npos)
+        << said;
     std::vector<PublicKey> trusted;
     std::string why;
     ASSERT_TRUE(parseTrustedKeys(box.readFile("keys/op.pub"), trusted, why));

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/FileSystem/InstallFile.h"
+#include "engine/Kernel/Checksum.h"
 #include "engine/Kernel/Logger.h"
 #include "tests/engine/FileSystem/TestData.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Sandbox.h"
 
 namespace lume {
 namespace {
@@ -68,6 +72,22 @@ TEST(Inflate, NullBuffersAndZeroLengthsAreRefusedUntouched) {
     EXPECT_EQ(writer.text_[0].rfind("Error in unCompressData(): out = 0x00000000  in = 0x", 0), 0u);
     EXPECT_EQ(writer.text_[2], "Error in unCompressData(): outlen = 8, inLen = 0");
     EXPECT_EQ(writer.text_[3], "Error in unCompressData(): outlen = 0, inLen = 3");
+}
+
+TEST(UnpackFile, InstallsWhatInflatesToItsSizeAndLogsOnlyFailures) {
+    test::Sandbox box;
+    test::LogCapture log;
+    const std::string original = test::patternBytes(50000);
+    box.writeFile("a.gzf", test::rawDeflate(original));
+    uint32_t crc = 0;
+    ASSERT_EQ(unpackFile(u"a.gzf", u"a.txt", true, 50000, false, crc), UnpackError::kNone);
+    EXPECT_EQ(box.readFile("a.txt"), original);
+    EXPECT_EQ(crc, checksumUpdate(kChecksumStart, original.data(), original.size()));
+    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(unpackFile(u"none.gzf", u"b.txt", true, 5, false, crc), UnpackError::kOpen);
+    EXPECT_EQ(unpackFile(u"a.gzf", u"c.txt", true, 49999, false, crc), UnpackError::kInflate);
+    EXPECT_FALSE(box.exists("b.txt") || box.exists("c.txt"));
+    EXPECT_TRUE(log.has("0 打开 'none.gzf' 失败") && log.has("0 解压 'a.gzf' 失败")) << log.text();
 }
 
 }  // namespace

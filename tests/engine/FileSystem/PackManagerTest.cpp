@@ -185,6 +185,8 @@ TEST_F(PackRead, RefusedPacksAndSkippedRecords) {
     EXPECT_EQ(entry.open(u"..\\data\\v9.pak", names), nullptr);
     EXPECT_EQ(entry.open(u"..\\data\\v9.pak", names, &problem), nullptr);
     EXPECT_EQ(problem, "magic 0x4b415021, version 9: not a version 8 pack");
+    EXPECT_EQ(entry.open(u"..\\data\\short.pak", names, &problem), nullptr);
+    EXPECT_EQ(problem, "header cannot be read");
     EXPECT_NE(entry.open(u"..\\data\\good.pak", names, &problem), nullptr);
     EXPECT_EQ(problem, "");
 }
@@ -214,7 +216,11 @@ TEST_F(PackRead, CommandLineSettingsAndThePackLog) {
 
     auto logged = manager({u"log=1"});
     ASSERT_TRUE(logged->packLogOpen());
-    EXPECT_EQ(logged->packLogPath().substr(0, 4), u"log\\");
+    const std::u16string packLog = logged->packLogPath();
+    EXPECT_EQ(packLog.substr(0, 4), u"log\\");
+    logged.reset();
+    EXPECT_NE(box.readFile("game/" + platform::nativePath(packLog)).find(":init pack version\r\n"),
+              std::string::npos);
 }
 
 TEST_F(PackRead, ThreadsReadOnePackAndStreamsOutliveTheManager) {

@@ -161,6 +161,9 @@ TEST(FileChecksum, FromThePositionUpToALimitStoppingAtAFailedRead) {
     const auto sum = [&](size_t n) { return checksumUpdate(kChecksumStart, bytes.data(), n); };
     MemoryStream empty(16);
     EXPECT_EQ(fileChecksum(empty), 0xFFFFFFFFu);
+    // A memory stream takes no write past its capacity, nor bytes from nowhere.
+    EXPECT_FALSE(empty.write(bytes.data(), 17) || empty.write(nullptr, 1));
+    EXPECT_TRUE(empty.write(bytes.data(), 16) && empty.size() == 16);
     Source whole(bytes);
     EXPECT_EQ(fileChecksum(whole), sum(600000));
     ASSERT_TRUE(whole.seek(599000));

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "engine/Kernel/MessageTarget.h"
 #include "engine/Kernel/WakeSignal.h"
 #include "engine/Kernel/luThread.h"
 
@@ -51,6 +52,15 @@ TEST(WakeSignal, WorkAndStopEndAnIdleWait) {
     }
     EXPECT_TRUE(worker.stopAndJoin());
     EXPECT_EQ(worker.done.load(), 3);
+}
+
+TEST(MessageQueue, APostFromAnotherThreadEndsAnHourLongWait) {
+    MessageQueue queue;
+    std::thread poster([&] { queue.post(6028, 1, 2); });
+    const std::optional<PostedMessage> m = queue.waitPop(hours(1));
+    poster.join();
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->message + m->wParam + m->lParam, 6031u);
 }
 
 }  // namespace

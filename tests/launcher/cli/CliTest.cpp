@@ -11,7 +11,6 @@
 #include "launcher/cli/Cli.h"
 #include "launcher/cli/TerminalView.h"
 #include "launcher/core/Startup.h"
-#include "launcher/core/Trace.h"
 #include "platform/SingleInstance.h"
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
@@ -76,13 +75,15 @@ TEST(CliOptions, ParsesAndRejects) {
     }
 }
 
-TEST(Trace, OneJsonObjectPerMessage) {
-    EXPECT_EQ(traceLine({6027, 100, 0x00050007}, nullptr),
-              R"({"msg":6027,"wParam":100,"lParam":327687})");
-    const std::u16string text = u"检查:data\\a.pak \"q\"\n";
-    EXPECT_EQ(
-        traceLine({6030, 3, 0}, &text),
-        "{\"msg\":6030,\"wParam\":3,\"lParam\":0,\"text\":\"检查:data\\\\a.pak \\\"q\\\"\\n\"}");
+std::string slurp(std::FILE* f) {
+    std::rewind(f);
+    std::string s;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+        s.append(buffer, n);
+    }
+    return s;
 }
 
 TEST(TerminalView, ProgressLine) {
@@ -94,17 +95,12 @@ TEST(TerminalView, ProgressLine) {
     const std::string cut = TerminalView::progressLine(100, 2048, 0, "检查检查检查", 50);
     EXPECT_LE(cut.size(), 50u);
     EXPECT_EQ(platform::wideToUtf8(platform::utf8ToWide(cut)), cut);
-}
-
-std::string slurp(std::FILE* f) {
-    std::rewind(f);
-    std::string s;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-        s.append(buffer, n);
-    }
-    return s;
+    // The bytes of the block phase, as a line of its own where the terminal is not one.
+    std::FILE* out = std::tmpfile();
+    TerminalView view(out, false, [] { return uint64_t{0}; });
+    view.onBytesProgress(50, 100, u"a.pak");
+    EXPECT_NE(slurp(out).find("]  50% 0 KiB/s  a.pak\n"), std::string::npos) << slurp(out);
+    std::fclose(out);
 }
 
 // A game directory "game" beside its data directory "data", a server list on a loopback
@@ -201,6 +197,7 @@ TEST(Cli, UsageErrorsExitWithTwo) {
     EXPECT_EQ(runCli({"--nope"}, out, err), kExitUsage);
     EXPECT_EQ(runCli({"servers", "--trace", box.path() + "/no/such/dir/t.jsonl"}, out, err),
               kExitUsage);
+    EXPECT_NE(slurp(err).find("cannot write the trace to"), std::string::npos);
     EXPECT_EQ(runCli({"--help"}, out, err), kExitOk);
     EXPECT_NE(slurp(out).find("usage: lume-cli"), std::string::npos);
     std::fclose(out);

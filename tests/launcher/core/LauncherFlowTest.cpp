@@ -10,6 +10,7 @@
 #include "launcher/core/LauncherFlow.h"
 #include "launcher/core/LauncherSettings.h"
 #include "launcher/core/ProgressDisplay.h"
+#include "launcher/core/Trace.h"
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
 #include "update/Messages.h"
@@ -263,6 +264,7 @@ TEST_F(Flow, UpdateEndingsStartTheGameOrTheUpgradeOrAllowARetry) {
         }
         EXPECT_EQ(view.progressText, u"更新耗时:2分5秒");
         EXPECT_EQ(view.bar, 100);
+        EXPECT_EQ(view.startEnabled, c.ending == LauncherFlow::Ending::Game);
         ASSERT_EQ(launched.size(), 1u);
         EXPECT_EQ(launched[0].commandLine + u"|" + launched[0].workingDirectory, c.launched);
     }
@@ -322,6 +324,9 @@ TEST_F(Flow, ServerChoicesZoneButtonsAndClosing) {
     EXPECT_FALSE(flow->startUpdate());  // a done update is not started again
     flow->chooseServer(u"二区");        // the current server again
     EXPECT_TRUE(flow->updateDone());
+    EXPECT_FALSE(flow->chooseZoneButton(-1) || flow->chooseZoneButton(2));
+    EXPECT_TRUE(flow->chooseZoneButton(1));  // the current server: still done
+    EXPECT_TRUE(flow->updateDone());
     EXPECT_TRUE(flow->chooseZoneButton(0));  // another server needs its own update
     EXPECT_EQ(flow->currentServer(), u"一区");
     EXPECT_EQ(LauncherSettings().serverName(), u"一区");
@@ -333,10 +338,31 @@ TEST_F(Flow, ServerChoicesZoneButtonsAndClosing) {
     EXPECT_FALSE(flow->requestClose());
     view.answer = true;
     EXPECT_TRUE(flow->requestClose());
+    EXPECT_TRUE(flow->closing());
     EXPECT_EQ(view.questions, 2);
     // A result arriving after the player confirmed closing is ignored.
     flow->handleMessage({kMsgUpdateResult, 0, 0});
     EXPECT_TRUE(launched.empty());
+}
+
+TEST(ProgressDisplay, AReportAtZeroStartsFromWhereTheBarStands) {
+    ProgressDisplay display;
+    const auto shown = [&](uint32_t lParam, int bar) {
+        const ProgressDisplay::Shown s = display.onProgress(10, lParam, bar);
+        return s.text + u"|" + platform::asciiToWide(std::to_string(s.bar));
+    };
+    EXPECT_EQ(shown(0, 30), u"更新进度:30%|30");
+    EXPECT_EQ(shown(0x00020003, 0), u"更新进度:55%|55");
+    EXPECT_EQ(shown(0, 60), u"更新进度:60%|60");  // a new phase from its own start
+}
+
+TEST(Trace, OneJsonObjectPerMessage) {
+    EXPECT_EQ(traceLine({6027, 100, 0x00050007}, nullptr),
+              R"({"msg":6027,"wParam":100,"lParam":327687})");
+    const std::u16string text = u"检查:data\\a.pak \"q\"\n";
+    EXPECT_EQ(
+        traceLine({6030, 3, 0}, &text),
+        "{\"msg\":6030,\"wParam\":3,\"lParam\":0,\"text\":\"检查:data\\\\a.pak \\\"q\\\"\\n\"}");
 }
 
 TEST(LauncherFiles, VersionTextIsTheFourthTabField) {
