@@ -186,6 +186,10 @@ TEST_F(PatchRun, LooseFilesAndPacksAreInstalledMergedBuiltAndWithdrawn) {
     }
     EXPECT_EQ(have, want);
     EXPECT_FALSE(fs::exists(root / "update/ui"));
+    // Applied again, the packs already current are left alone.
+    for (const PostedMessage& m : apply()) {
+        EXPECT_NE(m.message, kMsgPatchProgress);
+    }
 }
 
 TEST_F(PatchRun, NamesOutsideTheGameDirectoryAndMissingListsFail) {
