@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/Error.h"
 #include "platform/Files.h"
@@ -17,6 +18,20 @@ SingleInstance::~SingleInstance() {
     release();
 }
 
+namespace {
+
+// Takes the lock on an opened file without waiting; on success the descriptor moves to out.
+bool lockExclusive(detail::UniqueFd fd, int& out) {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        setLastError(errno == EWOULDBLOCK ? kErrAlreadyExists : errorFromErrno(errno));
+        return false;
+    }
+    out = fd.release();
+    return true;
+}
+
+}  // namespace
+
 bool SingleInstance::acquire(std::u16string_view name) {
     release();
     // One lock file per user in the temporary directory; flock locks belong to the open
@@ -28,12 +43,7 @@ bool SingleInstance::acquire(std::u16string_view name) {
         setLastError(errorFromErrno(errno));
         return false;
     }
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        setLastError(errno == EWOULDBLOCK ? kErrAlreadyExists : errorFromErrno(errno));
-        return false;
-    }
-    fd_ = fd.release();
-    return true;
+    return lockExclusive(std::move(fd), fd_);
 }
 
 bool SingleInstance::acquireDirectory(std::u16string_view path) {
@@ -44,12 +54,7 @@ bool SingleInstance::acquireDirectory(std::u16string_view path) {
         setLastError(errorFromErrno(errno));
         return false;
     }
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        setLastError(errno == EWOULDBLOCK ? kErrAlreadyExists : errorFromErrno(errno));
-        return false;
-    }
-    fd_ = fd.release();
-    return true;
+    return lockExclusive(std::move(fd), fd_);
 }
 
 void SingleInstance::release() {

@@ -191,6 +191,20 @@ private:
     Sha256 sha_;
 };
 
+// A download of one remote file, before its blocks are planned or resumed.
+std::shared_ptr<DownloadFile> makeDownloadFile(const std::u16string& firstName,
+                                               const std::u16string& localPath, uint32_t versionKey,
+                                               int32_t type, uint32_t zipSize, uint32_t size) {
+    auto file = std::make_shared<DownloadFile>();
+    file->firstName = firstName;
+    file->localPath = localPath;
+    file->type = type;
+    file->zipSize = zipSize;
+    file->size = size;
+    file->versionKey = versionKey;
+    return file;
+}
+
 }  // namespace
 
 FileChecks::FileChecks(MakeFileWritter& packWriter, Reporter& reporter)
@@ -412,13 +426,7 @@ FileChecks::Resume FileChecks::resumeBlocks(const std::u16string& firstName,
         return Resume::kComplete;
     }
     logW_m1(u"索引文件%s 还有:%d 块没有下载", indexPath, missing.size());
-    auto file = std::make_shared<DownloadFile>();
-    file->firstName = firstName;
-    file->localPath = localPath;
-    file->type = type;
-    file->zipSize = zipSize;
-    file->size = size;
-    file->versionKey = versionKey;
+    auto file = makeDownloadFile(firstName, localPath, versionKey, type, zipSize, size);
     file->blockCount = header.count;
     file->pending = static_cast<uint32_t>(missing.size());
     file->fresh = false;
@@ -433,13 +441,7 @@ FileChecks::Resume FileChecks::resumeBlocks(const std::u16string& firstName,
 void FileChecks::planFile(const std::u16string& firstName, const std::u16string& localPath,
                           uint32_t versionKey, int32_t type, uint32_t zipSize, uint32_t size) {
     bytesToWrite_ += zipSize;  // the data file is sparse until its blocks arrive
-    auto file = std::make_shared<DownloadFile>();
-    file->firstName = firstName;
-    file->localPath = localPath;
-    file->type = type;
-    file->zipSize = zipSize;
-    file->size = size;
-    file->versionKey = versionKey;
+    auto file = makeDownloadFile(firstName, localPath, versionKey, type, zipSize, size);
     std::vector<Block> blocks = planBlocks(file);
     file->blockCount = static_cast<uint32_t>(blocks.size());
     file->pending = file->blockCount;
