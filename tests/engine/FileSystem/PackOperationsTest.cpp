@@ -473,17 +473,23 @@ protected:
             }
         }
     }
+
+    // Runs the operation once from its starting pack, counting the file calls it makes.
+    void countCalls(const Operation& op, uint64_t& calls) {
+        restore(op.pack);
+        platform::faults::count();
+        ASSERT_TRUE(op.run());
+        calls = platform::faults::calls();
+        platform::faults::disarm();
+    }
 };
 
 TEST_F(CrashSafety, AFailingCallLeavesThePackAsItWasAndTheNextRunConverges) {
     for (const Operation& op : operations()) {
         SCOPED_TRACE(op.name);
         const std::string& before = op.pack;
-        restore(before);
-        platform::faults::count();
-        ASSERT_TRUE(op.run());
-        const uint64_t calls = platform::faults::calls();
-        platform::faults::disarm();
+        uint64_t calls = 0;
+        ASSERT_NO_FATAL_FAILURE(countCalls(op, calls));
         const std::string after = packBytes();
         ASSERT_FALSE(liveView(after) == liveView(before));
         struct Fault {
@@ -515,11 +521,8 @@ TEST_F(CrashSafety, AKillAtAnyCallIsUndoneWhenThePackIsNextOpened) {
     for (const Operation& op : operations()) {
         SCOPED_TRACE(op.name);
         const std::string& before = op.pack;
-        restore(before);
-        platform::faults::count();
-        ASSERT_TRUE(op.run());
-        const uint64_t calls = platform::faults::calls();
-        platform::faults::disarm();
+        uint64_t calls = 0;
+        ASSERT_NO_FATAL_FAILURE(countCalls(op, calls));
         const std::string after = packBytes();
         int replayed = 0;
         for (uint64_t n = 1; n <= calls; ++n) {
