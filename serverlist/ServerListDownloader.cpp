@@ -83,9 +83,21 @@ int ServerListDownloader::download(int startSlot) {
 }
 
 bool ServerListDownloader::parseList(std::string_view bytes) {
+    // The events of a list that fails part-way have changed the servers and the rest
+    // already: a list that does not parse puts back what there was.
+    auto servers = servers_;
+    auto groups = groups_;
+    auto login0 = login_[0];
+    auto login1 = login_[1];
+    auto defaultServer = defaultServer_;
     openItems_.clear();
     const bool parsed = parseBytes(bytes);
     if (!parsed) {
+        servers_ = std::move(servers);
+        groups_ = std::move(groups);
+        login_[0] = std::move(login0);
+        login_[1] = std::move(login1);
+        defaultServer_ = std::move(defaultServer);
         logW_m1(u"服务器列表无法解析");
     }
     std::stable_sort(servers_.begin(), servers_.end(), comesBefore);

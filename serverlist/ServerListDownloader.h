@@ -53,7 +53,8 @@ public:
     }
 
     // Parses a downloaded list into the servers and sorts them (the download's
-    // second half; also used by tests).
+    // second half; also used by tests). A list that does not parse leaves the servers, the
+    // default server, the address groups and the login servers as they were.
     bool parseList(std::string_view bytes);
 
     // The display order: lower rank first; then new before not new; then the shorter name;

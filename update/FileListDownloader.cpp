@@ -60,9 +60,9 @@ bool FileListDownloader::download(std::u16string_view url, std::u16string_view b
     if (target_ != nullptr) {
         target_->post(kMsgFileList, 0, 0);
     }
-    // Only this document's entries count. One that does not parse delivers no element at all
-    // (it is parsed whole before the walk), so both lists stay empty; it fails the download,
-    // since as an empty list it would say that nothing is out of date.
+    // Only this document's entries count. One that does not parse leaves both lists empty
+    // (endDocument), even when it failed after many entries; it fails the download, since as
+    // an empty list it would say that nothing is out of date.
     reset();
     if (!parse(list)) {
         logA_m1("解析flist.xml失败");
@@ -96,6 +96,12 @@ void FileListDownloader::reset() {
     regular_.clear();
     must_.clear();
     mustCount_ = 0;
+}
+
+void FileListDownloader::endDocument(bool parsed) {
+    if (!parsed) {
+        reset();
+    }
 }
 
 void FileListDownloader::startFolder(const XMLAttributes& attributes) {

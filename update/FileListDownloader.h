@@ -82,6 +82,8 @@ public:
 
     // Empties the folder stack and both lists and clears the must-count.
     void reset();
+    // A document that does not parse leaves both lists empty (reset).
+    void endDocument(bool parsed) override;
 
     const std::vector<FileListEntry>& regularList() const { return regular_; }
     const std::vector<FileListEntry>& mustList() const { return must_; }

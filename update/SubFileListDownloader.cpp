@@ -26,6 +26,12 @@ void SubFileListDownloader::reset() {
     zipSizeTotal_ = 0;
 }
 
+void SubFileListDownloader::endDocument(bool parsed) {
+    if (!parsed) {
+        reset();
+    }
+}
+
 int SubFileListDownloader::download(std::u16string_view url, std::u16string_view url2,
                                     std::u16string_view packPath, const ListCheck& check,
                                     std::vector<uint8_t> damaged) {

@@ -72,6 +72,8 @@ public:
 
     // Clears the pack name, data crc, totals, entries, download items and removals.
     void reset();
+    // A document that does not parse leaves nothing of what it delivered (reset).
+    void endDocument(bool parsed) override;
 
     const std::u16string& packName() const { return packName_; }
     uint32_t dataCrc() const { return dataCrc_; }

@@ -274,6 +274,7 @@ uint32_t XMLAttributes::parseHex(std::u16string_view text) {
 bool XMLHandlerBase::parse(Stream& stream) {
     std::string bytes;
     if (!stream.readAll(bytes)) {
+        endDocument(false);
         return false;
     }
     return parseBytes(bytes);
@@ -283,6 +284,7 @@ bool XMLHandlerBase::parseFile(std::u16string_view path, bool lookInData) {
     File file;
     const bool opened = lookInData ? file.openInData(path, 0, true) : file.open(path, 0);
     if (!opened) {
+        endDocument(false);
         return false;
     }
     return parse(file);
@@ -297,9 +299,11 @@ bool XMLHandlerBase::parseBytes(std::string_view bytes) {
         bytes = withoutNul;
     }
     if (document.Parse(bytes.data(), bytes.size()) != tinyxml2::XML_SUCCESS) {
+        endDocument(false);
         return false;
     }
     walk(*this, document);
+    endDocument(true);
     return true;
 }
 

@@ -83,12 +83,17 @@ public:
         (void)name;
         (void)text;
     }
+    // Once at the end of every parse call, with what the call returns. On false a consumer
+    // drops whatever the events of the call gathered, so that a document that does not parse
+    // leaves nothing behind.
+    virtual void endDocument(bool parsed) { (void)parsed; }
 
     // Parses the stream from its current position to its end. False when the document does
     // not parse; then no event has been delivered.
     bool parse(Stream& stream);
     // With lookInData the path is opened through File::openInData (under "..\data\", then
-    // inside the packs); otherwise exactly as given. False when it does not open or parse.
+    // inside the packs); otherwise exactly as given. False when it does not open or parse
+    // (endDocument(false) either way).
     bool parseFile(std::u16string_view path, bool lookInData = true);
     // The document's bytes, in the narrow code page; they need no terminating zero.
     bool parseBytes(std::string_view bytes);

@@ -29,6 +29,13 @@ bool ControlPostionConfig::load(std::u16string_view path) {
     return parseFile(path, false);
 }
 
+void ControlPostionConfig::endDocument(bool parsed) {
+    if (!parsed) {
+        controls_.clear();
+        pages_.clear();
+    }
+}
+
 void ControlPostionConfig::onControls(const XMLAttributes&) {
     controls_.clear();
 }

@@ -30,8 +30,10 @@ public:
     ~ControlPostionConfig() override { withdrawInstance(); }
 
     // Opens the path exactly as given (no data directory, no packs). A missing or broken
-    // file leaves the tables empty or filled up to the fault.
+    // file leaves the tables empty.
     bool load(std::u16string_view path = kPath);
+    // A document that does not parse leaves nothing of what it delivered.
+    void endDocument(bool parsed) override;
 
     LayoutRect rectangle(const std::u16string& name) const;
     std::u16string prompt(const std::u16string& name) const;

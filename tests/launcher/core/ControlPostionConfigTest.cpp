@@ -40,6 +40,10 @@ TEST(ControlPostionConfig, ReadsRectanglesPromptsAndPages) {
     EXPECT_EQ(layout.rectangle(u"start_game"), LayoutRect{});  // names match exactly
     EXPECT_EQ(layout.pageAddress(u"Web_Default"), u"http://news.example/b");
     EXPECT_EQ(layout.pageAddress(u"FLASH_URL0"), u"");
+    // A file broken after a control leaves nothing, not even what the last load read.
+    box.writeFile("bin/controlPosition.xml", "<Layout><Controls><Control name=\"A\"/><Control");
+    EXPECT_FALSE(layout.load());
+    EXPECT_EQ(layout.rectangle(u"START_GAME"), LayoutRect{});
 }
 
 }  // namespace
