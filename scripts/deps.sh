@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config git clang-format
-    libcurl4-openssl-dev zlib1g-dev libtinyxml2-dev libcpp-httplib-dev libsodium-dev libssl-dev libdeflate-dev
+    libcurl4-openssl-dev zlib1g-dev libexpat1-dev libcpp-httplib-dev libsodium-dev libssl-dev libdeflate-dev
     ca-certificates openssl
     libgtest-dev libgmock-dev libbenchmark-dev
     nginx curl

@@ -1,6 +1,8 @@
 // The event-driven XML layer under every XML file of the program (file lists, server list,
-// layout file): a document is parsed whole with tinyxml2 and then walked element by element,
-// each element name, attribute and text converted from the narrow code page to wide text.
+// layout file): a document streams through libexpat in bounded chunks, and every element,
+// attribute and text is handed on as it is read, converted from the narrow code page to wide
+// text. No tree of the document is ever built, so a list of millions of entries costs only
+// what its consumer keeps.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +20,8 @@ class Stream;
 // stands for an absent attribute.
 class XMLAttributes {
 public:
-    // tinyxml2 refuses documents that repeat an attribute; should two names still meet after
-    // conversion, the first is kept, as tinyxml2's own lookups would find it.
+    // The parser refuses documents that repeat an attribute; should two names still meet after
+    // conversion, the first is kept.
     void add(std::u16string name, std::u16string value);
     bool has(std::u16string_view name) const { return find(name) != nullptr; }
     // Null when absent.
@@ -60,14 +62,9 @@ private:
     std::vector<std::pair<std::u16string, std::u16string>> values_;
 };
 
-// tinyxml2 expands a character reference to U+0000 ("&#0;", "&#x00;") into a NUL byte, which
-// ends the text there: "evil&#0;.dll" would read as "evil". Such references become "&#1;",
-// a control character that every name check refuses, so the text is never silently cut.
-// True (out filled) when the document had any.
-bool replaceNulReferences(std::string_view bytes, std::string& out);
-
-// The base of every XML consumer: the three events of the walk, and the parse entry points.
-// A handler is used on one thread at a time (the thread that calls parse).
+// The base of every XML consumer: the events of a document, and the parse entry points.
+// A handler is used on one thread at a time (the thread that calls parse), which is also the
+// thread every event is called on.
 class XMLHandlerBase {
 public:
     virtual ~XMLHandlerBase() = default;
@@ -77,19 +74,32 @@ public:
         (void)attributes;
     }
     virtual void endElement(const std::u16string& name) { (void)name; }
-    // Once per text child (CDATA included) of the element called name. Text made only of
-    // white space between elements is not a child: tinyxml2 drops it even when preserving.
+    // Once per text child of the element called name: the text between two pieces of markup
+    // (tags, comments, processing instructions), and each CDATA section on its own. Text made
+    // only of white space between markup is not a child and is not delivered.
     virtual void text(const std::u16string& name, const std::u16string& text) {
         (void)name;
         (void)text;
     }
-    // Once at the end of every parse call, with what the call returns. On false a consumer
-    // drops whatever the events of the call gathered, so that a document that does not parse
-    // leaves nothing behind.
+    // Once at the end of every parse call, with what the call returns. Events are delivered
+    // while the document is read, so a document that fails late (a syntax error, a cut-off
+    // download) has already delivered the events before the fault: on false, a consumer
+    // drops whatever those events gathered, so that a document that does not parse leaves
+    // nothing behind.
     virtual void endDocument(bool parsed) { (void)parsed; }
 
-    // Parses the stream from its current position to its end. False when the document does
-    // not parse; then no event has been delivered.
+    // Parses the stream from its current position to its end, reading it in bounded chunks.
+    // False when the stream cannot be read or the document does not parse; events up to the
+    // fault may have been delivered (see endDocument). A NUL byte ends the document.
+    //
+    // What is accepted: well-formed XML, in the narrow code page whatever the declaration
+    // says (a UTF-8 byte order mark is skipped), with two leniencies that hand-written files
+    // rely on: an '&' that does not start one of the five predefined references or a
+    // character reference is an ordinary character ("a.php?x=1&y=2"), and several top-level
+    // elements follow one another. Refused: a document type declaration with an internal
+    // subset (its entities and attribute defaults are never applied), a character reference
+    // to a character XML forbids ("&#0;": a name is never cut short at it), elements nested
+    // deeper than 100, and a single tag, comment or text longer than 1 MiB.
     bool parse(Stream& stream);
     // With lookInData the path is opened through File::openInData (under "..\data\", then
     // inside the packs); otherwise exactly as given. False when it does not open or parse

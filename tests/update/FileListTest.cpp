@@ -52,7 +52,7 @@ TEST(FileList, SampleListIsSortedIntoRegularAndMustEntriesAndLogged) {
     for (const char* line : {"-1 parse 'x.dat' crc: 4294967295", "-1 parse '文件.dat' crc: 1"}) {
         EXPECT_TRUE(log.has(line)) << line;
     }
-    // Documents that do not parse leave both lists empty.
+    // Documents that do not parse leave both lists empty, also after entries were read.
     for (const std::string doc :
          {"", "<flist><file name=\"a.dat\"/>", "<flist><file name=\"a.dat\" crc=1/></flist>",
           "<flist><folder name=\"a\"><file name=\"a.dat\"/></flist></folder>",
