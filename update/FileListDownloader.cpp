@@ -96,12 +96,18 @@ void FileListDownloader::reset() {
     regular_.clear();
     must_.clear();
     mustCount_ = 0;
+    documentEntries_ = 0;
 }
 
 void FileListDownloader::endDocument(bool parsed) {
     if (!parsed) {
         reset();
+        return;
     }
+    if (documentEntries_ > kLoggedEntries) {
+        logW_m1(u"parse: %u entries, the first %u logged", documentEntries_, kLoggedEntries);
+    }
+    documentEntries_ = 0;
 }
 
 void FileListDownloader::startFolder(const XMLAttributes& attributes) {
@@ -131,8 +137,11 @@ void FileListDownloader::startFile(const XMLAttributes& attributes) {
     if (extensionOf(entry.name) == u"pak") {
         entry.pakName = entry.name;
     }
-    // One line per entry: a newline inside the text would make the writer's line two.
-    logW_m1(u"parse '%s' crc: %lu", entry.name, entry.crc);
+    // One line per entry, up to kLoggedEntries: a newline inside the text would make the
+    // writer's line two.
+    if (++documentEntries_ <= kLoggedEntries) {
+        logW_m1(u"parse '%s' crc: %lu", entry.name, entry.crc);
+    }
     if (!attributes.readBool(u"must") && !isLauncher(entry.name)) {
         regular_.push_back(std::move(entry));
     } else {

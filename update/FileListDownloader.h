@@ -55,6 +55,9 @@ class FileListDownloader : public XMLHandler<FileListDownloader> {
 public:
     // The launcher's own executable always belongs to the must-update pass.
     static constexpr char16_t kLauncherName[] = u"lume.exe";
+    // Entries of one document logged one by one ("parse '...' crc: ..."); a longer list adds
+    // one line with its count, so that a list of millions of files does not fill the log.
+    static constexpr uint32_t kLoggedEntries = 1000;
 
     // target receives 6028 when a downloaded list has arrived; null for a list that is only
     // parsed. It must outlive the downloader.
@@ -82,7 +85,8 @@ public:
 
     // Empties the folder stack and both lists and clears the must-count.
     void reset();
-    // A document that does not parse leaves both lists empty (reset).
+    // A document that does not parse leaves both lists empty (reset); one that parses logs
+    // the count of entries beyond kLoggedEntries.
     void endDocument(bool parsed) override;
 
     const std::vector<FileListEntry>& regularList() const { return regular_; }
@@ -101,6 +105,7 @@ private:
     std::vector<FileListEntry> regular_;
     std::vector<FileListEntry> must_;
     uint32_t mustCount_ = 0;
+    uint32_t documentEntries_ = 0;
     bool unverified_ = false;
 };
 

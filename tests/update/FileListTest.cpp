@@ -52,6 +52,14 @@ TEST(FileList, SampleListIsSortedIntoRegularAndMustEntriesAndLogged) {
     for (const char* line : {"-1 parse 'x.dat' crc: 4294967295", "-1 parse '文件.dat' crc: 1"}) {
         EXPECT_TRUE(log.has(line)) << line;
     }
+    // A longer list logs its first entries, then one line with its count.
+    std::string longList = "<flist>";
+    for (uint32_t i = 0; i < FileListDownloader::kLoggedEntries + 5; ++i) {
+        longList += "<file name=\"f\"/>";
+    }
+    ASSERT_TRUE(FileListDownloader().parseBytes(longList + "</flist>"));
+    EXPECT_EQ(log.count({"-1 parse '"}), 21u + FileListDownloader::kLoggedEntries);
+    EXPECT_TRUE(log.has("-1 parse: 1005 entries, the first 1000 logged"));
     // Documents that do not parse leave both lists empty, also after entries were read.
     for (const std::string doc :
          {"", "<flist><file name=\"a.dat\"/>", "<flist><file name=\"a.dat\" crc=1/></flist>",
