@@ -104,8 +104,9 @@ uint32_t unsignedValue(const Magnitude& m) {
 // As a side effect no general entity is ever expanded, whatever a document declares.
 
 constexpr size_t kChunk = 64 * 1024;
-// A tag, comment or processing instruction longer than this, or a text child, refuses the
-// document: the parser would have to hold it whole.
+// A text child longer than this refuses the document, and so do more bytes than this fed
+// without the parser completing anything (a tag, comment or processing instruction it would
+// have to hold whole).
 constexpr size_t kMaxToken = 1024 * 1024;
 constexpr size_t kMaxDepth = 100;
 constexpr char32_t kByteBase = 0x4E00;  // byte b >= 0x80 reads as U+4E00 + b

@@ -99,7 +99,8 @@ public:
     // elements follow one another. Refused: a document type declaration with an internal
     // subset (its entities and attribute defaults are never applied), a character reference
     // to a character XML forbids ("&#0;": a name is never cut short at it), elements nested
-    // deeper than 100, and a single tag, comment or text longer than 1 MiB.
+    // deeper than 100, a text child longer than 1 MiB, and a tag or comment still unfinished
+    // after more than 1 MiB (those of up to 1 MiB always pass; a little longer may pass).
     bool parse(Stream& stream);
     // With lookInData the path is opened through File::openInData (under "..\data\", then
     // inside the packs); otherwise exactly as given. False when it does not open or parse
