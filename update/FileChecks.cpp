@@ -1109,7 +1109,7 @@ FileCompletion::Prepared FileChecks::prepareLoose(const DownloadFile& file,
     prepared.durable.push_back(ready);
     prepared.finish = [this, localPath = file.localPath, dataPath, indexPath, ready](bool synced) {
         // Not synced: the writer counts the failure.
-        const bool installed = synced && putInPlace(ready, localPath);
+        const bool installed = synced && putInPlace(ready, localPath, true);
         if (!installed) {
             File::deleteFile(ready);
             logW_m1(u"写入 '%s' 失败", dataPath);
@@ -1136,7 +1136,14 @@ bool FileChecks::completeNow(const DownloadFile& file) {
     if (!synced) {
         writeFailures_.fetch_add(1, std::memory_order_acq_rel);  // no writer here to count it
     }
-    return prepared.finish(synced);
+    // No batch sync follows here: the rename reaches the disk with its folder now.
+    const bool installed = prepared.finish(synced);
+    if (installed && !platform::syncParentDirectory(file.localPath)) {
+        logW_m1(u"写入 '%s' 失败", file.localPath);
+        writeFailures_.fetch_add(1, std::memory_order_acq_rel);
+        return false;
+    }
+    return installed;
 }
 
 }  // namespace lume

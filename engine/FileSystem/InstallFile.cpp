@@ -130,17 +130,19 @@ UnpackError unpackFile(const std::u16string& dataPath, const std::u16string& tar
     return error;
 }
 
-bool putInPlace(const std::u16string& from, const std::u16string& target) {
+bool putInPlace(const std::u16string& from, const std::u16string& target, bool inBatch) {
     File::makeDirectories(target);
     if (File::isDirectory(target) && !platform::removeDirectory(target)) {
         logW_m1(u"'%s'是一个文件夹,无法替换为文件", target);
         return false;
     }
-    if (File::replaceDurably(from, target)) {
+    const auto replace = [&](const std::u16string& to) {
+        return inBatch ? File::replace(from, to) : File::replaceDurably(from, to);
+    };
+    if (replace(target)) {
         return true;
     }
-    return platform::lastError() == platform::kErrSharingViolation &&
-           File::replaceDurably(from, target + u".back");
+    return platform::lastError() == platform::kErrSharingViolation && replace(target + u".back");
 }
 
 }  // namespace lume

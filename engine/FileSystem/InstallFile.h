@@ -29,6 +29,14 @@ UnpackError unpackFile(const std::u16string& dataPath, const std::u16string& tar
 // place: any other failure is a failure, since a ".back" copy nobody restores would pass
 // for an installed file at every update. A folder where the file belongs is removed when
 // empty; otherwise the file cannot be installed.
-[[nodiscard]] bool putInPlace(const std::u16string& from, const std::u16string& target);
+//
+// With inBatch the caller has already synced from's data together with other files and will
+// make the folders durable with one sync of the file system once the whole batch is in
+// place (the file writer's sync thread does both): the rename alone is done here, since a
+// sync per file and folder would cost thousands of journal flushes in a large update. Until
+// that last sync a power cut can only undo the rename, leaving the old file, which the
+// next run's check finds out of date and fetches again.
+[[nodiscard]] bool putInPlace(const std::u16string& from, const std::u16string& target,
+                              bool inBatch = false);
 
 }  // namespace lume
