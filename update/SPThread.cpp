@@ -108,6 +108,9 @@ void SPThread::run() {
     const uint32_t done = waitForPacks();
     const auto total = static_cast<uint32_t>(packs_.size());
     uint32_t failures = failures_ + packWriter_->failedCount();
+    if (packWriter_->pending() == 0) {
+        failures += packWriter_->settle();
+    }
     if (left != 0 || done < total) {
         logW_m1(u"补丁被中断");
         failures += static_cast<uint32_t>(left) + (total - done);

@@ -346,6 +346,11 @@ void UpdateThread::endRun(uint32_t failures, uint32_t verifyFailures, uint32_t w
     writeFailures += fileWriter_->failed();
     if (!packWriter_->isStopped()) {
         writeFailures += packWriter_->failedCount();
+        // The merged packs reach the disk now, most of their bytes already with the sync
+        // the file writer has just made.
+        if (packWriter_->pending() == 0) {
+            writeFailures += packWriter_->settle();
+        }
         packWriter_->requestStop();
     }
 

@@ -1,5 +1,6 @@
 #include "engine/FileSystem/MakeFileWritter.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "engine/FileSystem/File.h"
@@ -76,8 +77,8 @@ void MakeFileWritter::process(const PackTask& task) {
     }
     const bool ok = task.kind == kPackModeMerge ? merge(task) : build(task);
     if (!ok && isStopped()) {
-        // Stopped part way (a merge is rolled back): list and staged files stay, so that the
-        // next update resumes the task without fetching anything again.
+        // Stopped part way (a merge left the pack untouched): list and staged files stay, so that
+        // the next update resumes the task without fetching anything again.
         return;
     }
     // Neither file is of use after the task, whatever its outcome. On success the list goes
@@ -95,10 +96,32 @@ void MakeFileWritter::process(const PackTask& task) {
 
 bool MakeFileWritter::merge(const PackTask& task) {
     platform::debugOutput(formatW(u"开始更新包:%s\n", task.packPath));
-    // A stop rolls a merge back rather than waiting for its end: the next update merges
-    // again from the staged files.
-    return mergePatchToPack(task.packPath, task.listPath, task.listId,
-                            [this] { return isStopped(); });
+    // A stop ends a merge before its commit rather than waiting for its end: the next update
+    // merges again from the staged files.
+    const bool ok =
+        mergePatchToPack(task.packPath, task.listPath, task.listId, [this] { return isStopped(); });
+    if (ok) {
+        Lock lock(this);
+        merged_.push_back(task.packPath);
+    }
+    return ok;
+}
+
+uint32_t MakeFileWritter::settle() {
+    std::vector<std::u16string> packs;
+    {
+        Lock lock(this);
+        packs.swap(merged_);
+    }
+    std::sort(packs.begin(), packs.end());
+    packs.erase(std::unique(packs.begin(), packs.end()), packs.end());
+    uint32_t failed = 0;
+    for (const std::u16string& pack : packs) {
+        if (recoverPack(pack) == PackRecovery::kFailed) {
+            ++failed;
+        }
+    }
+    return failed;
 }
 
 bool MakeFileWritter::build(const PackTask& task) {

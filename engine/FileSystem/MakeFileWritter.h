@@ -8,6 +8,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/FileSystem/PackFormat.h"
 #include "engine/Kernel/Lock.h"
@@ -23,7 +24,8 @@ struct PackTask {
     uint32_t kind = 0;          // kPackModeMerge, kPackModeBuild; others are dropped
 };
 
-// A stop requested while a task runs ends it at its next write: a merge is rolled back and a
+// A stop requested while a task runs ends it at its next write: a merge leaves the pack as
+// it was (it ends before its commit), a
 // build's output deleted, and neither its list nor its staged files are deleted nor is the
 // task counted, so the next update resumes it.
 class MakeFileWritter : public luThread, public ObjectLevelLockable<MakeFileWritter> {
@@ -46,6 +48,13 @@ public:
     uint32_t failedCount() const { return failed_.load(std::memory_order_acquire); }
     // Tasks queued or being processed.
     size_t pending() const;
+    // Makes the packs merged since the last call durable: each is synced and its journal
+    // deleted (a merge ends with its change safe in the journal and the pack written but not
+    // synced, so that the packs of a whole update reach the disk together, after the other
+    // files' sync). Called on the producer's thread once the queue has drained; returns the
+    // packs that could not be settled (their journals stay and finish them at the next
+    // open).
+    uint32_t settle();
 
     // One pass of the thread: takes one task, or waits for one (or for a stop request) when
     // there is none. Called on the pack write thread.
@@ -57,7 +66,8 @@ private:
     bool build(const PackTask& task);
 
     std::deque<PackTask> queue_;
-    bool busy_ = false;  // a task has been taken and is not finished
+    bool busy_ = false;                   // a task has been taken and is not finished
+    std::vector<std::u16string> merged_;  // packs merged and not settled
     std::atomic<uint32_t> enqueued_{0};
     std::atomic<uint32_t> succeeded_{0};
     std::atomic<uint32_t> failed_{0};

@@ -1,21 +1,28 @@
-// The rollback journal that makes every change of a pack in place (merge, removal, index
-// repair) all or nothing across a crash or a power cut, without changing the pack format
-// that other programs read.
+// The journal that makes every change of a pack in place (merge, removal, index repair) all
+// or nothing across a crash or a power cut, without changing the pack format that other
+// programs read.
 //
-// Why a rollback journal: the index lives at a fixed place (the first 8 MiB) and is rewritten
-// in place, so no "write elsewhere, then switch" scheme can make its rewrite atomic, and a
-// merge also writes blocks over members in place (a file that shrinks keeps its block). So
-// before the first byte of the pack changes, the bytes about to be overwritten (the index
-// region, every live block a write will cover) and the pack's length are saved beside the
-// pack in "<pack>.journal", checksummed and synced together with its folder. The change then
-// goes ahead; when the pack is synced the journal is deleted, which is the commit. A journal
-// found when the pack is next opened means the change never completed: a whole journal is
-// played back (the pack returns byte for byte to what it was before, in its used parts) and
-// an incomplete one is dropped (the pack was never touched, as it is written only after
-// the journal is synced).
+// Why a journal of the new bytes (redo) that is written before the pack: the index lives at
+// a fixed place (the first 8 MiB) and is rewritten in place, so no "write elsewhere, then
+// switch" scheme can make its rewrite atomic, and a merge also writes blocks over members in
+// place (a file that shrinks keeps its block). So a change is first written, whole, into
+// "<pack>.journal" beside the pack: every byte range it writes and the pack's new length,
+// checksummed, the header last, then synced with its folder. That sync is the commit; only
+// then are the same bytes written into the pack. A crash before it leaves a journal that
+// never reads as whole, which is dropped (the pack was never touched); a crash after it
+// leaves a whole journal, which is written into the pack again when the pack is next opened.
+//
+// The pack itself is not synced when a change ends: the journal keeps the change durable
+// until the pack's next open (recoverPack) syncs the pack and deletes it. The bytes a change
+// writes reach the disk once in sequence (the journal) instead of as thousands of scattered
+// blocks that a sync of the pack would wait for, and the system writes the pack out at its
+// own pace meanwhile.
+//
+// Journals of the earlier rollback kind (the old bytes, version 1) are still played back.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,44 +41,51 @@ struct PackRegion {
 class PackJournal {
 public:
     explicit PackJournal(std::u16string_view packPath);
-    // A journal neither committed nor rolled back stays on disk for the next open.
-    ~PackJournal() = default;
+    // A journal begun and not committed is deleted: the pack was never touched.
+    ~PackJournal();
     PackJournal(const PackJournal&) = delete;
     PackJournal& operator=(const PackJournal&) = delete;
 
     // "<pack>.journal".
     static std::u16string pathOf(std::u16string_view packPath);
 
-    // Saves the regions of the pack as they are now (the parts beyond its end need no
-    // saving: the length is restored) and the pack's length, synced with the folder. Only
-    // after true may the pack be written; on false no journal is left.
-    [[nodiscard]] bool begin(Stream& pack, std::vector<PackRegion> regions);
-    // Puts the saved bytes and length back, syncs the pack and removes the journal. False
-    // when the pack could not be restored: the journal then stays for the next open.
-    [[nodiscard]] bool rollBack(WinStream& pack);
-    // After the change's last write: syncs the pack, then removes the journal (the commit)
-    // and syncs the folder. False when the pack could not be synced: the caller rolls back.
-    [[nodiscard]] bool commit(WinStream& pack);
-
-    // The bytes begin saved (for the disk-space estimate of a change: about that much more).
-    uint64_t savedBytes() const { return saved_; }
+    // Starts a change of a pack that is packLength bytes long. False when the journal cannot
+    // be created.
+    [[nodiscard]] bool begin(uint32_t packLength);
+    // What the change writes through (positions are the pack's; it cannot be read): the
+    // bytes go into the journal only.
+    Stream& writes();
+    // Seals the journal (synced with its folder: the commit), gives the pack its disk space up
+    // to finalLength (a full disk fails here, with the pack untouched and the journal
+    // deleted), then writes the change into the pack. False when the change does not stand;
+    // when only the writes into the pack failed, the journal stays and the next open of the
+    // pack finishes them.
+    [[nodiscard]] bool commit(WinStream& pack, uint32_t finalLength);
+    // After a commit, at once: syncs the pack and deletes the journal (with its folder). For
+    // small changes (an index rewrite) whose sync costs little. False when the pack could
+    // not be synced: the journal then stays for the next open.
+    [[nodiscard]] bool settle(WinStream& pack);
 
 private:
+    class Recorder;
+    void abandon();
+
     std::u16string packPath_;
     std::u16string path_;
-    uint64_t saved_ = 0;
+    std::unique_ptr<Recorder> recorder_;
 };
 
 enum class PackRecovery {
-    kClean,      // no journal
+    kClean,      // no journal, or one whose bytes the pack already held (a finished change)
     kDiscarded,  // an incomplete journal was deleted: the pack was never touched
-    kReplayed,   // an interrupted change was undone
-    kFailed,     // a journal is there but the pack cannot be restored now (open for writing
+    kReplayed,   // an interrupted change was finished (or an old rollback played back)
+    kFailed,     // a journal is there but cannot be played now (the pack is open for writing
                  // elsewhere in this process, or the disk fails): the pack must not be used
 };
 
-// Run before a pack is opened: undoes the change a crash interrupted, so that the pack is
-// whole again. Called on any thread that is about to use the pack.
+// Run before a pack is opened: finishes the change a crash interrupted and makes a finished
+// one durable (the pack synced, the journal deleted), so that the pack is whole and current
+// on disk. Called on any thread that is about to use the pack.
 PackRecovery recoverPack(std::u16string_view packPath);
 
 // Deletes a pack and any journal of it (a journal must never be played over a pack that

@@ -77,33 +77,30 @@ bool refuseDamaged(const char16_t* operation, std::u16string_view path, const Pa
     return true;
 }
 
-// The index region as far as either the old or the new tables reach: what an index rewrite
-// changes (beyond it the region is zero before and after).
-PackRegion indexRegion(const PackHeader& old, uint64_t newEnd) {
-    return PackRegion{0, static_cast<uint32_t>(std::max(indexTablesEnd(old), newEnd))};
-}
-
-// Runs the writes of a change in place under a rollback journal: the bytes the change will
-// overwrite are saved and synced first, the pack is given its final length (so that a full
-// disk fails the change before its first write), and a change that fails or is stopped part
-// way is undone at once. The journal's removal after the pack's sync is the commit.
+// Runs the writes of a change in place under the pack's journal (see PackJournal.h): writes
+// puts the change through the stream it is given, which records it; only a complete change
+// that was not stopped is committed and then written into the pack, after its disk space is
+// taken, so that a failure, a full disk or a stop part way leaves the pack untouched. With
+// settle the pack is synced and the journal deleted at once (an index rewrite: a sequential
+// write whose sync costs little); a merge leaves that to whoever runs the merges (see
+// MakeFileWritter::settle), so that the scattered blocks of many merges reach the disk with
+// one sync.
 template <class Writes>
-bool changeInPlace(WinStream& pack, std::u16string_view path, std::vector<PackRegion> saved,
-                   uint32_t finalLength, const StopCheck& stop, Writes&& writes) {
+bool changeInPlace(WinStream& pack, std::u16string_view path, uint32_t finalLength,
+                   const StopCheck& stop, bool settle, Writes&& writes) {
     PackJournal journal(path);
-    if (!journal.begin(pack, std::move(saved))) {
+    if (!journal.begin(pack.size())) {
         return false;
     }
-    const bool ok = (finalLength <= pack.size() || pack.reserve(finalLength)) && writes() &&
-                    !(stop && stop()) && journal.commit(pack);
-    if (!ok) {
-        if (pack.error() == platform::kErrDiskFull ||
-            pack.error() == platform::kErrHandleDiskFull) {
-            logW_m1(u"%s所在磁盘空间不足\r\n", path);
-        }
-        static_cast<void>(journal.rollBack(pack));
+    if (!writes(journal.writes()) || (stop && stop()) || !journal.commit(pack, finalLength)) {
+        return false;
     }
-    return ok;
+    // A change whose settling fails stands all the same: its journal is played again at the
+    // pack's next open.
+    if (settle) {
+        static_cast<void>(journal.settle(pack));
+    }
+    return true;
 }
 
 bool loadIndex(WinStream& pack, std::u16string_view path, PackIndex& index,
@@ -312,43 +309,6 @@ private:
     uint32_t fileEnd_ = 0;
 };
 
-// The parts of the planned writes that fall on blocks live before the merge: those bytes
-// must be saved. Holes and the space beyond the end hold nothing a rollback needs.
-std::vector<PackRegion> liveRegionsWritten(const std::vector<PackRecord>& records,
-                                           const PackPatchList& list,
-                                           const std::vector<MergeWrite>& writes) {
-    std::vector<std::pair<uint32_t, uint32_t>> live;  // (offset, block size), by offset
-    live.reserve(records.size());
-    for (const PackRecord& r : records) {
-        if (r.blockSize != 0) {
-            live.emplace_back(r.offset, r.blockSize);
-        }
-    }
-    std::sort(live.begin(), live.end());
-    std::vector<PackRegion> out;
-    for (const MergeWrite& w : writes) {
-        const uint64_t begin = w.offset;
-        const uint64_t end =
-            begin + (w.zeroOnly ? w.extraZeros : list.items[w.item].blockSize + w.extraZeros);
-        // Blocks do not overlap (a damaged index is refused before), so only the block
-        // starting at or before begin and those starting inside the write can meet it.
-        auto it = std::upper_bound(live.begin(), live.end(),
-                                   std::pair<uint32_t, uint32_t>(w.offset, UINT32_MAX));
-        if (it != live.begin()) {
-            --it;
-        }
-        for (; it != live.end() && it->first < end; ++it) {
-            const uint64_t from = std::max<uint64_t>(begin, it->first);
-            const uint64_t to = std::min<uint64_t>(end, uint64_t{it->first} + it->second);
-            if (from < to) {
-                out.push_back(
-                    PackRegion{static_cast<uint32_t>(from), static_cast<uint32_t>(to - from)});
-            }
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchListPath,
@@ -370,8 +330,6 @@ bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchLis
     }
     logW_m1(u"开始merge: %s 文件\r\n", packPath);
 
-    // The blocks live before the merge: a write over any of them must be undoable.
-    const std::vector<PackRecord> before = index.records;
     MergePlan plan(index, list);
     if (!plan.make()) {
         logW_m1(u"mergePatchToPack过程中,本地%s将超过4GB\r\n", packPath);
@@ -382,29 +340,27 @@ bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchLis
                 index.records.size());
         return false;
     }
-    std::vector<PackRegion> saved = liveRegionsWritten(before, list, plan.writes());
-    saved.push_back(
-        indexRegion(index.header, indexTablesEnd(index.records.size(), index.pool.count())));
     std::vector<uint8_t> buffer(64 * 1024);
-    const bool merged = changeInPlace(pack, packPath, std::move(saved), plan.fileEnd(), stop, [&] {
-        for (const MergeWrite& w : plan.writes()) {
-            const bool ok =
-                !(stop && stop()) && pack.seek(w.offset) &&
-                (w.zeroOnly ? pack.writeZeros(w.extraZeros)
-                            : writeBlock(pack, packPath, list.items[w.item], w.extraZeros, buffer));
-            if (!ok) {
-                logW_m1(u"mergePatchToPack过程中,写入本地%s失败\r\n", packPath);
+    const bool merged =
+        changeInPlace(pack, packPath, plan.fileEnd(), stop, false, [&](Stream& out) {
+            for (const MergeWrite& w : plan.writes()) {
+                const bool ok = !(stop && stop()) && out.seek(w.offset) &&
+                                (w.zeroOnly ? out.writeZeros(w.extraZeros)
+                                            : writeBlock(out, packPath, list.items[w.item],
+                                                         w.extraZeros, buffer));
+                if (!ok) {
+                    logW_m1(u"mergePatchToPack过程中,写入本地%s失败\r\n", packPath);
+                    return false;
+                }
+            }
+            logW_m1(u"结束merge: %s 文件\r\n", packPath);
+            logW_m1(u"merge后文件信息:\r\n");
+            if (!writePackIndex(out, index.records, index.pool, plan.fileEnd())) {
+                logW_m1(u"mergePatchToPack过程中,重写本地%s索引失败\r\n", packPath);
                 return false;
             }
-        }
-        logW_m1(u"结束merge: %s 文件\r\n", packPath);
-        logW_m1(u"merge后文件信息:\r\n");
-        if (!writePackIndex(pack, index.records, index.pool, plan.fileEnd())) {
-            logW_m1(u"mergePatchToPack过程中,重写本地%s索引失败\r\n", packPath);
-            return false;
-        }
-        return true;
-    });
+            return true;
+        });
     if (merged) {
         logW_m1(u"%s文件更新结束\n", packPath);
     }
@@ -515,14 +471,12 @@ bool removeFileFromPack(std::u16string_view packPath, const std::vector<PackReco
     }
     // A region named for removal that is still some other member's block must not become
     // a hole, or the next merge would write over that member.
-    const PackHeader old = index.header;
     index.records = std::move(kept);
     if (refuseDamaged(u"removeFileFromPack", packPath, index)) {
         return false;
     }
-    const uint64_t newEnd = indexTablesEnd(index.records.size(), index.pool.count());
-    return changeInPlace(pack, packPath, {indexRegion(old, newEnd)}, index.fileEnd, {}, [&] {
-        if (!writePackIndex(pack, index.records, index.pool, index.fileEnd)) {
+    return changeInPlace(pack, packPath, index.fileEnd, {}, true, [&](Stream& out) {
+        if (!writePackIndex(out, index.records, index.pool, index.fileEnd)) {
             logW_m1(u"removeFileFromPack过程中,重写本地%s索引失败\r\n", packPath);
             return false;
         }
@@ -542,15 +496,13 @@ bool repairLocalFileCrc(std::u16string_view packPath) {
         return false;
     }
     logW_m1(u"本地文件%s 修复后的crc大小为:%x", packPath, indexCrc(index.records));
-    const uint64_t newEnd = indexTablesEnd(index.records.size(), index.pool.count());
-    return changeInPlace(
-        pack, packPath, {indexRegion(index.header, newEnd)}, index.fileEnd, {}, [&] {
-            if (!writePackIndex(pack, index.records, index.pool, index.fileEnd)) {
-                logW_m1(u"repairLocalFileCrc过程中,重写本地%s索引失败\r\n", packPath);
-                return false;
-            }
-            return true;
-        });
+    return changeInPlace(pack, packPath, index.fileEnd, {}, true, [&](Stream& out) {
+        if (!writePackIndex(out, index.records, index.pool, index.fileEnd)) {
+            logW_m1(u"repairLocalFileCrc过程中,重写本地%s索引失败\r\n", packPath);
+            return false;
+        }
+        return true;
+    });
 }
 
 }  // namespace lume

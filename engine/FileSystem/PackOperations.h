@@ -13,14 +13,14 @@
 
 namespace lume {
 
-// Asked between the writes of a long operation; true stops it, and a change in place is
-// then rolled back.
+// Asked between the writes of a long operation; true stops it, and a change in place then
+// leaves the pack untouched.
 using StopCheck = std::function<bool()>;
 
-// Every operation that changes a pack in place does so under a rollback journal (see
-// PackJournal.h): after a crash, a failed write or a stop the pack is as it was before, or
-// becomes so when it is next opened. A pack whose index is damaged (see
-// checkPackStructure) is never changed.
+// Every operation that changes a pack in place does so under the pack's journal (see
+// PackJournal.h): after a crash, a failed write or a stop the pack is as it was before or
+// as the whole change leaves it, at the latest when it is next opened. A pack whose index is
+// damaged (see checkPackStructure) is never changed.
 
 // Puts the files of the patch list (staged as "update\<stem>\<key>.gzf") into the pack:
 // over their old block when it is big enough, else into the best-fitting hole, else at the

@@ -64,7 +64,11 @@ protected:
     void writeList(const std::vector<Rec>& items) {
         box.writeFile("list.ipatch", test::patchListBytes(kListId, items));
     }
-    bool merge() { return mergePatchToPack(kPack, u"list.ipatch", kListId); }
+    // Settled as the pack writer settles its merges.
+    bool merge() {
+        return mergePatchToPack(kPack, u"list.ipatch", kListId) &&
+               recoverPack(kPack) == PackRecovery::kClean;
+    }
 
     // The header fields a rewrite must keep consistent with the records.
     static void expectConsistent(const test::ParsedPack& p) {
@@ -503,9 +507,9 @@ TEST_F(CrashSafety, AFailingCallLeavesThePackAsItWasAndTheNextRunConverges) {
                 f.stays ? platform::faults::failFrom(n, f.err) : platform::faults::failAt(n, f.err);
                 const bool ok = op.run();
                 platform::faults::disarm();
-                // A fault before the commit undoes the change; one after it (the folder's
-                // sync) leaves it complete, reported or not. A rollback that failed too (a
-                // disk that stays broken) is finished by the next open.
+                // A fault before the commit leaves the pack untouched; one after it leaves the
+                // change complete, reported or not, at the latest once the next open has
+                // played the journal.
                 ASSERT_NE(recoverPack(kPack), PackRecovery::kFailed);
                 const std::string now = liveView(packBytes());
                 EXPECT_TRUE(now == liveView(after) || (!ok && now == liveView(before)));
@@ -517,7 +521,7 @@ TEST_F(CrashSafety, AFailingCallLeavesThePackAsItWasAndTheNextRunConverges) {
     }
 }
 
-TEST_F(CrashSafety, AKillAtAnyCallIsUndoneWhenThePackIsNextOpened) {
+TEST_F(CrashSafety, AKillAtAnyCallLeavesTheOldPackOrTheNewOneOnceItIsOpened) {
     for (const Operation& op : operations()) {
         SCOPED_TRACE(op.name);
         const std::string& before = op.pack;
@@ -537,15 +541,15 @@ TEST_F(CrashSafety, AKillAtAnyCallIsUndoneWhenThePackIsNextOpened) {
             int status = 0;
             ASSERT_EQ(waitpid(child, &status, 0), child);
             ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-            const bool journal = box.exists("data/p.pak.journal");
             const PackRecovery recovery = recoverPack(kPack);
             replayed += recovery == PackRecovery::kReplayed;
             const std::string now = liveView(packBytes());
-            EXPECT_TRUE(now == liveView(before) || (!journal && now == liveView(after)));
+            EXPECT_TRUE(now == liveView(before) || now == liveView(after));
+            EXPECT_FALSE(box.exists("data/p.pak.journal"));
             ASSERT_TRUE(op.run());
             EXPECT_TRUE(packBytes() == after);
         }
-        // A build never writes the old pack, so it has nothing to undo.
+        // A build never writes the old pack, so it has nothing to finish.
         EXPECT_EQ(replayed > 0, op.name != std::string("build and replace"));
     }
 }
@@ -553,25 +557,42 @@ TEST_F(CrashSafety, AKillAtAnyCallIsUndoneWhenThePackIsNextOpened) {
 TEST_F(CrashSafety, AJournalIsPlayedOnlyWhenWholeAndNeverUnderAWriter) {
     writePack(basePack());
     const std::string before = packBytes();
+    std::string journal;
     {
         WinStream pack;
         ASSERT_TRUE(pack.open(kPack, 2));
-        PackJournal journal(kPack);
-        ASSERT_TRUE(journal.begin(pack, {{0, 100}, {test::kDataStart, 5000}}));
-        ASSERT_TRUE(pack.seek(0) && pack.writeZeros(100) && pack.seek(9100000) &&
-                    pack.write("tail", 4));
-        // While this change runs, an open elsewhere in the process must not undo it.
+        PackJournal change(kPack);
+        ASSERT_TRUE(change.begin(pack.size()));
+        Stream& out = change.writes();
+        ASSERT_TRUE(out.seek(0) && out.writeZeros(100) && out.seek(9100000) &&
+                    out.write("tail", 4));
+        EXPECT_TRUE(packBytes() == before);  // nothing reaches the pack before the commit
+        ASSERT_TRUE(change.commit(pack, 0));
+        journal = box.readFile("data/p.pak.journal");
+        // While the pack is open for writing, an open elsewhere in the process must not play
+        // the journal.
         EXPECT_EQ(recoverPack(kPack), PackRecovery::kFailed);
     }
-    const std::string journal = box.readFile("data/p.pak.journal");
-    EXPECT_EQ(recoverPack(kPack), PackRecovery::kReplayed);
-    EXPECT_TRUE(packBytes() == before);
+    const std::string after = packBytes();
+    ASSERT_EQ(after.size(), 9100004u);
+    EXPECT_EQ(after.substr(0, 100), std::string(100, '\0'));
+    EXPECT_EQ(after.substr(100, before.size() - 100), before.substr(100));
+    // A finished change only needs settling; one cut short after the commit is finished.
     EXPECT_EQ(recoverPack(kPack), PackRecovery::kClean);
+    EXPECT_FALSE(box.exists("data/p.pak.journal"));
+    for (const std::string& cut : {before, after.substr(0, 50) + before.substr(50)}) {
+        box.writeFile("data/p.pak", cut);
+        box.writeFile("data/p.pak.journal", journal);
+        EXPECT_EQ(recoverPack(kPack), PackRecovery::kReplayed);
+        EXPECT_TRUE(packBytes() == after);
+        EXPECT_EQ(recoverPack(kPack), PackRecovery::kClean);
+    }
 
     // A journal cut short, or with one byte changed, was never synced whole: the pack was
     // never written after it, so it is dropped and the pack left alone.
     std::string flipped = journal;
     flipped[journal.size() / 2] ^= 1;
+    box.writeFile("data/p.pak", before);
     for (const std::string& bad : {journal.substr(0, journal.size() - 1), flipped}) {
         box.writeFile("data/p.pak.journal", bad);
         EXPECT_EQ(recoverPack(kPack), PackRecovery::kDiscarded);
