@@ -16,6 +16,7 @@
 #include "engine/FileSystem/PackJournal.h"
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/FileSystem/WinStream.h"
+#include "engine/Kernel/Checksum.h"
 #include "engine/Kernel/NameKey.h"
 #include "platform/FaultInjection.h"
 #include "tests/engine/FileSystem/PackTestData.h"
@@ -599,6 +600,18 @@ TEST_F(CrashSafety, AJournalIsPlayedOnlyWhenWholeAndNeverUnderAWriter) {
         EXPECT_FALSE(box.exists("data/p.pak.journal"));
         EXPECT_TRUE(packBytes() == before);
     }
+    // A rollback journal of an earlier build (version 1: the old bytes, the table first)
+    // puts the pack back as it was.
+    uint32_t v1[8] = {0x4E4A5021u, 1, static_cast<uint32_t>(before.size()), 1, 100, 0, 0, 100};
+    std::string rollback(reinterpret_cast<const char*>(v1), sizeof v1);
+    rollback += before.substr(0, 100);
+    v1[5] = checksumUpdate(checksumUpdate(kChecksumStart, rollback.data() + 24, 108), v1, 20);
+    rollback.replace(0, 24, reinterpret_cast<const char*>(v1), 24);
+    box.writeFile("data/p.pak", after);
+    box.writeFile("data/p.pak.journal", rollback);
+    EXPECT_EQ(recoverPack(kPack), PackRecovery::kReplayed);
+    EXPECT_TRUE(packBytes() == before);
+
     // A journal never outlives its pack.
     box.writeFile("data/p.pak.journal", journal);
     EXPECT_TRUE(deletePack(kPack));
