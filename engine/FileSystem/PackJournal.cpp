@@ -182,29 +182,39 @@ std::vector<FinalPart> finalParts(const std::vector<PackRegion>& regions) {
 
 // Writes the journal's regions into the pack (its data starting at dataStart). With compare
 // only where they differ from what the pack holds (changed tells whether anything was
-// written); zero regions are always compared, as their place is mostly zero already.
-bool writeRegions(WinStream& journal, uint32_t dataStart, const std::vector<PackRegion>& regions,
-                  WinStream& pack, bool compare, bool& changed) {
-    std::vector<uint8_t> wanted(kCopyChunk);
+// written); zero regions are always compared, as their place is mostly zero already. The
+// journal is read in large steps: a merge of many small members makes many small parts.
+bool writeRegions(platform::NativeFile& journal, uint32_t dataStart,
+                  const std::vector<PackRegion>& regions, platform::NativeFile& pack, bool compare,
+                  bool& changed) {
+    std::vector<uint8_t> window(kCopyChunk);
+    uint64_t windowAt = 0;
+    uint64_t windowEnd = 0;
+    const std::vector<uint8_t> zeroChunk(kCopyChunk, 0);
     std::vector<uint8_t> held(kCopyChunk);
     for (const FinalPart& part : finalParts(regions)) {
-        if (!part.zero && !journal.seek(static_cast<uint32_t>(dataStart + part.data))) {
-            return false;
-        }
         for (uint32_t done = 0; done < part.length;) {
             const uint32_t chunk = std::min<uint32_t>(part.length - done, kCopyChunk);
-            uint32_t got = 0;
-            if (part.zero) {
-                std::fill_n(wanted.begin(), chunk, uint8_t{0});
-            } else if (!journal.read(wanted.data(), chunk, &got) || got != chunk) {
-                return false;
+            const uint8_t* wanted = zeroChunk.data();
+            if (!part.zero) {
+                const uint64_t at = part.data + done;
+                if (at < windowAt || at + chunk > windowEnd) {
+                    uint32_t got = 0;
+                    if (!journal.readAt(dataStart + at, window.data(), kCopyChunk, got) ||
+                        got < chunk) {
+                        return false;
+                    }
+                    windowAt = at;
+                    windowEnd = at + got;
+                }
+                wanted = window.data() + (at - windowAt);
             }
+            const uint64_t to = uint64_t{part.offset} + done;
             uint32_t have = 0;
-            const bool same = (compare || part.zero) && pack.seek(part.offset + done) &&
-                              pack.read(held.data(), chunk, &have) && have == chunk &&
-                              std::memcmp(held.data(), wanted.data(), chunk) == 0;
+            const bool same = (compare || part.zero) && pack.readAt(to, held.data(), chunk, have) &&
+                              have == chunk && std::memcmp(held.data(), wanted, chunk) == 0;
             if (!same) {
-                if (!pack.seek(part.offset + done) || !pack.write(wanted.data(), chunk)) {
+                if (!pack.writeAt(to, wanted, chunk)) {
                     return false;
                 }
                 changed = true;
@@ -221,7 +231,7 @@ bool playBack(WinStream& journal, const JournalHeader& header,
               const std::vector<PackRegion>& regions, uint32_t dataStart, WinStream& pack,
               bool& changed) {
     changed = false;
-    if (!writeRegions(journal, dataStart, regions, pack, true, changed)) {
+    if (!writeRegions(journal.file(), dataStart, regions, pack.file(), true, changed)) {
         return false;
     }
     if (pack.size() != header.packLength) {
@@ -350,8 +360,8 @@ public:
     bool apply(const std::u16string& path, WinStream& pack) {
         WinStream journal;
         bool changed = false;
-        return journal.open(path, 0) &&
-               writeRegions(journal, sizeof(JournalHeader), regions_, pack, false, changed);
+        return journal.open(path, 0) && writeRegions(journal.file(), sizeof(JournalHeader),
+                                                     regions_, pack.file(), false, changed);
     }
 
 private:

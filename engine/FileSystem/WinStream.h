@@ -33,6 +33,8 @@ public:
     uint32_t tell() override;
     uint32_t size() override;
     int handle() override { return file_.fd(); }
+    // The file itself, for positioned reads and writes that leave the stream's position.
+    platform::NativeFile& file() { return file_; }
     [[nodiscard]] bool sync() override;
     // Gives the file its disk space up to length (see platform::NativeFile::reserve).
     [[nodiscard]] bool reserve(uint32_t length);
