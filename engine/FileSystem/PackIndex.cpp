@@ -200,7 +200,8 @@ PackDamage checkPackStructure(const PackIndex& index, std::string* why) {
 }
 
 bool writePackIndex(Stream& pack, const std::vector<PackRecord>& records,
-                    const BlankBlockPool& pool, uint32_t fileEnd, PackHeader* written) {
+                    const BlankBlockPool& pool, uint32_t fileEnd, PackHeader* written,
+                    uint64_t zeroUpTo) {
     const uint64_t n = records.size();
     if (!indexFits(n, pool.count()) || fileEnd < kIndexRegionSize) {
         return false;
@@ -219,7 +220,11 @@ bool writePackIndex(Stream& pack, const std::vector<PackRecord>& records,
 
     // The region after the header is laid out in memory and written in one go; the header
     // follows last, so that a rewrite cut short leaves a header without its magic.
-    std::vector<uint8_t> region(kIndexRegionSize - kHeaderSize, 0);
+    // The tables fit the region (checked above), so they end before end.
+    const uint64_t end =
+        std::min<uint64_t>(std::max(zeroUpTo, indexTablesEnd(n, pool.count())), kIndexRegionSize);
+    const auto length = static_cast<uint32_t>(std::max<uint64_t>(end, kHeaderSize) - kHeaderSize);
+    std::vector<uint8_t> region(length, 0);
     uint8_t* at = region.data();
     for (const PackRecord& r : records) {
         std::memcpy(at, &r.nameKey, sizeof r.nameKey);
@@ -234,7 +239,7 @@ bool writePackIndex(Stream& pack, const std::vector<PackRecord>& records,
     }
     const PackHeader noMagic{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     if (!pack.seek(0) || !pack.write(&noMagic, sizeof noMagic) ||
-        !pack.write(region.data(), static_cast<uint32_t>(region.size())) || !pack.seek(0) ||
+        (length != 0 && !pack.write(region.data(), length)) || !pack.seek(0) ||
         !pack.write(&h, sizeof h)) {
         return false;
     }

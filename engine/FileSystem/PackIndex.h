@@ -85,13 +85,16 @@ enum class PackDamage {
 // The structure of a loaded index; why receives the first damage found.
 PackDamage checkPackStructure(const PackIndex& index, std::string* why = nullptr);
 
-// Rewrites the whole index region: zero fill of 8 MiB, key table, free-block table, record
-// table, and the header last, so that an interrupted rewrite leaves a header without its
-// magic and the pack is refused rather than read with half an index. Data size is
+// Rewrites the index region: zero fill, key table, free-block table, record table, and the
+// header last, so that an interrupted rewrite leaves a header without its magic and the pack
+// is refused rather than read with half an index. The region is written up to zeroUpTo (the
+// whole 8 MiB by default), or further when the new tables need it: a rewrite in place passes
+// where the old tables ended, beyond which the region is zero before and after. Data size is
 // fileEnd - 8 MiB. Nothing is written when the tables would not fit the region. False when
 // any step fails. written, when given, receives the header.
 [[nodiscard]] bool writePackIndex(Stream& pack, const std::vector<PackRecord>& records,
                                   const BlankBlockPool& pool, uint32_t fileEnd,
-                                  PackHeader* written = nullptr);
+                                  PackHeader* written = nullptr,
+                                  uint64_t zeroUpTo = kIndexRegionSize);
 
 }  // namespace lume

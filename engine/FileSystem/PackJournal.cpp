@@ -187,12 +187,22 @@ std::vector<FinalPart> finalParts(const std::vector<PackRegion>& regions) {
 bool writeRegions(platform::NativeFile& journal, uint32_t dataStart,
                   const std::vector<PackRegion>& regions, platform::NativeFile& pack, bool compare,
                   bool& changed) {
-    std::vector<uint8_t> window(kCopyChunk);
+    const std::vector<FinalPart> parts = finalParts(regions);
+    // Buffers no larger than the parts need: most changes are small.
+    uint64_t data = 0;
+    uint32_t largest = 0;
+    uint32_t largestZero = 0;
+    for (const FinalPart& part : parts) {
+        data += part.zero ? 0 : part.length;
+        uint32_t& most = part.zero ? largestZero : largest;
+        most = std::max(most, part.length);
+    }
+    std::vector<uint8_t> window(std::min<uint64_t>(data, kCopyChunk));
     uint64_t windowAt = 0;
     uint64_t windowEnd = 0;
-    const std::vector<uint8_t> zeroChunk(kCopyChunk, 0);
-    std::vector<uint8_t> held(kCopyChunk);
-    for (const FinalPart& part : finalParts(regions)) {
+    const std::vector<uint8_t> zeroChunk(std::min(largestZero, kCopyChunk), 0);
+    std::vector<uint8_t> held(std::min(std::max(largest, largestZero), kCopyChunk));
+    for (const FinalPart& part : parts) {
         for (uint32_t done = 0; done < part.length;) {
             const uint32_t chunk = std::min<uint32_t>(part.length - done, kCopyChunk);
             const uint8_t* wanted = zeroChunk.data();
@@ -200,7 +210,8 @@ bool writeRegions(platform::NativeFile& journal, uint32_t dataStart,
                 const uint64_t at = part.data + done;
                 if (at < windowAt || at + chunk > windowEnd) {
                     uint32_t got = 0;
-                    if (!journal.readAt(dataStart + at, window.data(), kCopyChunk, got) ||
+                    if (!journal.readAt(dataStart + at, window.data(),
+                                        static_cast<uint32_t>(window.size()), got) ||
                         got < chunk) {
                         return false;
                     }
@@ -288,6 +299,11 @@ public:
     bool write(const void* buffer, uint32_t length) override {
         const auto* bytes = static_cast<const uint8_t*>(buffer);
         uint32_t data = length;
+        static constexpr uint8_t kZeros[256] = {};
+        while (data >= sizeof kZeros &&
+               std::memcmp(bytes + data - sizeof kZeros, kZeros, sizeof kZeros) == 0) {
+            data -= sizeof kZeros;
+        }
         while (data > 0 && bytes[data - 1] == 0) {
             --data;
         }

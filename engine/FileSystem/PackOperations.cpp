@@ -355,7 +355,8 @@ bool mergePatchToPack(std::u16string_view packPath, std::u16string_view patchLis
             }
             logW_m1(u"结束merge: %s 文件\r\n", packPath);
             logW_m1(u"merge后文件信息:\r\n");
-            if (!writePackIndex(out, index.records, index.pool, plan.fileEnd())) {
+            if (!writePackIndex(out, index.records, index.pool, plan.fileEnd(), nullptr,
+                                indexTablesEnd(index.header))) {
                 logW_m1(u"mergePatchToPack过程中,重写本地%s索引失败\r\n", packPath);
                 return false;
             }
@@ -476,7 +477,8 @@ bool removeFileFromPack(std::u16string_view packPath, const std::vector<PackReco
         return false;
     }
     return changeInPlace(pack, packPath, index.fileEnd, {}, true, [&](Stream& out) {
-        if (!writePackIndex(out, index.records, index.pool, index.fileEnd)) {
+        if (!writePackIndex(out, index.records, index.pool, index.fileEnd, nullptr,
+                            indexTablesEnd(index.header))) {
             logW_m1(u"removeFileFromPack过程中,重写本地%s索引失败\r\n", packPath);
             return false;
         }
@@ -497,7 +499,8 @@ bool repairLocalFileCrc(std::u16string_view packPath) {
     }
     logW_m1(u"本地文件%s 修复后的crc大小为:%x", packPath, indexCrc(index.records));
     return changeInPlace(pack, packPath, index.fileEnd, {}, true, [&](Stream& out) {
-        if (!writePackIndex(out, index.records, index.pool, index.fileEnd)) {
+        if (!writePackIndex(out, index.records, index.pool, index.fileEnd, nullptr,
+                            indexTablesEnd(index.header))) {
             logW_m1(u"repairLocalFileCrc过程中,重写本地%s索引失败\r\n", packPath);
             return false;
         }

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -45,10 +44,12 @@ void Sandbox::writeFile(const std::string& relative, const std::string& bytes) c
 }
 
 std::string Sandbox::readFile(const std::string& relative) const {
-    std::ifstream in(fs::path(path_) / relative, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    std::ifstream in(fs::path(path_) / relative, std::ios::binary | std::ios::ate);
+    std::string bytes(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
 }
 
 bool Sandbox::exists(const std::string& relative) const {
