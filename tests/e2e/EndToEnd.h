@@ -1,6 +1,7 @@
-// Makings of the end-to-end tests: versions of a game as loose files and packs built by
-// lume-pak, releases published by lume-publish, the terminal launcher run in this process with
-// its trace read back, and a game directory compared with a version.
+// The end-to-end suites' fixture: versions of a game (loose files and packs built by
+// lume-pak) published by lume-publish under www/, served by a real nginx on a free loopback
+// port, game directories updated by the terminal launcher run in this process with its trace
+// read back, and compared with a version.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 
 #include "launcher/cli/Cli.h"
+#include "tests/support/NginxServer.h"
 #include "tests/update/UpdateTestData.h"
 #include "tools/publish/Publisher.h"
 #include "update/Messages.h"
@@ -65,18 +67,6 @@ inline CliRun runLauncher(std::vector<std::string> args, const fs::path& trace) 
     return run;
 }
 
-// Runs an update until no must file is left (the launcher restarts after them).
-inline CliRun updateFully(const std::vector<std::string>& args, const fs::path& trace) {
-    CliRun run;
-    for (int pass = 0; pass < 3; ++pass) {
-        run = runLauncher(args, trace);
-        if (run.code != kExitOk || run.result.kind != UpdateResult::Kind::Restart) {
-            break;
-        }
-    }
-    return run;
-}
-
 // Every file of a game directory but its logs.
 inline Tree gameTree(const fs::path& game) {
     Tree tree = readTree(game);
@@ -87,15 +77,90 @@ inline Tree gameTree(const fs::path& game) {
 // The game's file rel as in the version: a loose file byte for byte, a pack member by member.
 inline void expectFile(const fs::path& game, const fs::path& version, const std::string& rel) {
     if (rel.ends_with(".pak")) {
-        EXPECT_EQ(viewPack(game / rel), viewPack(version / rel)) << rel;
+        const PackView want = viewPack(version / rel);
+        EXPECT_FALSE(want.members.empty()) << rel;
+        EXPECT_EQ(viewPack(game / rel), want) << rel;
     } else {
         EXPECT_EQ(readBytes(game / rel), readBytes(version / rel)) << rel;
     }
 }
-inline void expectVersion(const fs::path& game, const fs::path& version) {
-    for (const auto& [rel, bytes] : readTree(version)) {
-        expectFile(game, version, rel);
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!NginxServer::available()) {
+            GTEST_SKIP() << "nginx is not installed";
+        }
     }
-}
+    // nginx on www/ (slowed or otherwise changed by extra directives).
+    std::unique_ptr<NginxServer> serve(const std::string& extra = {}) {
+        auto server = std::make_unique<NginxServer>(root + "/www", extra);
+        EXPECT_TRUE(server->started()) << server->errorLog();
+        return server;
+    }
+    fs::path game(const std::string& name = "game") const { return fs::path(root) / name; }
+    // A fresh copy of a version as the game directory `name`.
+    void install(const std::string& version, const std::string& name = "game") {
+        fs::remove_all(game(name));
+        fs::copy(versions / version, game(name), fs::copy_options::recursive);
+    }
+
+    // lume-cli in this process; what it said and traced is kept in `last`.
+    int cli(std::vector<std::string> args) {
+        last = runLauncher(std::move(args), root + "/trace.jsonl");
+        return last.code;
+    }
+    // lume-cli command in a game directory, from a path of host (default: the nginx).
+    int launcher(const std::string& command, const std::string& path,
+                 std::vector<std::string> extra = {}, const std::string& name = "game",
+                 const std::string& host = {}) {
+        extra.insert(extra.begin(), {command, "-C", game(name).string(), "--host",
+                                     host.empty() ? nginx->host() : host, "--path", path});
+        return cli(extra);
+    }
+    int update(const std::string& path, const std::vector<std::string>& extra = {},
+               const std::string& name = "game", const std::string& host = {}) {
+        return launcher("update", path, extra, name, host);
+    }
+    // Updates until no must file is left (the launcher restarts after them).
+    int updateFully(const std::string& path, const std::vector<std::string>& extra = {},
+                    const std::string& name = "game", const std::string& host = {}) {
+        for (int pass = 0; pass < 3; ++pass) {
+            if (update(path, extra, name, host) != kExitOk ||
+                last.result.kind != UpdateResult::Kind::Restart) {
+                break;
+            }
+        }
+        return last.code;
+    }
+
+    // The game holds every file of the version; when clean, also no other pack and nothing of
+    // an update in flight, and every pack verifies with lume-pak.
+    void expectVersion(const std::string& version, const std::string& name = "game",
+                       bool clean = false) {
+        const Tree want = readTree(versions / version);
+        for (const auto& [rel, bytes] : want) {
+            expectFile(game(name), versions / version, rel);
+        }
+        for (const auto& [rel, bytes] : clean ? gameTree(game(name)) : Tree{}) {
+            const std::string ext = fs::path(rel).extension().string();
+            EXPECT_TRUE(ext != ".gzf" && ext != ".igzf" && ext != ".patch" && ext != ".ipatch" &&
+                        ext != ".tmp" && ext != ".back" && ext != ".journal" &&
+                        (ext != ".pak" || want.count(rel) != 0))
+                << rel;
+            std::ostringstream out, err;
+            EXPECT_TRUE(ext != ".pak" ||
+                        pak::run({u"verify", platform::utf8ToWide((game(name) / rel).string())},
+                                 out, err) == 0)
+                << rel;
+        }
+    }
+
+    Sandbox box;
+    const std::string root = box.path();
+    fs::path versions = root;  // where the versions are made
+    std::unique_ptr<NginxServer> nginx;
+    CliRun last;
+};
 
 }  // namespace lume::test

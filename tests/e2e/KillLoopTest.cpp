@@ -17,7 +17,6 @@
 #include <cstdlib>
 
 #include "tests/e2e/EndToEnd.h"
-#include "tests/support/NginxServer.h"
 #include "transfer/FileWritter.h"
 
 namespace fs = std::filesystem;
@@ -54,13 +53,11 @@ std::string phaseOf(const std::string& traceLine) {
                                       : "planning and settings";
 }
 
-class KillLoop : public ::testing::Test {
+class KillLoop : public test::EndToEnd {
 protected:
     void SetUp() override {
-        if (!test::NginxServer::available()) {
-            GTEST_SKIP() << "nginx is not installed";
-        }
-        for (int v = 1; v <= 2; ++v) {
+        EndToEnd::SetUp();
+        for (int v = 1; v <= 2 && !IsSkipped(); ++v) {
             // Members of at most one block: a member's download resumes as a whole.
             std::map<std::string, Tree> packs;
             for (int i = 0; i < 12; ++i) {
@@ -80,9 +77,11 @@ protected:
                               packs);
             ASSERT_TRUE(test::publish(dir, box.path() + "/www/release"));
         }
-        fast = std::make_unique<test::NginxServer>(box.path() + "/www");
-        slow = std::make_unique<test::NginxServer>(box.path() + "/www", "limit_rate 400k;");
-        ASSERT_TRUE(fast->started() && slow->started()) << fast->errorLog() << slow->errorLog();
+        if (IsSkipped()) {
+            return;
+        }
+        fast = serve();
+        slow = serve("limit_rate 400k;");
         // The clean update everything is compared with.
         install("clean");
         uint64_t before = fast->bytesSent();
@@ -99,11 +98,7 @@ protected:
         }
     }
 
-    std::string game(const std::string& name) const { return box.path() + "/" + name; }
-    void install(const std::string& name) {
-        fs::remove_all(game(name));
-        fs::copy(box.path() + "/v1", game(name), fs::copy_options::recursive);
-    }
+    void install(const std::string& name) { EndToEnd::install("v1", name); }
 
     // lume-cli update as its own process, its output in "<name>-out.txt"; env: extra
     // "NAME=value" entries.
@@ -112,14 +107,14 @@ protected:
         const pid_t child = ::fork();
         if (child == 0) {
             const int devnull = ::open("/dev/null", O_WRONLY);
-            const int out =
-                ::open((game(name) + "-out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out = ::open((game(name).string() + "-out.txt").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(out >= 0 ? out : devnull, 1);
             ::dup2(devnull, 2);
             for (const std::string& e : env) {
                 ::putenv(const_cast<char*>(e.c_str()));
             }
-            const std::string dir = game(name);
+            const std::string dir = game(name).string();
             const std::string host = server.host();
             ::execl(LUME_CLI_EXE, "lume-cli", "update", "-C", dir.c_str(), "--host", host.c_str(),
                     "--path", "/release", static_cast<char*>(nullptr));
@@ -143,7 +138,7 @@ protected:
     // The file calls of a whole clean update ("N kind path" each), from a traced run.
     std::vector<std::string> tracedCalls() {
         install("traced");
-        const std::string trace = game("traced") + "-trace.txt";
+        const std::string trace = game("traced").string() + "-trace.txt";
         std::vector<std::string> calls;
         if (runUpdate("traced", *fast, {"LUME_FAULT_TRACE=" + trace}) == 0) {
             std::ifstream in(trace);
@@ -159,7 +154,7 @@ protected:
     // run had not received plus the constant.
     void expectRerunConverges(const std::string& name, uint64_t receivedBefore) {
         const uint64_t before = fast->bytesSent();
-        ASSERT_EQ(runUpdate(name, *fast), 0) << test::readBytes(game(name) + "-out.txt");
+        ASSERT_EQ(runUpdate(name, *fast), 0) << test::readBytes(game(name).string() + "-out.txt");
         const uint64_t fetched = fast->bytesSent() - before;
         const Tree now = test::gameTree(game(name));
         EXPECT_EQ(now.size(), clean.size());
@@ -184,7 +179,6 @@ protected:
     static constexpr uint64_t kSlack =
         FileWritter::kQueueBytes + FileWritter::kRecordBytes + 64 * 32768;
 
-    test::Sandbox box;
     std::unique_ptr<test::NginxServer> fast;
     std::unique_ptr<test::NginxServer> slow;
     Tree clean;
@@ -220,7 +214,7 @@ TEST_F(KillLoop, KilledAtAnyMomentTheRerunEndsAsACleanUpdate) {
         SCOPED_TRACE("killed at call " + std::to_string(n) + " of " + std::to_string(calls.size()));
         const std::string name = "k" + std::to_string(n);
         install(name);
-        const std::string killTrace = game(name) + "-trace.txt";
+        const std::string killTrace = game(name).string() + "-trace.txt";
         const uint64_t before = slow->bytesSent();
         const int status =
             runUpdate(name, *slow,
@@ -246,9 +240,6 @@ TEST_F(KillLoop, KilledAtAnyMomentTheRerunEndsAsACleanUpdate) {
         summary += phase + ": " + std::to_string(count) + "; ";
         kills += count;
     }
-    RecordProperty("kills", kills);
-    RecordProperty("phases", summary);
-    RecordProperty("worst_extra_bytes", std::to_string(worst));
     std::printf("kill loop: %d kills over %zu calls (%s), worst extra fetch %lld bytes\n", kills,
                 calls.size(), summary.c_str(), static_cast<long long>(worst));
     EXPECT_GE(killedIn.size(), 4u) << summary;
@@ -264,9 +255,9 @@ TEST_F(KillLoop, SigintStopsAtASafePointAndTheRerunContinues) {
     const int status =
         runUpdate("stopped", *slow, {"LUME_FAULT_INTERRUPT_AT=" + std::to_string(calls / 3)});
     ASSERT_EQ(status, 128 + SIGINT);
-    const std::string said = test::readBytes(game("stopped") + "-out.txt");
+    const std::string said = test::readBytes(game("stopped").string() + "-out.txt");
     EXPECT_NE(said.find("stopped; the next update continues"), std::string::npos) << said;
-    EXPECT_FALSE(fs::exists(game("stopped") + "/data/ui.pak.journal"));
+    EXPECT_FALSE(fs::exists(game("stopped").string() + "/data/ui.pak.journal"));
     expectRerunConverges("stopped", slow->bytesSent() - before);
 }
 

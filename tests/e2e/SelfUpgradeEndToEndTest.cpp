@@ -14,7 +14,6 @@
 #include "platform/Thread.h"
 #include "platform/Time.h"
 #include "tests/e2e/EndToEnd.h"
-#include "tests/support/NginxServer.h"
 
 namespace fs = std::filesystem;
 
@@ -26,11 +25,9 @@ std::string launcherScript(const std::string& version) {
     return "#!/bin/sh\necho " + version + " >> launcher-runs.txt\nexec " LUME_CLI_EXE " \"$@\"\n";
 }
 
-TEST(SelfUpgradeEndToEnd, TheNewLauncherRunsOnceAndStartsTheGame) {
-    if (!test::NginxServer::available()) {
-        GTEST_SKIP() << "nginx is not installed";
-    }
-    test::Sandbox box;
+using SelfUpgradeEndToEnd = test::EndToEnd;
+
+TEST_F(SelfUpgradeEndToEnd, TheNewLauncherRunsOnceAndStartsTheGame) {
     setenv("LUME_INSTANCE_NAME", ("LumeSelfUpgrade-" + std::to_string(getpid())).c_str(), 1);
     for (const std::string version : {"1", "2"}) {
         test::makeVersion(
@@ -41,18 +38,17 @@ TEST(SelfUpgradeEndToEnd, TheNewLauncherRunsOnceAndStartsTheGame) {
              {"readme.txt", "version " + version}});
         ASSERT_TRUE(test::publish(box.path() + "/v" + version, box.path() + "/www/game"));
     }
-    test::NginxServer nginx(box.path() + "/www");
-    ASSERT_TRUE(nginx.started()) << nginx.errorLog();
+    nginx = serve();
     box.writeFile("www/list.xml",
                   platform::utf8ToNarrow("<server><patch><items type=\"0\"><serverItem addr=\"" +
-                                         nginx.host() +
+                                         nginx->host() +
                                          "\" path=\"/game\" flag=\"1\"/></items></patch>"
                                          "<zones default=\"电信一区\"><zone name=\"电信一区\" "
                                          "type=\"0\" outer=\"1\" id=\"1\" zone=\"1\"/></zones>"
                                          "</server>"));
     box.writeFile("data/bin/srvListUrl.xml",
-                  "<l><url type=\"4\" path=\"" + nginx.url("/list.xml") + "\"/></l>");
-    fs::copy(box.path() + "/v1", box.path() + "/game", fs::copy_options::recursive);
+                  "<l><url type=\"4\" path=\"" + nginx->url("/list.xml") + "\"/></l>");
+    install("v1");
     fs::permissions(box.path() + "/game/bin/upgrade.tmp", fs::perms::owner_exec,
                     fs::perm_options::remove);  // as an update would have installed it
 

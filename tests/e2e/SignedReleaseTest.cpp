@@ -11,7 +11,6 @@
 #include "engine/Kernel/Format.h"
 #include "platform/IniFile.h"
 #include "tests/e2e/EndToEnd.h"
-#include "tests/support/NginxServer.h"
 #include "update/ReleaseGate.h"
 
 namespace fs = std::filesystem;
@@ -72,13 +71,13 @@ bool makeCertificates(const std::string& dir) {
     return std::system(("(" + commands + ") >/dev/null 2>&1").c_str()) == 0;
 }
 
-class SignedRelease : public ::testing::Test {
+class SignedRelease : public test::EndToEnd {
 protected:
     void SetUp() override {
-        if (!test::NginxServer::available()) {
-            GTEST_SKIP() << "nginx is not installed";
+        EndToEnd::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        root = box.path();
         std::string error;
         ASSERT_TRUE(generateSigningKey(root + "/keys/a", error)) << error;
         ASSERT_TRUE(generateSigningKey(root + "/keys/b", error)) << error;
@@ -95,9 +94,8 @@ protected:
                 fs::copy(root + "/www/release", root + "/www/old", fs::copy_options::recursive);
             }
         }
-        fs::copy(root + "/v1", root + "/game", fs::copy_options::recursive);
-        nginx = std::make_unique<test::NginxServer>(root + "/www");
-        ASSERT_TRUE(nginx->started()) << nginx->errorLog();
+        install("v1");
+        nginx = serve();
     }
 
     bool publish(const std::string& version, const std::string& out, std::vector<std::string> keys,
@@ -114,43 +112,12 @@ protected:
         fs::copy(root + "/www/release", root + "/www/" + name, fs::copy_options::recursive);
         edit(root + "/www/" + name);
     }
-
-    // lume-cli in-process (update: from one path of the nginx); its exit code, its terminal
-    // output in `output` and the summary's decoding in `result`.
-    int update(const std::string& game, const std::string& path,
-               std::vector<std::string> extra = {}) {
-        extra.insert(extra.begin(), {"--host", nginx->host(), "--path", path});
-        return cli("update", game, extra);
-    }
-    int cli(const std::string& command, const std::string& game, std::vector<std::string> args) {
-        args.insert(args.begin(), {command, "-C", root + "/" + game});
-        const test::CliRun run = test::runLauncher(args, root + "/trace.jsonl");
-        output = run.output;
-        result = run.result;
-        return run.code;
-    }
-    int updateFully(const std::string& game, const std::string& path) {
-        const test::CliRun run = test::updateFully(
-            {"update", "-C", root + "/" + game, "--host", nginx->host(), "--path", path},
-            root + "/trace.jsonl");
-        output = run.output;
-        result = run.result;
-        return run.code;
-    }
-    void expectVersion(const std::string& game, const std::string& version) {
-        test::expectVersion(root + "/" + game, root + "/" + version);
-    }
     uint64_t acceptedVersion(const std::string& game) {
         platform::IniFile ini;
         ini.load(platform::utf8ToWide(root + "/" + game + "/bin/config.ini"));
         return std::stoull(platform::wideToUtf8(ini.getString(u"release", u"version", u"0")));
     }
-
-    test::Sandbox box;
-    std::string root;
-    std::unique_ptr<test::NginxServer> nginx;
-    std::string output;
-    UpdateResult result;
+    const std::string& output() const { return last.output; }
 };
 
 TEST_F(SignedRelease, WhatTheOperatorDidNotSignIsRefusedAndNothingInstalled) {
@@ -222,15 +189,14 @@ TEST_F(SignedRelease, WhatTheOperatorDidNotSignIsRefusedAndNothingInstalled) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         serveCopy(c.name, c.edit);
-        fs::remove_all(root + "/try");
-        fs::copy(root + "/game", root + "/try", fs::copy_options::recursive);
-        EXPECT_EQ(update("try", std::string("/") + c.name), kExitFailure) << output;
-        EXPECT_EQ(result.kind, c.kind) << output;
+        install("v1", "try");
+        EXPECT_EQ(update(std::string("/") + c.name, {}, "try"), kExitFailure) << output();
+        EXPECT_EQ(last.result.kind, c.kind) << output();
         if (!c.text.empty()) {
-            EXPECT_NE(output.find(platform::wideToUtf8(c.text)), std::string::npos) << output;
+            EXPECT_NE(output().find(platform::wideToUtf8(c.text)), std::string::npos) << output();
         }
         if (c.untouched == nullptr) {
-            expectVersion("try", "v1");
+            expectVersion("v1", "try");
         } else {
             test::expectFile(root + "/try", root + "/v1", c.untouched);
         }
@@ -247,11 +213,10 @@ TEST_F(SignedRelease, WhatThePrimaryForgedIsFetchedFromTheMirror) {
         bytes = forgeChecksum(bytes, 20, test::checksumOf(test::readBytes(d / bigData)));
         test::writeBytes(d / bigData, bytes);
     });
-    ASSERT_EQ(
-        update("game", "/evil", {"--mirror-host", nginx->host(), "--mirror-path", "/release"}),
-        kExitOk)
-        << output;
-    expectVersion("game", "v2");
+    ASSERT_EQ(update("/evil", {"--mirror-host", nginx->host(), "--mirror-path", "/release"}),
+              kExitOk)
+        << output();
+    expectVersion("v2");
     EXPECT_EQ(nginx->requests("/release/flist.xml"), 1);
     EXPECT_EQ(nginx->requests("/release/" + bigData), 1);  // whole, once
 }
@@ -274,34 +239,34 @@ TEST_F(SignedRelease, AMemberStagedByAnUnverifiedUpdateIsCheckedBeforeItIsMerged
     });
     const std::string keys = test::readBytes(root + "/game/bin/release.pub");
     fs::remove(root + "/game/bin/release.pub");
-    ASSERT_EQ(update("game", "/forged"), kExitFailure) << output;
-    ASSERT_EQ(result.kind, UpdateResult::Kind::VerifyFailed) << output;
+    ASSERT_EQ(update("/forged"), kExitFailure) << output();
+    ASSERT_EQ(last.result.kind, UpdateResult::Kind::VerifyFailed) << output();
     EXPECT_EQ(test::viewPack(root + "/game/data/ui.pak"), v1Pack);
     // Trusting the key again, the update resumes the pack: the staged member is fetched
     // anew, since it is not what the manifest names.
     test::writeBytes(root + "/game/bin/release.pub", keys);
-    ASSERT_EQ(update("game", "/release"), kExitOk) << output;
-    expectVersion("game", "v2");
+    ASSERT_EQ(update("/release"), kExitOk) << output();
+    expectVersion("v2");
 }
 
 TEST_F(SignedRelease, ASignedReleaseIsKeptAndAnOlderOneReplayedAfterItRefused) {
-    ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
-    expectVersion("game", "v2");
-    EXPECT_NE(output.find(platform::wideToUtf8(formatW(kTextManifestAccepted, 2))),
+    ASSERT_EQ(updateFully("/release"), kExitOk) << output();
+    expectVersion("v2");
+    EXPECT_NE(output().find(platform::wideToUtf8(formatW(kTextManifestAccepted, 2))),
               std::string::npos)
-        << output;
+        << output();
     ASSERT_EQ(acceptedVersion("game"), 2u);
     // Version 1 is signed by the same key, not expired, and every file matches it.
-    EXPECT_EQ(update("game", "/old"), kExitFailure);
-    EXPECT_EQ(result.kind, UpdateResult::Kind::VerifyFailed);
-    EXPECT_NE(output.find(platform::wideToUtf8(formatW(kTextManifestRollback, 1, 2))),
+    EXPECT_EQ(update("/old"), kExitFailure);
+    EXPECT_EQ(last.result.kind, UpdateResult::Kind::VerifyFailed);
+    EXPECT_NE(output().find(platform::wideToUtf8(formatW(kTextManifestRollback, 1, 2))),
               std::string::npos)
-        << output;
-    expectVersion("game", "v2");
+        << output();
+    expectVersion("v2");
     EXPECT_EQ(acceptedVersion("game"), 2u);
     // A fresh installation has accepted nothing newer, so to it version 1 is good.
-    fs::copy(root + "/v1", root + "/fresh", fs::copy_options::recursive);
-    EXPECT_EQ(update("fresh", "/old"), kExitOk) << output;
+    install("v1", "fresh");
+    EXPECT_EQ(update("/old", {}, "fresh"), kExitOk) << output();
 }
 
 TEST_F(SignedRelease, KeysChangeHandsThroughASignedRelease) {
@@ -313,16 +278,16 @@ TEST_F(SignedRelease, KeysChangeHandsThroughASignedRelease) {
     fs::copy(root + "/v3", root + "/v4", fs::copy_options::recursive);
     test::writeBytes(root + "/v4/readme.txt", "version 4");
     fs::copy(root + "/game", root + "/stale", fs::copy_options::recursive);
-    ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
-    expectVersion("game", "v3");
+    ASSERT_EQ(updateFully("/release"), kExitOk) << output();
+    expectVersion("v3");
     ASSERT_TRUE(publish("v4", "www/release", {"keys/b"}));
-    ASSERT_EQ(updateFully("game", "/release"), kExitOk) << output;
-    expectVersion("game", "v4");
+    ASSERT_EQ(updateFully("/release"), kExitOk) << output();
+    expectVersion("v4");
     EXPECT_EQ(acceptedVersion("game"), 4u);
     // An installation that never received the new key does not trust what it alone signed.
-    EXPECT_EQ(update("stale", "/release"), kExitFailure);
-    EXPECT_NE(output.find(platform::wideToUtf8(kTextManifestBadSignature)), std::string::npos);
-    expectVersion("stale", "v1");
+    EXPECT_EQ(update("/release", {}, "stale"), kExitFailure);
+    EXPECT_NE(output().find(platform::wideToUtf8(kTextManifestBadSignature)), std::string::npos);
+    expectVersion("v1", "stale");
 }
 
 TEST_F(SignedRelease, HttpsServersPassOnlyWithACertificateTheLauncherTrusts) {
@@ -347,16 +312,16 @@ TEST_F(SignedRelease, HttpsServersPassOnlyWithACertificateTheLauncherTrusts) {
             "outer=\"1\" id=\"1\" addr=\"127.0.0.1\" port=\"7001\"/></zones></server>");
 
     // Its certificate comes from a CA that the system does not know: nothing is fetched.
-    EXPECT_EQ(cli("update", "game", {"--host", https.host(), "--path", "/release"}), kExitFailure);
-    EXPECT_EQ(result.kind, UpdateResult::Kind::FileListFailed) << output;
-    EXPECT_EQ(cli("run", "game", {"--no-launch"}), kExitFailure) << output;
-    expectVersion("game", "v1");
+    EXPECT_EQ(update("/release", {}, "game", https.host()), kExitFailure);
+    EXPECT_EQ(last.result.kind, UpdateResult::Kind::FileListFailed) << output();
+    EXPECT_EQ(cli({"run", "-C", game().string(), "--no-launch"}), kExitFailure) << output();
+    expectVersion("v1");
 
     // bin\config.ini names the CA: the server list, the mirror probe and the update go through.
     fs::copy(root + "/tls/ca.pem", root + "/game/bin/private-ca.pem");
     test::writeBytes(root + "/game/bin/config.ini", "[other]\r\ncafile=bin\\private-ca.pem\r\n");
-    ASSERT_EQ(cli("run", "game", {"--no-launch"}), kExitOk) << output;
-    expectVersion("game", "v2");
+    ASSERT_EQ(cli({"run", "-C", game().string(), "--no-launch"}), kExitOk) << output();
+    expectVersion("v2");
     EXPECT_GT(https.requests("/release/release.manifest"), 0);
 }
 

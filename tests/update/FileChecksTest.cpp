@@ -261,16 +261,6 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
                         test::hexOf(checksumOf(deflated)) + " zip:" + test::hexOf(e.zipcrc) + "]"))
         << log.text();
 
-    // A folder that holds files where the file belongs: an honest write failure, no ".back"
-    // copy that nobody would ever put in place.
-    box.writeFile("a/busy.txt/inside", "keep");
-    e = looseEntry(u"a", u"busy.txt", text, deflated);
-    ASSERT_TRUE(checks.checkFile(e));
-    EXPECT_FALSE(complete(e, deflated));
-    EXPECT_EQ(checks.writeFailures(), 1u);
-    EXPECT_FALSE(box.exists("a/busy.txt.back"));
-    EXPECT_EQ(box.readFile("a/busy.txt/inside"), "keep");
-
     // Data the writer kept in memory (no temporary file): prepared from the bytes, in place
     // once the step after the sync runs.
     e = looseEntry(u"a", u"mem.txt", text2, test::deflateRaw(text2));

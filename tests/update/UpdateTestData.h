@@ -141,7 +141,7 @@ inline void makeSampleVersion(const fs::path& dir, const fs::path& sample) {
 // the header's IndexCrc (0 when the pack does not load).
 struct Member {
     std::string stored;
-    uint32_t size = 0, dataCrc = 0, extra1 = 0;
+    uint32_t size = 0, dataCrc = 0, extra1 = 0, parent = 0;
     bool operator==(const Member&) const = default;
 };
 struct PackView {
@@ -168,6 +168,7 @@ inline PackView viewPack(const fs::path& pack) {
             m.size = r.size;
             m.dataCrc = r.dataCrc;
             m.extra1 = r.extra1;
+            m.parent = r.parentIndex;
         }
     }
     return view;
