@@ -11,20 +11,9 @@
 #include "launcher/cli/Cli.h"
 #include "tests/support/NginxServer.h"
 #include "tests/update/UpdateTestData.h"
-#include "tools/publish/Publisher.h"
 #include "update/Messages.h"
 
 namespace lume::test {
-
-inline bool publish(const fs::path& game, const fs::path& out, PublishOptions o = {}) {
-    o.gameDirectory = game.string();
-    o.outDirectory = out.string();
-    PublishReport report;
-    std::string error;
-    const bool ok = publishRelease(o, report, error);
-    EXPECT_TRUE(ok) << error;
-    return ok;
-}
 
 struct Message {
     uint32_t msg, wParam, lParam;

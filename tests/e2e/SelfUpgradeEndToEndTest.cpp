@@ -9,10 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/Process.h"
 #include "platform/Text.h"
-#include "platform/Thread.h"
-#include "platform/Time.h"
 #include "tests/e2e/EndToEnd.h"
 
 namespace fs = std::filesystem;
@@ -68,18 +65,12 @@ TEST_F(SelfUpgradeEndToEnd, TheNewLauncherRunsOnceAndStartsTheGame) {
     EXPECT_EQ(box.readFile("game/readme.txt"), "version 1");  // the must pass came alone
 
     // The upgrade program starts the new launcher, which starts the game.
-    const uint64_t deadline = platform::monotonicMs() + 120000;
-    while (!box.exists("game/bin/started.txt") && platform::monotonicMs() < deadline) {
-        platform::sleepMs(20);
-    }
-    ASSERT_TRUE(box.exists("game/bin/started.txt"));
+    ASSERT_TRUE(test::waitFor([&] { return box.exists("game/bin/started.txt"); },
+                              std::chrono::seconds(120)));
     EXPECT_EQ(box.readFile("game/launcher-runs.txt"), "launcher 2\n");
     EXPECT_EQ(box.readFile("game/readme.txt"), "version 2");
     // The game script writes its line as it starts; give it the moment it needs.
-    while (box.readFile("game/bin/started.txt").find('\n') == std::string::npos &&
-           platform::monotonicMs() < deadline) {
-        platform::sleepMs(20);
-    }
+    test::waitFor([&] { return box.readFile("game/bin/started.txt").ends_with('\n'); });
     EXPECT_EQ(box.readFile("game/bin/started.txt"), "client 2 run\n");
 }
 

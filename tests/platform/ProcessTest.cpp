@@ -14,8 +14,6 @@
 #include "platform/Error.h"
 #include "platform/Files.h"
 #include "platform/SingleInstance.h"
-#include "platform/Thread.h"
-#include "platform/Time.h"
 #include "tests/support/Sandbox.h"
 
 namespace fs = std::filesystem;
@@ -61,19 +59,12 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{u"p -server=127.0.0.1:8080 -user=\"张 三\"",
                   {u"p", u"-server=127.0.0.1:8080", u"-user=张 三"}}));
 
-// Waits (bounded: a safety net) until done() holds.
-bool waitUntil(const std::function<bool()>& done) {
-    const uint64_t deadline = platform::monotonicMs() + 20000;
-    while (!done() && platform::monotonicMs() < deadline) {
-        platform::sleepMs(10);
-    }
-    return done();
-}
+using lume::test::waitFor;
 
 // The text another process writes to a file, once it holds a whole line.
 std::string waitForLine(const fs::path& path) {
     std::string text;
-    waitUntil([&] {
+    waitFor([&] {
         std::ifstream in(path);
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         return !text.empty() && text.back() == '\n';
@@ -113,7 +104,7 @@ TEST(StartProcess, WorkingDirectoryProgramSearchAndArguments) {
     // As the kernel does, everything after the interpreter is one argument.
     box.writeFile("bin/args.dat", "#!/usr/bin/touch one two\n");
     ASSERT_TRUE(platform::startProcess(u"bin\\args.dat three", u"bin"));
-    EXPECT_TRUE(waitUntil([&] { return fs::exists(root / "bin/three"); }));
+    EXPECT_TRUE(waitFor([&] { return fs::exists(root / "bin/three"); }));
     EXPECT_TRUE(fs::exists(root / "bin/one two"));
     EXPECT_FALSE(fs::exists(root / "bin/two"));
 }
@@ -164,7 +155,7 @@ TEST(StartProcess, ExitedChildrenAreReapedByLaterCalls) {
     int pid = 0;
     ASSERT_TRUE(platform::startProcess(u"/bin/true", u"", &pid));
     const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-    const bool zombie = waitUntil([&] {
+    const bool zombie = waitFor([&] {
         std::ifstream in(stat);
         const std::string text((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());

@@ -80,6 +80,9 @@ TEST(Utf8Text, SurrogatesAndIllFormedInput) {
         EXPECT_EQ(platform::utf8ToWide(utf8), wide) << utf8;
     }
     EXPECT_EQ(platform::wideToUtf8(std::u16string{u'a', char16_t(0xDC00), u'b'}), "a?b");
+    // A replacement when the output is exactly full (18 characters of 3 bytes fill 2 * 19 + 16).
+    EXPECT_EQ(platform::wideToUtf8(std::u16string(18, u'更') + char16_t(0xDC00)),
+              platform::wideToUtf8(std::u16string(18, u'更')) + "?");
     EXPECT_EQ(platform::wideToUtf8(std::u16string(3, u'\0')), std::string(3, '\0'));
     EXPECT_EQ(platform::asciiToWide("Version 1.0.3"), u"Version 1.0.3");
     std::string longText;

@@ -31,7 +31,6 @@
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
 #include "tests/update/UpdateTestData.h"
-#include "tools/publish/Publisher.h"
 
 namespace fs = std::filesystem;
 
@@ -74,12 +73,7 @@ protected:
         for (const char* version : {"v1", "v2"}) {
             const fs::path dir = fs::path(box.path()) / version;
             test::makeSampleVersion(dir, sample / version);
-            PublishOptions publish;
-            publish.gameDirectory = dir.string();
-            publish.outDirectory = box.path() + "/www/game";
-            PublishReport report;
-            std::string error;
-            ASSERT_TRUE(publishRelease(publish, report, error)) << error;
+            ASSERT_TRUE(test::publish(dir, box.path() + "/www/game"));
         }
         fs::copy(box.path() + "/v1", box.path() + "/game", fs::copy_options::recursive);
         fs::copy(sample / "client", box.path() + "/game",

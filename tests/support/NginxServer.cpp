@@ -1,5 +1,7 @@
 #include "tests/support/NginxServer.h"
 
+#include "tests/support/Sandbox.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -8,11 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace lume::test {
 namespace {
@@ -33,19 +33,6 @@ int loopback(int port, bool connect) {
         ::close(fd);
     }
     return ok ? ntohs(a.sin_port) : 0;
-}
-
-// Waits up to limit for done(); true when it held.
-template <class F>
-bool waitUntil(F done, std::chrono::seconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 }  // namespace
@@ -107,7 +94,7 @@ bool NginxServer::start(const std::string& root, const std::string& server) {
     int status = 0;
     bool exited = pid < 0;
     const bool up = !exited &&
-                    waitUntil(
+                    waitFor(
                         [&] {
                             exited = ::waitpid(pid_, &status, WNOHANG) == pid_;
                             return exited || loopback(port_, true) != 0;
@@ -138,8 +125,7 @@ void NginxServer::stop() {
     }
     int status = 0;
     ::kill(pid_, SIGTERM);
-    if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; },
-                   std::chrono::seconds(5))) {
+    if (!waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5))) {
         ::kill(-pid_, SIGKILL);  // the whole group: master and workers
         ::waitpid(pid_, &status, 0);
     }

@@ -2,8 +2,11 @@
 // test's duration (the launcher works relative to its game directory), removed afterwards.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace lume::test {
 
@@ -31,5 +34,18 @@ private:
     std::string path_;
     std::string previous_;
 };
+
+// Waits until done() holds, at most limit (a safety net, never a measure); true when it held.
+inline bool waitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 }  // namespace lume::test

@@ -159,26 +159,21 @@ struct ServeProgram {
     // The output, once it has `lines` lines (bounded wait).
     std::string text(long lines = 0) {
         std::string all;
-        for (int i = 0; i < 2000; ++i) {
+        test::waitFor([&] {
             std::ifstream in(output);
             all.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            if (std::count(all.begin(), all.end(), '\n') >= lines) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+            return std::count(all.begin(), all.end(), '\n') >= lines;
+        });
         return all;
     }
     // The exit status, or -1 when the program did not end (bounded wait).
     int wait() {
         int status = 0;
-        for (int i = 0; i < 2000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
+        if (!test::waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+            return -1;
         }
-        return -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     std::string output;
     pid_t pid = -1;

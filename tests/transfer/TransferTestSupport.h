@@ -1,4 +1,4 @@
-// Helpers shared by the transfer tests: bytes that show a misplaced block, and bounded waits.
+// Helpers shared by the transfer tests: bytes that show a misplaced block.
 #pragma once
 
 #include <chrono>
@@ -11,6 +11,7 @@
 
 #include "platform/Text.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Sandbox.h"
 
 namespace lume::test {
 
@@ -23,19 +24,6 @@ inline std::string patternBytes(size_t size, uint32_t seed = 1) {
         out[i] = static_cast<char>((x >> 16) ^ (i >> 8));
     }
     return out;
-}
-
-// Waits until done() holds, at most limit (a safety net); true when it held.
-inline bool waitFor(const std::function<bool()>& done,
-                    std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 }  // namespace lume::test

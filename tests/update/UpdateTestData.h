@@ -18,6 +18,7 @@
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
 #include "tools/pak/PakTool.h"
+#include "tools/publish/Publisher.h"
 
 namespace lume::test {
 
@@ -116,6 +117,17 @@ inline void buildPack(const fs::path& pack, const Tree& files) {
               0)
         << err.str();
     fs::remove_all(scratch);
+}
+
+// Publishes the game directory into out with lume-publish; whether it succeeded.
+inline bool publish(const fs::path& game, const fs::path& out, PublishOptions o = {}) {
+    o.gameDirectory = game.string();
+    o.outDirectory = out.string();
+    PublishReport report;
+    std::string error;
+    const bool ok = publishRelease(o, report, error);
+    EXPECT_TRUE(ok) << error;
+    return ok;
 }
 
 // A version of the game in dir: loose files, and data\<name>.pak built from each pack's members.

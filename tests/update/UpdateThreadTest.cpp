@@ -6,12 +6,9 @@
 #include <filesystem>
 
 #include "engine/Kernel/Reporter.h"
-#include "platform/Thread.h"
-#include "platform/Time.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
 #include "tests/update/UpdateTestData.h"
-#include "tools/publish/Publisher.h"
 #include "update/Messages.h"
 #include "update/PatchUpdater.h"
 #include "update/UpdateThread.h"
@@ -33,12 +30,7 @@ TEST(UpdateThread, ReportsToItsReporterAndGivesItsSettingsToTheDownloads) {
     const fs::path root = box.path();
     const std::string data = test::noiseBytes(20000, 3);  // one block, stored as it is
     test::Sandbox::write(root / "release/a.bin", data);
-    PublishOptions options;
-    options.gameDirectory = (root / "release").string();
-    options.outDirectory = (root / "www/game").string();
-    PublishReport report;
-    std::string error;
-    ASSERT_TRUE(publishRelease(options, report, error)) << error;
+    ASSERT_TRUE(test::publish(root / "release", root / "www/game"));
     fs::create_directories(root / "game");
     fs::current_path(root / "game");
     test::TestHttpServer server((root / "www").string());
@@ -83,10 +75,7 @@ TEST(UpdateThread, AStopCutsAStalledFileListShort) {
         UpdateThread run(window, settings);
         ASSERT_TRUE(run.beginUpdate(server.host(), "/game", "", "", 0));
         ASSERT_TRUE(window.queue.waitPop(std::chrono::seconds(120)));  // 6028: fetching
-        const uint64_t deadline = platform::monotonicMs() + 120000;
-        while (server.requestCount("/game/flist.xml") == 0 && platform::monotonicMs() < deadline) {
-            platform::sleepMs(1);
-        }
+        test::waitFor([&] { return server.requestCount("/game/flist.xml") != 0; });
     }  // the window closes during the fetch
     // Cut short, not answered by the stall's end: the second address was never tried.
     EXPECT_EQ(server.requestCount("/game/flist.xml"), 1);

@@ -88,6 +88,7 @@ TEST(UnpackFile, InstallsWhatInflatesToItsSizeAndLogsOnlyFailures) {
     EXPECT_EQ(unpackFile(u"a.gzf", u"c.txt", true, 49999, false, crc), UnpackError::kInflate);
     EXPECT_FALSE(box.exists("b.txt") || box.exists("c.txt"));
     EXPECT_TRUE(log.has("0 打开 'none.gzf' 失败") && log.has("0 解压 'a.gzf' 失败")) << log.text();
+    EXPECT_EQ(log.count({"失败"}), 2u) << log.text();  // one line per failure
 }
 
 }  // namespace

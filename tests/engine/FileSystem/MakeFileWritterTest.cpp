@@ -38,11 +38,7 @@ protected:
         writer.enqueue(pack, u"data\\p.out", u"data\\p.ipatch", listId, kind);
     }
     void drain() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (writer.pending() != 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        ASSERT_EQ(writer.pending(), 0u);
+        ASSERT_TRUE(test::waitFor([this] { return writer.pending() == 0; }));
     }
     void expectCounts(uint32_t enqueued, uint32_t succeeded, uint32_t failed) {
         EXPECT_EQ(writer.enqueuedCount(), enqueued);

@@ -13,6 +13,9 @@
 #include <functional>
 
 #include "engine/FileSystem/File.h"
+#include "engine/FileSystem/MemoryStream.h"
+#include "engine/FileSystem/PackCheck.h"
+#include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/PackJournal.h"
 #include "engine/FileSystem/PackPatchList.h"
 #include "engine/FileSystem/WinStream.h"
@@ -90,73 +93,21 @@ protected:
 
 TEST_F(PackOps, WhereMergedBlocksLand) {
     using Items = std::vector<std::tuple<uint32_t, std::string, uint32_t>>;  // key, stored, block
+    using Bytes = std::vector<std::pair<uint32_t, std::string>>;
     const std::string s7(7000, 's'), s6(6000, 's'), n45(4500, 'n'), n7(700, 'n'), n5(5000, 'n');
     const uint32_t kStart = test::kDataStart;
-    const struct {
-        const char* name;
-        std::vector<Hole> holes, holesAfter;
-        Items items;
-        size_t record;  // the last item's record afterwards
-        uint32_t offset, blockSize, fileSize;
-        std::vector<std::pair<uint32_t, std::string>> bytesAt;
-        const char* line;
-    } cases[] = {{"a hole with less than 8192 bytes to spare is taken whole",
-                  {{9000000, 16000}},
-                  {},
-                  {{kNew, s7, 10000}},
-                  3,
-                  9000000,
-                  16000,
-                  9100000,
-                  {{9007000, std::string(9000, '\0')}, {9016000, "Z"}},
-                  "找到空白区域,位置：9000000, 大小: 16000"},
-                 {"a larger hole is split",
-                  {{9000000, 20000}},
-                  {{9010000, 10000}},
-                  {{kNew, s6, 10000}},
-                  3,
-                  9000000,
-                  10000,
-                  9100000,
-                  {{9006000, std::string(4000, '\0')}, {9010000, std::string(10000, 'Z')}},
-                  "开始merge: data\\p.pak 文件\r\n"},
-                 {"a growing file moves to the end and leaves a zeroed hole",
-                  {},
-                  {{kStart, 4096}},
-                  {{kA, n45, 5000}},
-                  1,
-                  9100000,
-                  5000,
-                  9105000,
-                  {{kStart, std::string(4096, '\0')}, {9104500, std::string(500, '\0')}},
-                  "追加前：文件大小:9100000, 写入的大小:5000"},
-                 {"a shrinking file stays in its block, only its new size rewritten",
-                  {},
-                  {},
-                  {{kA, n7, 1000}},
-                  1,
-                  kStart,
-                  4096,
-                  9100000,
-                  {{kStart + 700, std::string(300, '\0')}, {kStart + 1000, std::string(3096, 'a')}},
-                  "data\\p.pak文件更新结束\n"},
-                 {"an item takes the room an earlier item of the same merge left",
-                  {},
-                  {},
-                  {{kA, n5, 5000}, {kNew, std::string(4000, 'm'), 4096}},
-                  3,
-                  kStart,
-                  4096,
-                  9105000,
-                  {{9100000, n5}},
-                  "追加后文件大小:9105000\r\n"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    // Merges the items into the base pack with its holes: the last item's record (at index
+    // record) lies at offset in a block of blockSize, the pack is fileSize long with the
+    // bytes given at their offsets and the holes left, and the log has the line.
+    const auto land = [&](const char* name, std::vector<Hole> holes, std::vector<Hole> left,
+                          const Items& list, size_t record, uint32_t offset, uint32_t blockSize,
+                          uint32_t fileSize, const Bytes& bytesAt, const std::string& line) {
+        SCOPED_TRACE(name);
         PackImage image = basePack();
-        image.holes = c.holes;
+        image.holes = holes;
         writePack(image);
         std::vector<Rec> items;
-        for (const auto& [key, stored, block] : c.items) {
+        for (const auto& [key, stored, block] : list) {
             items.push_back(stage(key, stored, block));
         }
         writeList(items);
@@ -164,17 +115,36 @@ TEST_F(PackOps, WhereMergedBlocksLand) {
         const test::ParsedPack p = parsed();
         expectConsistent(p);
         Rec want = items.back();
-        want.offset = c.offset;
-        want.blockSize = c.blockSize;
-        EXPECT_EQ(p.records.at(c.record), want);
-        EXPECT_EQ(p.holes, c.holesAfter);
-        EXPECT_EQ(p.bytes.size(), c.fileSize);
-        EXPECT_EQ(p.bytes.substr(c.offset, want.zipSize), std::get<1>(c.items.back()));
-        for (const auto& [at, bytes] : c.bytesAt) {
+        want.offset = offset;
+        want.blockSize = blockSize;
+        EXPECT_EQ(p.records.at(record), want);
+        EXPECT_EQ(p.holes, left);
+        EXPECT_EQ(p.bytes.size(), fileSize);
+        EXPECT_EQ(p.bytes.substr(offset, want.zipSize), std::get<1>(list.back()));
+        for (const auto& [at, bytes] : bytesAt) {
             EXPECT_TRUE(p.bytes.substr(at, bytes.size()) == bytes) << at;
         }
-        EXPECT_TRUE(log.has(c.line)) << log.text();
-    }
+        EXPECT_TRUE(log.has(line)) << log.text();
+    };
+    land("a hole with less than 8192 bytes to spare is taken whole", {{9000000, 16000}}, {},
+         {{kNew, s7, 10000}}, 3, 9000000, 16000, 9100000,
+         {{9007000, std::string(9000, '\0')}, {9016000, "Z"}},
+         "找到空白区域,位置：9000000, 大小: 16000");
+    land("a larger hole is split", {{9000000, 20000}}, {{9010000, 10000}}, {{kNew, s6, 10000}}, 3,
+         9000000, 10000, 9100000,
+         {{9006000, std::string(4000, '\0')}, {9010000, std::string(10000, 'Z')}},
+         "开始merge: data\\p.pak 文件\r\n");
+    land("a growing file moves to the end and leaves a zeroed hole", {}, {{kStart, 4096}},
+         {{kA, n45, 5000}}, 1, 9100000, 5000, 9105000,
+         {{kStart, std::string(4096, '\0')}, {9104500, std::string(500, '\0')}},
+         "追加前：文件大小:9100000, 写入的大小:5000");
+    land("a shrinking file stays in its block, only its new size rewritten", {}, {},
+         {{kA, n7, 1000}}, 1, kStart, 4096, 9100000,
+         {{kStart + 700, std::string(300, '\0')}, {kStart + 1000, std::string(3096, 'a')}},
+         "data\\p.pak文件更新结束\n");
+    land("an item takes the room an earlier item of the same merge left", {}, {},
+         {{kA, n5, 5000}, {kNew, std::string(4000, 'm'), 4096}}, 3, kStart, 4096, 9105000,
+         {{9100000, n5}}, "追加后文件大小:9105000\r\n");
     // Only the first record of a repeated key is rewritten.
     PackImage twice = basePack();
     twice.addFile(kA, std::string(50, 'x'));
@@ -315,6 +285,10 @@ TEST_F(PackOps, WritesThatCannotHappenLeaveTheIndexAsItWas) {
     EXPECT_TRUE(packBytes() == before);
     writeList({stage(5, "", 0)});
     EXPECT_TRUE(merge());
+    MemoryStream index(64);  // nothing is written: the tables or the region would not fit
+    EXPECT_FALSE(writePackIndex(index, std::vector<PackRecord>(209715), {}, kIndexRegionSize));
+    EXPECT_FALSE(writePackIndex(index, {}, {}, kIndexRegionSize - 1));
+    EXPECT_EQ(index.size(), 0u);
 
     // A pack that would pass 4 GiB is not written.
     writePack(basePack());
@@ -382,6 +356,16 @@ TEST_F(PackOps, RemovalRepairAndBuild) {
     std::snprintf(line, sizeof line, "本地文件data\\p.pak 修复后的crc大小为:%x",
                   test::get(repaired, 28));
     EXPECT_TRUE(log.has(line));
+
+    // A member salvaged into a file of its own, only when its stored bytes' checksum holds.
+    WinStream stream;
+    ASSERT_TRUE(stream.open(kPack, 0));
+    const PackRecord b = inspectPack(kPack).index.records.at(1);
+    EXPECT_TRUE(salvageMember(stream, b, b.dataCrc, u"b.out"));
+    EXPECT_FALSE(salvageMember(stream, b, b.dataCrc ^ 1, u"c.out"));
+    stream.close();
+    EXPECT_EQ(box.readFile("b.out"), std::string(300, 'b'));
+    EXPECT_FALSE(box.exists("b.out.tmp") || box.exists("c.out") || box.exists("c.out.tmp"));
 
     // A build holds the listed blocks back to back; staged files are looked for under the
     // stem of the pack being built, and the old pack plays no part.
@@ -573,6 +557,7 @@ TEST_F(CrashSafety, AJournalIsPlayedOnlyWhenWholeAndNeverUnderAWriter) {
         // While the pack is open for writing, an open elsewhere in the process must not play
         // the journal.
         EXPECT_EQ(recoverPack(kPack), PackRecovery::kFailed);
+        EXPECT_TRUE(log.has("data\\p.pak的修改日志无法回放\r\n"));
     }
     const std::string after = packBytes();
     ASSERT_EQ(after.size(), 9100004u);

@@ -49,6 +49,9 @@ TEST(SharedRules, NameKeyBoolTextChecksumAndStringPool) {
     StringPool pool;
     EXPECT_EQ(pool.intern(7, u"first") + pool.intern(9, u"other") * 10 + pool.intern(7, u"x"), 10u);
     EXPECT_EQ(pool.text(0) + u"|" + pool.text(1) + u"|" + pool.text(2), u"first|other|");
+    pool.clear();
+    EXPECT_EQ(pool.text(0) + u"|" + pool.text(1), u"|");
+    EXPECT_EQ(pool.intern(9, u"again") + pool.size() + pool.keyCount(), 2u);
     const uint8_t bytes[] = {1, 0, 0, 0, 0x44, 0x33, 0x22, 0x11, 9, 9, 9, 9, 0xEE};
     pool.loadKeys(std::span(bytes, 11));
     EXPECT_EQ(std::tuple(pool.keyCount(), pool.find(1), pool.find(0x11223344),
@@ -80,6 +83,7 @@ TEST(Format, WidePatterns) {
     EXPECT_EQ(formatW(u"100%% %d%%", 42), u"100% 42%");
     EXPECT_EQ(formatW(u"[%5s][%-5s][%.2s]", u"ab", u"ab", u"abcdef"), u"[   ab][ab   ][ab]");
     EXPECT_EQ(formatW(u"%c%c", u'是', 'A'), u"是A");
+    EXPECT_EQ(formatA("%c%c|", 'A', u'更'), "A" + platform::wideToNarrow(u"更") + "|");
 }
 
 TEST(Format, IntegerWidthsBehaveAsOnWindows) {
@@ -99,6 +103,7 @@ TEST(Format, BrokenPatternsNeverReadGarbage) {
     EXPECT_EQ(formatA("%d and %s"), "%d and %s");
     EXPECT_EQ(formatA("%d %d", 1), "1 %d");
     EXPECT_EQ(formatA("trailing %"), "trailing %");
+    EXPECT_EQ(formatA(std::string_view("a %-0", 4)), formatA("a %-"));  // flags to the end
     EXPECT_EQ(formatA("%y %a", 1, 2.0), "%y %a");  // unknown, even where printf knows them
     EXPECT_EQ(formatA("%d", "text"), "text");
     EXPECT_EQ(formatA("%s", 12), "12");
