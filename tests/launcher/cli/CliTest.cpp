@@ -97,9 +97,11 @@ TEST(TerminalView, ProgressLine) {
     EXPECT_EQ(platform::wideToUtf8(platform::utf8ToWide(cut)), cut);
     // The bytes of the block phase, as a line of its own where the terminal is not one.
     std::FILE* out = std::tmpfile();
-    TerminalView view(out, false, [] { return uint64_t{0}; });
-    view.onBytesProgress(50, 100, u"a.pak");
-    EXPECT_NE(slurp(out).find("]  50% 0 KiB/s  a.pak\n"), std::string::npos) << slurp(out);
+    uint64_t now = 0;  // a second passes between the first report and the line
+    TerminalView view(out, false, [&now] { return now += 1000; });
+    view.onBytesProgress(2 << 20, 4 << 20, u"a.pak");
+    EXPECT_NE(slurp(out).find("]  50% 2.0 MiB/s ETA 0:01  a.pak\n"), std::string::npos)
+        << slurp(out);
     std::fclose(out);
 }
 
