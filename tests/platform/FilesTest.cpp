@@ -11,6 +11,7 @@
 
 #include "platform/Error.h"
 #include "platform/FaultInjection.h"
+#include "platform/Text.h"
 #include "platform/Time.h"
 #include "tests/support/Sandbox.h"
 
@@ -114,6 +115,9 @@ TEST(OpenModes, FoldersAndWidePaths) {
               fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_FALSE(platform::createPrivateFile(u"key", "other"));
     EXPECT_EQ(box.readFile("key"), "secret");
+    fs::create_directories(std::string(150, 'd') + "/" + std::string(150, 'e'));
+    fs::current_path(std::string(150, 'd') + "/" + std::string(150, 'e'));  // longer than 256
+    EXPECT_EQ(platform::wideToUtf8(platform::currentDirectory()), fs::current_path().string());
 }
 
 TEST(Sharing, WhoMayOpenAFileAnotherHandleHolds) {
@@ -281,7 +285,10 @@ TEST(FileOperations, MovesAndReplacesAcrossFileSystemsCopy) {
     const std::string target = "/dev/shm/" + fs::path(box.path()).filename().string() + "-moved";
     const std::u16string wide(target.begin(), target.end());
     box.writeFile("cross.bin", "across");
+    ASSERT_TRUE(platform::setLastWriteTime(u"cross.bin", 132224256001234567ULL));
     ASSERT_TRUE(platform::moveFile(u"cross.bin", wide));
+    platform::FileAttributes moved;  // the copy keeps the file's time
+    EXPECT_TRUE(platform::getAttributes(wide, moved) && moved.lastWrite == 132224256001234567ULL);
     box.writeFile("cross.bin", "again");
     EXPECT_EQ(errorOf(platform::moveFile(u"cross.bin", wide)), platform::kErrAlreadyExists);
     EXPECT_TRUE(platform::replaceFile(u"cross.bin", wide));
@@ -324,6 +331,9 @@ TEST(FindFiles, WildcardsKindsSizesAndTimes) {
     EXPECT_EQ(found[0].size, 5u);
     EXPECT_EQ(found[0].lastWrite, stamp);
     EXPECT_TRUE(found[4].directory);
+    fs::create_directory_symlink("sub", fs::path(box.path()) / "log/link");  // followed
+    ASSERT_TRUE(platform::findFiles(u"log\\l*", found));
+    EXPECT_TRUE(found.size() == 1 && found[0].directory);
     EXPECT_EQ(errorOf(platform::findFiles(u"missing\\*.*", found)), platform::kErrPathNotFound);
     EXPECT_TRUE(found.empty());
 }

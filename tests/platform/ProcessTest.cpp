@@ -135,6 +135,8 @@ TEST(StartProcess, WhatCannotBeStartedAndItsError) {
     box.writeFile("garbage.exe", std::string("MZ\x90\0\3\0\0\0", 8));
     fs::permissions(fs::path(box.path()) / "garbage.exe", fs::perms::owner_all);
     box.writeFile("adir/.keep", "");
+    box.writeFile("blank.sh", "#! \n");
+    box.writeFile("relative.sh", "#!sh -c true\n");  // an interpreter must be a full path
     const std::tuple<const char16_t*, const char16_t*, uint32_t> cases[] = {
         {u"/bin/sh -c true", u"no\\such\\dir", platform::kErrDirectory},
         {u"/bin/sh -c true", u"plainfile", platform::kErrDirectory},
@@ -144,6 +146,8 @@ TEST(StartProcess, WhatCannotBeStartedAndItsError) {
         {u".\\notexec.txt", u"", platform::kErrAccessDenied},
         {u".\\garbage.exe", u"", platform::kErrBadExeFormat},
         {u".\\adir", u"", platform::kErrAccessDenied},
+        {u".\\blank.sh", u"", platform::kErrAccessDenied},
+        {u".\\relative.sh", u"", platform::kErrAccessDenied},
     };
     for (const auto& [line, dir, error] : cases) {
         EXPECT_FALSE(platform::startProcess(line, dir));

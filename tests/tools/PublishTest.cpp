@@ -215,6 +215,7 @@ TEST_F(Publish, KeysAndTheSignedManifest) {
     const std::string publicKey = box.readFile("keys/op.pub");
     fs::remove(key + ".pub");  // a key is never replaced, even without its public half
     EXPECT_EQ(publishMain({"keygen", key}, out, out), 1);
+    EXPECT_EQ(publishMain({"keygen", key + "/under-a-file"}, out, out), 1);
     EXPECT_EQ(box.readFile("keys/op"), secret);
     box.writeFile("keys/op.pub", publicKey);
     std::string said(4096, '\0');
@@ -222,6 +223,7 @@ TEST_F(Publish, KeysAndTheSignedManifest) {
     said.resize(std::fread(said.data(), 1, said.size(), out));
     EXPECT_NE(said.find(key + " already exists; a key is never replaced"), std::string::npos)
         << said;
+    EXPECT_NE(said.find("cannot create " + key + "/under-a-file"), std::string::npos) << said;
     std::vector<PublicKey> trusted;
     std::string why;
     ASSERT_TRUE(parseTrustedKeys(box.readFile("keys/op.pub"), trusted, why));
@@ -251,6 +253,10 @@ TEST_F(Publish, KeysAndTheSignedManifest) {
     box.writeFile(data, "two");
     ASSERT_EQ(publishMain({game, www, "--version", "9"}, out, out), 0);
     EXPECT_EQ(manifest().version, 9u);
+    std::rewind(out);
+    said.assign(1 << 16, '\0');
+    said.resize(std::fread(said.data(), 1, said.size(), out));
+    EXPECT_NE(said.find("release version 9, NOT signed"), std::string::npos) << said;
     EXPECT_FALSE(box.exists("www/release.manifest.sig"));
     EXPECT_EQ(box.readFile(data), "one");
     std::fclose(out);
@@ -283,6 +289,7 @@ TEST_F(Publish, APatchStartsFromAnOldVersionInAnEmptyDirectory) {
     const std::string v1 = box.path() + "/v1", v2 = box.path() + "/v2", p = box.path() + "/p";
     EXPECT_EQ(publishMain({"--patch", v1, v2}, out, out), 2);
     EXPECT_EQ(publishMain({"--patch", v1, v2, p, "--sign", "key"}, out, out), 2);
+    EXPECT_EQ(publishMain({"--patch", v1, v2, p, "--version", "3"}, out, out), 2);
     EXPECT_EQ(publishMain({"--patch", box.path() + "/missing", v2, p}, out, out), 1);
     EXPECT_FALSE(box.exists("p"));
     EXPECT_EQ(publishMain({"--patch", v1, v2, p}, out, out), 0);

@@ -140,6 +140,7 @@ TEST_F(UrlFileTest, AnswersThatAreNotTheAskedRangeAreRefused) {
     EXPECT_EQ(checkRangeAnswer(206, "bytes 0-15/15", "", 0, 15), RangeAnswer::kContentRange);
     EXPECT_EQ(checkRangeAnswer(206, "bytes 0-14/100", "", 0, 15), RangeAnswer::kContentRange);
     EXPECT_EQ(checkRangeAnswer(206, "", "", 0, 15), RangeAnswer::kContentRange);
+    EXPECT_EQ(checkRangeAnswer(206, "items 0-15/16", "", 0, 15), RangeAnswer::kContentRange);
     EXPECT_EQ(checkRangeAnswer(206, "bytes 0-15/100", "br", 0, 15), RangeAnswer::kEncoding);
 }
 

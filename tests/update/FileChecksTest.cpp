@@ -102,6 +102,7 @@ TEST_F(Checks, AMissingFileIsPlannedInBlocks) {
     EXPECT_EQ(std::tuple(f.blockCount, f.pending, f.fresh, f.versionKey, f.zipSize, f.size, f.type),
               std::tuple(3u, 3u, true, e.zipcrc, 70000u, 90000u, kTypeLoose));
     EXPECT_EQ(f.firstName + u"|" + f.localPath, u"|a\\b.dat");
+    EXPECT_EQ(checks.bytesToWrite(), 70000u + 90000u);  // the data file, then the inflated file
     // The temporary files are the writer's to make when the first block arrives; what an
     // older download left is gone.
     EXPECT_FALSE(box.exists("a/b.dat.igzf"));
@@ -170,6 +171,7 @@ TEST_F(Checks, ResumeFetchesOnlyMissingBlocksAndDropsStaleFiles) {
     EXPECT_EQ(blocks()[1].file->blockCount, 3u);
     EXPECT_FALSE(blocks()[1].file->fresh);
     EXPECT_TRUE(log.has("-1 索引文件a\\b.dat.igzf 还有:2 块没有下载"));
+    EXPECT_EQ(checks.bytesToWrite(), 32768u + 4464u);  // the missing blocks; stored as is
 
     // An index of another version of the file is not resumed: every block again.
     checks.begin(UpdateAddresses{});
@@ -341,6 +343,7 @@ TEST_F(Checks, PackListsResumeAndFullyStagedPacksGoToThePackWriter) {
 
     // A member interrupted after its first block resumes from its block index.
     checks.begin(UpdateAddresses{});
+    EXPECT_EQ(checks.pendingPacks() + checks.headerTasks().size() + blocks().size(), 0u);
     box.writeFile("update/a/22.gzf.gzf", two.substr(0, 32768) + std::string(40000 - 32768, '\0'));
     writeIndex("update/a/22.gzf.igzf", checksumOf(two), 40000, {true, false});
     EXPECT_TRUE(checks.checkPack(packEntry(u"a.pak", 0x77)));

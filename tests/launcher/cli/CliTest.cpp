@@ -201,6 +201,15 @@ TEST(Cli, UsageErrorsExitWithTwo) {
               kExitUsage);
     EXPECT_NE(slurp(err).find("cannot write the trace to"), std::string::npos);
     EXPECT_EQ(runCli({"--help"}, out, err), kExitOk);
+    // A patch directory that is not there, or that the code page cannot name.
+    setenv("LUME_INSTANCE_NAME", ("LumeCliTest-" + std::to_string(getpid())).c_str(), 1);
+    EXPECT_EQ(runCli({"patch", "-C", box.path(), "missing"}, out, err), kExitFailure);
+    EXPECT_NE(slurp(err).find("there is no patch directory " + box.path() + "/missing"),
+              std::string::npos);
+    if (platform::codePage() == "GBK") {
+        EXPECT_EQ(runCli({"patch", "-C", box.path(), "한"}, out, err), kExitFailure);
+        EXPECT_NE(slurp(err).find("cannot name the patch directory"), std::string::npos);
+    }
     EXPECT_NE(slurp(out).find("usage: lume-cli"), std::string::npos);
     std::fclose(out);
     std::fclose(err);

@@ -2,6 +2,7 @@
 // update starts with, what the progress and result texts say, and what is started at the end.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -17,6 +18,8 @@
 
 namespace lume {
 namespace {
+
+namespace fs = std::filesystem;
 
 // The window's side: records what it was told to show.
 struct RecordingView : LauncherView {
@@ -103,6 +106,10 @@ protected:
             launched.push_back({line, dir});
             return launchWorks;
         };
+        env.beforeHandOver = [this] {
+            ++beforeHandOvers;
+            EXPECT_TRUE(launched.empty());  // just before the hand-over
+        };
         env.cleanUp = [this] {
             ++cleanUps;
             EXPECT_EQ(launched.size(), 1u);  // the program is started first, while logging
@@ -123,7 +130,7 @@ protected:
     test::Sandbox box;
     RecordingView view;
     FakeUpdater updater;
-    int probes = 0, cleanUps = 0, blockingSteps = 0;
+    int probes = 0, cleanUps = 0, blockingSteps = 0, beforeHandOvers = 0;
     bool closeDuringStep = false, launchWorks = true;
     LauncherFlow* flowUnderTest = nullptr;
     int64_t now = 1000;
@@ -269,6 +276,7 @@ TEST_F(Flow, UpdateEndingsStartTheGameOrTheUpgradeOrAllowARetry) {
         EXPECT_EQ(launched[0].commandLine + u"|" + launched[0].workingDirectory, c.launched);
     }
     EXPECT_EQ(cleanUps, 2);  // before each hand-over
+    EXPECT_EQ(beforeHandOvers, 2);
 }
 
 TEST_F(Flow, AProgramThatCannotStartIsReportedAndCanBeRetried) {
@@ -354,9 +362,18 @@ TEST(ProgressDisplay, AReportAtZeroStartsFromWhereTheBarStands) {
     EXPECT_EQ(shown(0, 30), u"更新进度:30%|30");
     EXPECT_EQ(shown(0x00020003, 0), u"更新进度:55%|55");
     EXPECT_EQ(shown(0, 60), u"更新进度:60%|60");  // a new phase from its own start
+    EXPECT_EQ(display.onProgress(0, 0x00020003, 60).text, u"更新进度:5/0");  // no total yet
 }
 
-TEST(Trace, OneJsonObjectPerMessage) {
+TEST(Trace, OneJsonObjectPerMessageAndItsOwnFileClosed) {
+    test::Sandbox box;
+    const auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = open();
+    {
+        Trace file, out;
+        ASSERT_TRUE(file.open("trace.jsonl") && out.open("-"));
+    }
+    EXPECT_EQ(open(), before);  // standard output is not the trace's to close
     EXPECT_EQ(traceLine({6027, 100, 0x00050007}, nullptr),
               R"({"msg":6027,"wParam":100,"lParam":327687})");
     const std::u16string text = u"检查:data\\a.pak \"q\"\n";
