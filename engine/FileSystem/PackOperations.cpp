@@ -103,6 +103,20 @@ bool changeInPlace(WinStream& pack, std::u16string_view path, uint32_t finalLeng
     return true;
 }
 
+// Rewrites the index of an open pack under its journal, settled at once: the operations
+// that change the index only (a removal, a checksum repair).
+bool rewriteIndexInPlace(WinStream& pack, std::u16string_view packPath, const PackIndex& index,
+                         const char16_t* operation) {
+    return changeInPlace(pack, packPath, index.fileEnd, {}, true, [&](Stream& out) {
+        if (!writePackIndex(out, index.records, index.pool, index.fileEnd, nullptr,
+                            indexTablesEnd(index.header))) {
+            logW_m1(u"%s过程中,重写本地%s索引失败\r\n", operation, packPath);
+            return false;
+        }
+        return true;
+    });
+}
+
 bool loadIndex(WinStream& pack, std::u16string_view path, PackIndex& index,
                const LoadMessages& messages) {
     std::string why;
@@ -476,14 +490,7 @@ bool removeFileFromPack(std::u16string_view packPath, const std::vector<PackReco
     if (refuseDamaged(u"removeFileFromPack", packPath, index)) {
         return false;
     }
-    return changeInPlace(pack, packPath, index.fileEnd, {}, true, [&](Stream& out) {
-        if (!writePackIndex(out, index.records, index.pool, index.fileEnd, nullptr,
-                            indexTablesEnd(index.header))) {
-            logW_m1(u"removeFileFromPack过程中,重写本地%s索引失败\r\n", packPath);
-            return false;
-        }
-        return true;
-    });
+    return rewriteIndexInPlace(pack, packPath, index, u"removeFileFromPack");
 }
 
 bool repairLocalFileCrc(std::u16string_view packPath) {
@@ -498,14 +505,7 @@ bool repairLocalFileCrc(std::u16string_view packPath) {
         return false;
     }
     logW_m1(u"本地文件%s 修复后的crc大小为:%x", packPath, indexCrc(index.records));
-    return changeInPlace(pack, packPath, index.fileEnd, {}, true, [&](Stream& out) {
-        if (!writePackIndex(out, index.records, index.pool, index.fileEnd, nullptr,
-                            indexTablesEnd(index.header))) {
-            logW_m1(u"repairLocalFileCrc过程中,重写本地%s索引失败\r\n", packPath);
-            return false;
-        }
-        return true;
-    });
+    return rewriteIndexInPlace(pack, packPath, index, u"repairLocalFileCrc");
 }
 
 }  // namespace lume
