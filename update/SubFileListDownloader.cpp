@@ -143,6 +143,13 @@ PackPatchItem SubFileListDownloader::makeItem(const SubFileEntry& entry, uint16_
     return item;
 }
 
+// Whether a record holding the entry's stored bytes also says what the entry says of them.
+// The block size is left out: the pack store may give a member more room than the list asks.
+static bool describes(const SubFileEntry& entry, const PackRecord& record) {
+    return record.zipSize == entry.zipSize && record.size == entry.size &&
+           record.flags == entry.bzip && record.extra1 == entry.crc;
+}
+
 // Equivalent to the scan described in the header, without rescanning. Each scan stops at the
 // first remaining non-root record with the key, which is always the earliest unmatched record
 // of that key in table order (matches only ever take the earliest): so each key keeps a cursor
@@ -197,8 +204,9 @@ void SubFileListDownloader::compareRecords(std::span<const SubFileEntry> entries
             }
         } else if (entry.operate == kOperateDelete) {
             removals.push_back(*found);
-        } else if (isDamaged(foundAt) || (entry.zipcrc != found->dataCrc &&
-                                          (!checkVersion || found->extra2 < entry.version))) {
+        } else if (isDamaged(foundAt) || (entry.zipcrc == found->dataCrc
+                                              ? !describes(entry, *found)
+                                              : !checkVersion || found->extra2 < entry.version)) {
             items.push_back(makeItem(entry, found->parentIndex));
         }
     }

@@ -100,7 +100,10 @@ public:
     // item with parent index 0 unless it is a 'D'. Records still in the table at the end are
     // removals. Runs in O((entries + records) log records).
     // A record flagged in damaged (by position) yields a download item even when its data crc
-    // matches.
+    // matches, and so does a record whose data crc matches but whose other fields do not
+    // describe those bytes as the entry does (zip size, size, flags, content checksum): the
+    // index checksum covers keys and data crcs only, so a damaged field elsewhere in a record
+    // would otherwise be kept and leave a member that cannot be read.
     static void compareRecords(std::span<const SubFileEntry> entries,
                                std::span<const PackRecord> records, bool checkVersion,
                                std::vector<PackPatchItem>& items, std::vector<PackRecord>& removals,

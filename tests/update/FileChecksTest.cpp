@@ -398,7 +398,7 @@ TEST_F(Checks, HeaderTasksRemoveWhatTheListDropsAndWithdrawPacks) {
             const std::string size = test::hexOf(static_cast<uint32_t>(bytes.size()));
             s += "<subfile namekey=\"" + test::hexOf(pak::keyOfPath(path)) + "\" size=\"" + size +
                  "\" zipSize=\"" + size + "\" zipcrc=\"" + test::hexOf(checksumOf(bytes)) +
-                 "\" blocksize=\"" + size + "\"/>";
+                 "\" crc=\"" + test::hexOf(checksumOf(bytes)) + "\" blocksize=\"" + size + "\"/>";
         }
         return s + "</pak>";
     };

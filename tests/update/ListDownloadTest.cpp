@@ -63,6 +63,7 @@ TEST(ListDownload, FileListsSubFileListsAndTheirMessages) {
                                    test::packRecord(0x20, 1, 0, 7), test::packRecord(0x30, 3)}));
     box.writeFile("www/a.fxml",
                   "<pak name=\"a.pak\" data_crc=\"5\"><subfile namekey=\"10\" zipcrc=\"ab\" "
+                  "size=\"10\" zipSize=\"10\" crc=\"ffffffef\" bzip=\"3\" "
                   "blocksize=\"100\"/><subfile namekey=\"20\" zipcrc=\"2\" blocksize=\"200\" "
                   "version=\"1\"/><subfile namekey=\"40\" zipcrc=\"4\" blocksize=\"400\"/></pak>");
     box.writeFile("www/w.fxml",

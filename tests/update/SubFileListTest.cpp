@@ -33,14 +33,16 @@ struct Sub {
     uint32_t version = 1;
 };
 
+// The list's entries describe their bytes as packRecord does (zip size, size, flags, content
+// checksum).
 std::string fxml(const std::vector<Sub>& subs, const std::string& dataCrc = "1234") {
     std::string s = "<pak name=\"a.pak\" data_crc=\"" + dataCrc + "\">\n";
     char line[256];
     for (const Sub& e : subs) {
         std::snprintf(line, sizeof line,
                       "<subfile namekey=\"%x\" size=\"%x\" crc=\"%x\" zipSize=\"%x\" zipcrc=\"%x\" "
-                      "blocksize=\"%x\" version=\"%x\" operate=\"%c\" bzip=\"2\"/>\n",
-                      e.key, e.key + 1, e.key + 2, e.blockSize / 2, e.zipcrc, e.blockSize,
+                      "blocksize=\"%x\" version=\"%x\" operate=\"%c\" bzip=\"3\"/>\n",
+                      e.key, e.key & 0xFFFF, ~e.key, e.key & 0xFFF, e.zipcrc, e.blockSize,
                       e.version, e.operate);
         s += line;
     }
@@ -105,21 +107,37 @@ protected:
 
 TEST_F(Compare, MatchedChangedDeletedNewAndLeftover) {
     // The parent index of record 4 is carried into its download item.
-    const std::vector<PackRecord> pack = {rootRecord(0xAAAA),    packRecord(1, 100, 0),
-                                          packRecord(2, 200, 0), packRecord(3, 300, 0),
-                                          packRecord(4, 400, 5), packRecord(5, 500, 0)};
-    // Current, changed, removed, changed, new, and a D of a file the pack does not hold.
-    ASSERT_EQ(
-        load(pack, fxml({{1, 100}, {2, 999}, {3, 0, 'D'}, {4, 401}, {9, 900}, {8, 800, 'D'}})),
-        SubFileListDownloader::kCompared);
-    EXPECT_EQ(keysOf(sub.downloadItems()), (Keys{2, 4, 9}));
+    std::vector<PackRecord> pack = {rootRecord(0xAAAA),      packRecord(1, 100, 0),
+                                    packRecord(2, 200, 0),   packRecord(3, 300, 0),
+                                    packRecord(4, 400, 5),   packRecord(5, 500, 0),
+                                    packRecord(6, 600, 0),   packRecord(7, 700, 0),
+                                    packRecord(10, 1000, 0), packRecord(11, 1100, 0)};
+    // The right stored bytes described wrongly (fields the index checksum does not cover).
+    pack[6].size ^= 1;
+    pack[7].flags ^= 1;
+    pack[8].extra1 ^= 1;
+    pack[9].zipSize ^= 1;
+    // Current, changed, removed, changed, new, and a D of a file the pack does not hold; then
+    // the four described wrongly.
+    ASSERT_EQ(load(pack, fxml({{1, 100},
+                               {2, 999},
+                               {3, 0, 'D'},
+                               {4, 401},
+                               {9, 900},
+                               {8, 800, 'D'},
+                               {6, 600},
+                               {7, 700},
+                               {10, 1000},
+                               {11, 1100}})),
+              SubFileListDownloader::kCompared);
+    EXPECT_EQ(keysOf(sub.downloadItems()), (Keys{2, 4, 9, 6, 7, 10, 11}));
     // The D, then what the list does not name; the root was passed and is gone.
     ASSERT_EQ(keysOf(sub.removals()), (Keys{3, 5}));
     EXPECT_TRUE(sameRecord(sub.removals()[0], pack[3]) && sameRecord(sub.removals()[1], pack[5]));
     const PackPatchItem& i = sub.downloadItems()[1];
     EXPECT_EQ(std::tuple(i.nameKey, i.zipSize, i.unused0, i.size, i.blockSize, i.dataCrc,
                          i.parentIndex, i.flags, i.extra1, i.extra2, i.unused1),
-              std::tuple(4u, 0x80u, 0u, 5u, 0x100u, 401u, uint16_t{5}, uint16_t{2}, 6u, 0u, 0u));
+              std::tuple(4u, 4u, 0u, 4u, 0x100u, 401u, uint16_t{5}, uint16_t{3}, ~4u, 0u, 0u));
     EXPECT_EQ(sub.downloadItems()[2].parentIndex, 0);  // not in the pack
 }
 
@@ -133,7 +151,7 @@ TEST_F(Compare, StartOffsetsAndTotals) {
     EXPECT_EQ(items[1].startOffset, 0x1000u);
     EXPECT_EQ(items[2].startOffset, 0x3000u);
     EXPECT_EQ(sub.blockSizeTotal(), 0x3800u);
-    EXPECT_EQ(sub.zipSizeTotal(), 0x1C00u);
+    EXPECT_EQ(sub.zipSizeTotal(), 6u);
     // Nothing to fetch: no items and zero totals.
     ASSERT_EQ(load({rootRecord(7), packRecord(1, 1)}, fxml({{1, 1}})), 1);
     EXPECT_TRUE(sub.downloadItems().empty());
@@ -254,7 +272,9 @@ void referenceCompare(const std::vector<SubFileEntry>& entries,
         if (it != table.end()) {
             if (e.operate == 'D') {
                 removals.push_back(*it);
-            } else if (e.zipcrc != it->dataCrc && (!checkVersion || it->extra2 < e.version)) {
+            } else if (e.zipcrc == it->dataCrc ? it->zipSize != e.zipSize || it->size != e.size ||
+                                                     it->flags != e.bzip || it->extra1 != e.crc
+                                               : !checkVersion || it->extra2 < e.version) {
                 items.push_back(SubFileListDownloader::makeItem(e, it->parentIndex));
             }
             table.erase(it);
@@ -283,6 +303,11 @@ TEST(SubFileListCompare, MatchesThePlainScanOnRandomTables) {
             e.version = rng() % 4;
             e.operate = rng() % 4 == 0 ? 'D' : 'A';
             e.blockSize = rng();
+            // Mostly described as packRecord describes the key, sometimes not.
+            e.size = e.nameKey & 0xFFFF;
+            e.zipSize = e.nameKey & 0xFFF;
+            e.crc = ~e.nameKey;
+            e.bzip = rng() % 5 == 0 ? 2 : 3;
         }
         const bool checkVersion = round % 2 == 1;
         std::vector<PackPatchItem> wantItems, gotItems;

@@ -153,7 +153,7 @@ inline void makeSampleVersion(const fs::path& dir, const fs::path& sample) {
 // the header's IndexCrc (0 when the pack does not load).
 struct Member {
     std::string stored;
-    uint32_t size = 0, dataCrc = 0, extra1 = 0, parent = 0;
+    uint32_t size = 0, dataCrc = 0, extra1 = 0, parent = 0, flags = 0;
     bool operator==(const Member&) const = default;
 };
 struct PackView {
@@ -181,6 +181,7 @@ inline PackView viewPack(const fs::path& pack) {
             m.dataCrc = r.dataCrc;
             m.extra1 = r.extra1;
             m.parent = r.parentIndex;
+            m.flags = r.flags;
         }
     }
     return view;
