@@ -173,10 +173,13 @@ bool GameVerifier::checkPack(const FileListEntry& entry, const std::u16string& p
     }
     std::vector<uint32_t> rotten;
     const uint64_t start = done_;
-    const bool whole = findRottenMembers(pack, state.index, rotten, [&](uint64_t bytes) {
-        done_ = start + bytes;
-        return tick(path);
-    });
+    const bool whole = findRottenMembers(
+        pack, state.index, rotten,
+        [&](uint64_t bytes) {
+            done_ = start + bytes;
+            return tick(path);
+        },
+        true);
     for (const uint32_t i : rotten) {
         findings_.push_back(
             {VerifyFinding::Kind::kRottenMember, path, state.index.records[i].nameKey, {}});

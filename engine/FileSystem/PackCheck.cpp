@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/FileSystem/File.h"
+#include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Checksum.h"
 
@@ -32,6 +33,40 @@ bool storedChecksum(Stream& pack, const PackRecord& r, std::vector<uint8_t>& buf
         left -= chunk;
     }
     return true;
+}
+
+// Whether stored bytes whose checksum is right also give what the record says they hold:
+// kept raw when the zip size is the size, otherwise a raw deflate stream of exactly size
+// bytes. Read again in chunks and inflated into a window that is thrown away, so that a
+// member of any size costs no more memory than the window.
+bool unpacksToSize(Stream& pack, const PackRecord& r, std::vector<uint8_t>& buffer) {
+    if (r.zipSize == r.size) {
+        return true;
+    }
+    if (r.size > maxInflatedSize(r.zipSize) || (r.zipSize != 0 && !pack.seek(r.offset))) {
+        return false;
+    }
+    uint32_t left = r.zipSize;
+    std::vector<uint8_t> window(std::min<uint32_t>(std::max<uint32_t>(r.size, 1), kReadChunk) + 1);
+    z_stream inflater;
+    const InflateResult result = inflateRaw(
+        inflater,
+        [&](std::span<const uint8_t>& data) {
+            const uint32_t chunk = std::min<uint32_t>(left, kReadChunk);
+            uint32_t got = 0;
+            if (chunk != 0 && (!pack.read(buffer.data(), chunk, &got) || got != chunk)) {
+                return false;
+            }
+            data = std::span<const uint8_t>(buffer.data(), chunk);
+            left -= chunk;
+            return true;
+        },
+        window,
+        [&](std::span<uint8_t>, std::span<uint8_t>& next) {
+            next = window;  // counted, not kept
+            return true;
+        });
+    return result.status == InflateStatus::kDone && result.produced == r.size;
 }
 
 }  // namespace
@@ -66,7 +101,7 @@ uint64_t storedBytes(const PackIndex& index) {
 }
 
 bool findRottenMembers(Stream& pack, const PackIndex& index, std::vector<uint32_t>& rotten,
-                       const PackCheckProgress& progress) {
+                       const PackCheckProgress& progress, bool unpack) {
     rotten.clear();
     // In the order of the blocks, so that the disk reads forward.
     std::vector<uint32_t> order;
@@ -84,7 +119,8 @@ bool findRottenMembers(Stream& pack, const PackIndex& index, std::vector<uint32_
     for (const uint32_t i : order) {
         const PackRecord& r = index.records[i];
         uint32_t crc = 0;
-        if (!storedChecksum(pack, r, buffer, crc) || crc != r.dataCrc) {
+        if (!storedChecksum(pack, r, buffer, crc) || crc != r.dataCrc ||
+            (unpack && !unpacksToSize(pack, r, buffer))) {
             rotten.push_back(i);
         }
         done += r.zipSize;

@@ -35,9 +35,12 @@ PackInspection inspectPack(std::u16string_view path);
 using PackCheckProgress = std::function<bool(uint64_t bytesDone)>;
 
 // The positions (in index.records) of the non-root records whose stored bytes do not have
-// their data checksum, or cannot be read. false when stopped by progress.
+// their data checksum, or cannot be read; with unpack, also those whose stored bytes do not
+// unpack to the size the record gives (a damaged size field leaves a member the game cannot
+// read, while the index checksum covers only keys and data checksums). false when stopped by
+// progress.
 bool findRottenMembers(Stream& pack, const PackIndex& index, std::vector<uint32_t>& rotten,
-                       const PackCheckProgress& progress = {});
+                       const PackCheckProgress& progress = {}, bool unpack = false);
 
 // The bytes findRottenMembers reads for an index.
 uint64_t storedBytes(const PackIndex& index);

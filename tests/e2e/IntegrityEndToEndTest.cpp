@@ -154,16 +154,19 @@ TEST_F(Integrity, VerifyReportsWhatIsWrongAndRepairFetchesExactlyThat) {
     box.writeFile("game/maps/a.map", map);
     fs::remove(game() / "readme.txt");
     patchPack(index.records[4].offset + 10, "rot");
+    patchPack(recordAt(2) + 12, "\x5a");  // right bytes, a size they do not unpack to
     EXPECT_EQ(launcher("verify", "/v2"), kExitFailure) << said();
     for (const char* line :
          {"maps\\a.map: wrong content", "readme.txt: missing", "data\\ui.pak: member"}) {
         EXPECT_NE(said().find(line), std::string::npos) << line << "\n" << said();
     }
+    const std::string member = "data\\ui.pak: member";
+    EXPECT_NE(said().find(member), said().rfind(member)) << said();
     EXPECT_FALSE(box.exists("game/readme.txt"));  // verify only looks
     const uint64_t before = nginx->bytesSent();
     EXPECT_EQ(launcher("verify", "/v2", {"--repair"}), kExitOk) << said();
     expectVersion(2);
-    // The two files, the rotten member and the lists: nothing else was fetched.
+    // The two files, the two damaged members and the lists: nothing else was fetched.
     const uint64_t fetched = nginx->bytesSent() - before;
     EXPECT_LE(fetched, 150000u + 60000u + 50000u + 20000u);
 }
