@@ -473,7 +473,12 @@ protected:
     }
 };
 
-TEST_F(CrashSafety, AFailingCallLeavesThePackAsItWasAndTheNextRunConverges) {
+// Every call of each operation in turn fails once (EIO), fails from there on (a full disk) or
+// kills the process. A fault before the commit leaves the pack untouched; one after it leaves
+// the change complete, reported or not, at the latest once the next open has played the
+// journal; and the next run ends as a clean one.
+TEST_F(CrashSafety, AFaultAtAnyCallLeavesTheOldPackOrTheNewOneOnceItIsOpened) {
+    enum Fault { kFailOnce, kFullDisk, kKill };
     for (const Operation& op : operations()) {
         SCOPED_TRACE(op.name);
         const std::string& before = op.pack;
@@ -481,58 +486,37 @@ TEST_F(CrashSafety, AFailingCallLeavesThePackAsItWasAndTheNextRunConverges) {
         ASSERT_NO_FATAL_FAILURE(countCalls(op, calls));
         const std::string after = packBytes();
         ASSERT_FALSE(liveView(after) == liveView(before));
-        struct Fault {
-            int err;
-            bool stays;  // every call from the nth on fails: the disk stays full
-        };
-        for (const Fault f : {Fault{EIO, false}, Fault{ENOSPC, true}}) {
+        int replayed = 0;
+        for (const Fault fault : {kFailOnce, kFullDisk, kKill}) {
             for (uint64_t n = 1; n <= calls; ++n) {
-                SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::to_string(f.err));
+                SCOPED_TRACE("fault " + std::to_string(fault) + " at call " + std::to_string(n));
                 restore(before);
-                f.stays ? platform::faults::failFrom(n, f.err) : platform::faults::failAt(n, f.err);
-                const bool ok = op.run();
-                platform::faults::disarm();
-                // A fault before the commit leaves the pack untouched; one after it leaves the
-                // change complete, reported or not, at the latest once the next open has
-                // played the journal.
-                ASSERT_NE(recoverPack(kPack), PackRecovery::kFailed);
+                bool ok = false;
+                if (fault == kKill) {
+                    const pid_t child = fork();
+                    if (child == 0) {
+                        platform::faults::killAt(n);
+                        op.run();
+                        _exit(0);
+                    }
+                    int status = 0;
+                    ASSERT_EQ(waitpid(child, &status, 0), child);
+                    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+                } else {
+                    fault == kFullDisk ? platform::faults::failFrom(n, ENOSPC)
+                                       : platform::faults::failAt(n, EIO);
+                    ok = op.run();
+                    platform::faults::disarm();
+                }
+                const PackRecovery recovery = recoverPack(kPack);
+                ASSERT_NE(recovery, PackRecovery::kFailed);
+                replayed += fault == kKill && recovery == PackRecovery::kReplayed;
                 const std::string now = liveView(packBytes());
                 EXPECT_TRUE(now == liveView(after) || (!ok && now == liveView(before)));
                 EXPECT_FALSE(box.exists("data/p.pak.journal"));
                 ASSERT_TRUE(op.run());
                 EXPECT_TRUE(packBytes() == after);
             }
-        }
-    }
-}
-
-TEST_F(CrashSafety, AKillAtAnyCallLeavesTheOldPackOrTheNewOneOnceItIsOpened) {
-    for (const Operation& op : operations()) {
-        SCOPED_TRACE(op.name);
-        const std::string& before = op.pack;
-        uint64_t calls = 0;
-        ASSERT_NO_FATAL_FAILURE(countCalls(op, calls));
-        const std::string after = packBytes();
-        int replayed = 0;
-        for (uint64_t n = 1; n <= calls; ++n) {
-            SCOPED_TRACE("killed at call " + std::to_string(n));
-            restore(before);
-            const pid_t child = fork();
-            if (child == 0) {
-                platform::faults::killAt(n);
-                op.run();
-                _exit(0);
-            }
-            int status = 0;
-            ASSERT_EQ(waitpid(child, &status, 0), child);
-            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-            const PackRecovery recovery = recoverPack(kPack);
-            replayed += recovery == PackRecovery::kReplayed;
-            const std::string now = liveView(packBytes());
-            EXPECT_TRUE(now == liveView(before) || now == liveView(after));
-            EXPECT_FALSE(box.exists("data/p.pak.journal"));
-            ASSERT_TRUE(op.run());
-            EXPECT_TRUE(packBytes() == after);
         }
         // A build never writes the old pack, so it has nothing to finish.
         EXPECT_EQ(replayed > 0, op.name != std::string("build and replace"));
