@@ -82,12 +82,18 @@ protected:
         }
         fast = serve();
         slow = serve("limit_rate 400k;");
-        // The clean update everything is compared with.
+        // The clean update everything is compared with, and the file calls it makes ("N kind
+        // path" each).
         install("clean");
+        const std::string trace = game("clean").string() + "-trace.txt";
         uint64_t before = fast->bytesSent();
-        ASSERT_EQ(runUpdate("clean", *fast), 0);
+        ASSERT_EQ(runUpdate("clean", *fast, {"LUME_FAULT_TRACE=" + trace}), 0);
         cleanBytes = fast->bytesSent() - before;
         clean = test::gameTree(game("clean"));
+        std::ifstream in(trace);
+        for (std::string line; std::getline(in, line);) {
+            calls.push_back(line);
+        }
         // The lists every run fetches again, whatever it finds on disk.
         for (const auto& f : fs::recursive_directory_iterator(box.path() + "/www/release")) {
             const std::string name = f.path().filename().string();
@@ -135,20 +141,6 @@ protected:
         return finish(start(name, server, env));
     }
 
-    // The file calls of a whole clean update ("N kind path" each), from a traced run.
-    std::vector<std::string> tracedCalls() {
-        install("traced");
-        const std::string trace = game("traced").string() + "-trace.txt";
-        std::vector<std::string> calls;
-        if (runUpdate("traced", *fast, {"LUME_FAULT_TRACE=" + trace}) == 0) {
-            std::ifstream in(trace);
-            for (std::string line; std::getline(in, line);) {
-                calls.push_back(line);
-            }
-        }
-        return calls;
-    }
-
     // A run of `name` that was cut short (the caller saw it end), then a rerun from the fast
     // server: byte-identical to the clean update, having fetched no more than what the cut
     // run had not received plus the constant.
@@ -169,8 +161,6 @@ protected:
         EXPECT_LE(fetched, missing + kSlack + listBytes)
             << "clean " << cleanBytes << ", received before " << receivedBefore << ", fetched "
             << fetched;
-        worst = std::max<int64_t>(
-            worst, static_cast<int64_t>(fetched) - static_cast<int64_t>(missing + listBytes));
     }
 
     // What a killed run may have received and not recorded: the blocks queued for the file
@@ -182,13 +172,12 @@ protected:
     std::unique_ptr<test::NginxServer> fast;
     std::unique_ptr<test::NginxServer> slow;
     Tree clean;
+    std::vector<std::string> calls;
     uint64_t cleanBytes = 0;
     uint64_t listBytes = 0;
-    int64_t worst = INT64_MIN;
 };
 
 TEST_F(KillLoop, KilledAtAnyMomentTheRerunEndsAsACleanUpdate) {
-    const std::vector<std::string> calls = tracedCalls();
     ASSERT_GT(calls.size(), 20u);
     // The first and last call of every phase, and evenly spread moments in between.
     const char* env = std::getenv("LUME_KILL_LOOP");
@@ -234,26 +223,18 @@ TEST_F(KillLoop, KilledAtAnyMomentTheRerunEndsAsACleanUpdate) {
         expectRerunConverges(name, slow->bytesSent() - before);
         fs::remove_all(game(name));
     }
-    std::string summary;
-    int kills = 0;
-    for (const auto& [phase, count] : killedIn) {
-        summary += phase + ": " + std::to_string(count) + "; ";
-        kills += count;
-    }
-    std::printf("kill loop: %d kills over %zu calls (%s), worst extra fetch %lld bytes\n", kills,
-                calls.size(), summary.c_str(), static_cast<long long>(worst));
-    EXPECT_GE(killedIn.size(), 4u) << summary;
+    // Killed in downloads, merges, builds and replaces, not only in one of them.
+    EXPECT_GE(killedIn.size(), 4u);
 }
 
 TEST_F(KillLoop, SigintStopsAtASafePointAndTheRerunContinues) {
     // Ctrl-C at a third of the update's file calls (a moment of its downloads), counted, not
     // timed: a loaded machine stops at the same moment.
-    const size_t calls = tracedCalls().size();
-    ASSERT_GT(calls, 20u);
+    ASSERT_GT(calls.size(), 20u);
     install("stopped");
     const uint64_t before = slow->bytesSent();
-    const int status =
-        runUpdate("stopped", *slow, {"LUME_FAULT_INTERRUPT_AT=" + std::to_string(calls / 3)});
+    const int status = runUpdate("stopped", *slow,
+                                 {"LUME_FAULT_INTERRUPT_AT=" + std::to_string(calls.size() / 3)});
     ASSERT_EQ(status, 128 + SIGINT);
     const std::string said = test::readBytes(game("stopped").string() + "-out.txt");
     EXPECT_NE(said.find("stopped; the next update continues"), std::string::npos) << said;
