@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -257,20 +256,6 @@ TEST_F(PackOps, DamagedPacksAreRefusedWithTheirLogLinesAndNeverWritten) {
     EXPECT_FALSE(box.exists("data/p.pak"));
 }
 
-// Runs fn in a child process whose files cannot grow beyond limit bytes; its result.
-bool withFileSizeLimit(uint64_t limit, const std::function<bool()>& fn) {
-    const pid_t child = fork();
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit r{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &r);
-        _exit(fn() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 TEST_F(PackOps, WritesThatCannotHappenLeaveTheIndexAsItWas) {
     // 209,714 records fill the index region exactly (48 + 40 * 209714 = 8 MiB): a new record
     // is refused, rewriting a file in its block still fits.
@@ -300,17 +285,6 @@ TEST_F(PackOps, WritesThatCannotHappenLeaveTheIndexAsItWas) {
     std::string header(48, '\0');
     std::ifstream("data/p.pak", std::ios::binary).read(header.data(), 48);
     EXPECT_EQ(header, base.substr(0, 48));
-
-    // An append that cannot grow the pack fails the merge, and the index is the old one; the
-    // same merge succeeds without the limit, so the limit was the cause.
-    writePack(basePack());
-    writeList({stage(kNew, std::string(3000, 's'), 5000)});
-    EXPECT_FALSE(withFileSizeLimit(base.size() + 1000, [this] { return merge(); }));
-    EXPECT_TRUE(packBytes().substr(0, test::kDataStart) == base.substr(0, test::kDataStart));
-    EXPECT_TRUE(withFileSizeLimit(base.size() + 10000, [this] { return merge(); }));
-    EXPECT_FALSE(withFileSizeLimit(test::kDataStart + 100, [this] {
-        return buildPack(kPack, u"data\\p.new", u"list.ipatch", kListId);
-    }));
 }
 
 TEST_F(PackOps, RemovalRepairAndBuild) {
