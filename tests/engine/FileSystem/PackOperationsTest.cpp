@@ -492,8 +492,11 @@ TEST_F(CrashSafety, AFaultAtAnyCallLeavesTheOldPackOrTheNewOneOnceItIsOpened) {
                 EXPECT_TRUE(packBytes() == after);
             }
         }
-        // A build never writes the old pack, so it has nothing to finish.
-        EXPECT_EQ(replayed > 0, op.name != std::string("build and replace"));
+        // A build never writes the old pack, so it has nothing to finish; it says when it
+        // cannot write the new one.
+        const bool build = op.name == std::string("build and replace");
+        EXPECT_EQ(replayed > 0, !build);
+        EXPECT_EQ(log.has("buildPack过程中,写入data\\p.new失败\r\n"), build);
     }
 }
 
@@ -530,6 +533,22 @@ TEST_F(CrashSafety, AJournalIsPlayedOnlyWhenWholeAndNeverUnderAWriter) {
         EXPECT_EQ(recoverPack(kPack), PackRecovery::kReplayed);
         EXPECT_TRUE(packBytes() == after);
         EXPECT_EQ(recoverPack(kPack), PackRecovery::kClean);
+    }
+
+    // A replay that fails at a call says so, and the next open finishes the change.
+    for (uint64_t n = 1;; ++n) {
+        box.writeFile("data/p.pak", before);
+        box.writeFile("data/p.pak.journal", journal);
+        platform::faults::failAt(n, EIO);
+        const PackRecovery recovery = recoverPack(kPack);
+        const bool failed = platform::faults::injected();
+        platform::faults::disarm();
+        EXPECT_EQ(recovery == PackRecovery::kFailed, failed) << n;
+        ASSERT_NE(recoverPack(kPack), PackRecovery::kFailed) << n;
+        EXPECT_TRUE(packBytes() == after) << n;
+        if (!failed) {
+            break;
+        }
     }
 
     // A journal cut short, or with one byte changed, was never synced whole: the pack was
