@@ -12,6 +12,7 @@ namespace lume {
 namespace {
 
 constexpr uint32_t kReadChunk = 0x100000;
+constexpr uint32_t kWholeUnpack = 0x1000000;
 
 // The checksum of a record's stored bytes, read in large chunks; false when unreadable.
 bool storedChecksum(Stream& pack, const PackRecord& r, std::vector<uint8_t>& buffer, uint32_t& crc,
@@ -37,13 +38,23 @@ bool storedChecksum(Stream& pack, const PackRecord& r, std::vector<uint8_t>& buf
 
 // Whether stored bytes whose checksum is right also give what the record says they hold:
 // kept raw when the zip size is the size, otherwise a raw deflate stream of exactly size
-// bytes. Read again in chunks and inflated into a window that is thrown away, so that a
-// member of any size costs no more memory than the window.
-bool unpacksToSize(Stream& pack, const PackRecord& r, std::vector<uint8_t>& buffer) {
+// bytes. A member whose stored bytes fit the read buffer (they are still there from the
+// checksum) and whose content fits kWholeUnpack is inflated in one call; a larger one is read
+// again in chunks and inflated into a window that is thrown away, so that a member of any
+// size costs no more memory than the window.
+bool unpacksToSize(Stream& pack, const PackRecord& r, std::vector<uint8_t>& buffer,
+                   std::vector<uint8_t>& content) {
     if (r.zipSize == r.size) {
         return true;
     }
-    if (r.size > maxInflatedSize(r.zipSize) || (r.zipSize != 0 && !pack.seek(r.offset))) {
+    if (r.size > maxInflatedSize(r.zipSize)) {
+        return false;
+    }
+    if (r.zipSize <= buffer.size() && r.size <= kWholeUnpack) {
+        content.resize(r.size);
+        return inflateWhole(std::span<const uint8_t>(buffer.data(), r.zipSize), content);
+    }
+    if (r.zipSize != 0 && !pack.seek(r.offset)) {
         return false;
     }
     uint32_t left = r.zipSize;
@@ -115,12 +126,13 @@ bool findRottenMembers(Stream& pack, const PackIndex& index, std::vector<uint32_
         return index.records[a].offset < index.records[b].offset;
     });
     std::vector<uint8_t> buffer(kReadChunk);
+    std::vector<uint8_t> content;
     uint64_t done = 0;
     for (const uint32_t i : order) {
         const PackRecord& r = index.records[i];
         uint32_t crc = 0;
         if (!storedChecksum(pack, r, buffer, crc) || crc != r.dataCrc ||
-            (unpack && !unpacksToSize(pack, r, buffer))) {
+            (unpack && !unpacksToSize(pack, r, buffer, content))) {
             rotten.push_back(i);
         }
         done += r.zipSize;

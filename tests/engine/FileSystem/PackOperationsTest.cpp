@@ -580,5 +580,36 @@ TEST_F(CrashSafety, AJournalIsPlayedOnlyWhenWholeAndNeverUnderAWriter) {
     EXPECT_FALSE(box.exists("data/p.pak.journal"));
 }
 
+// Verify's member check: stored bytes with the right checksum that do not unpack to the size
+// their record gives, for a member inflated in one call, one read again in chunks (stored
+// bytes over 1 MiB) and one kept raw.
+TEST_F(PackOps, UnpackingFindsMembersThatDoNotGiveTheirSize) {
+    PackImage image(nameKey(u"p"));
+    const size_t small = image.addFile(kA, test::patternBytes(60000, 1), true);
+    const size_t large = image.addFile(kB, test::patternBytes(3000000, 2), true);
+    const size_t raw = image.addFile(kNew, test::patternBytes(3000, 3));
+    ASSERT_GT(image.records[large].zipSize, 1u << 20);
+    const auto rotten = [&](const PackImage& pack, bool unpack) {
+        writePack(pack);
+        WinStream stream;
+        PackIndex index;
+        std::vector<uint32_t> found;
+        EXPECT_TRUE(stream.open(kPack, 0) &&
+                    loadPackIndex(stream, index) == IndexLoadError::kNone &&
+                    findRottenMembers(stream, index, found, {}, unpack));
+        return found;
+    };
+    EXPECT_TRUE(rotten(image, true).empty());
+    for (const size_t i : {small, large, raw}) {
+        for (const int delta : {-1, 1}) {
+            SCOPED_TRACE(std::to_string(i) + " " + std::to_string(delta));
+            PackImage damaged = image;
+            damaged.records[i].size += delta;
+            EXPECT_EQ(rotten(damaged, true), std::vector<uint32_t>{static_cast<uint32_t>(i)});
+            EXPECT_TRUE(rotten(damaged, false).empty());
+        }
+    }
+}
+
 }  // namespace
 }  // namespace lume
