@@ -46,6 +46,8 @@ struct State {
 
 // Armed when anything is to be counted; read without the lock on every call.
 std::atomic<bool> gArmed{false};
+// The errno value every read fails with, 0 for none.
+std::atomic<int> gReadError{0};
 
 State& state() {
     // Never destroyed: files are still written by static destructors at exit.
@@ -108,7 +110,16 @@ void killAt(uint64_t nth) {
     s.killAt = nth;
 }
 
+void failReads(int err) {
+    gReadError.store(err, std::memory_order_release);
+}
+
+int beforeRead() {
+    return gReadError.load(std::memory_order_acquire);
+}
+
 void disarm() {
+    gReadError.store(0, std::memory_order_release);
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.failAt = 0;

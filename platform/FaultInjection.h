@@ -27,7 +27,10 @@ void count();
 // The process kills itself with SIGKILL at the nth counted call from now (a crash or power
 // cut at that moment, as far as the files can tell). Resets the count.
 void killAt(uint64_t nth);
-// Stops counting and failing.
+// Every read of the platform's files fails with err (0: reads work again). Reads are not
+// counted calls: this does not move the count of the other faults.
+void failReads(int err);
+// Stops counting and failing (reads included).
 void disarm();
 // Calls counted since the last failAt, failFrom or count.
 uint64_t calls();
@@ -37,5 +40,7 @@ bool injected();
 // Called by the file layer before each counted call: 0 to go on, or the errno value the
 // call must fail with. The call's file is named by its native path, or by its descriptor.
 int before(Call call, std::string_view path, int fd = -1);
+// Called by the file layer before each read: 0 to go on, or the errno value it must fail with.
+int beforeRead();
 
 }  // namespace platform::faults

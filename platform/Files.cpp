@@ -445,6 +445,9 @@ Status NativeFile::read(void* buffer, uint32_t len, uint32_t& got) {
     if (Status s = usable(fd_, access_, kAccessRead); !s) {
         return s;
     }
+    if (const int injected = faults::beforeRead()) {
+        return errnoFailure(injected);
+    }
     char* out = static_cast<char*>(buffer);
     return repeatIo(len, got, true, [&](uint32_t at) { return ::read(fd_, out + at, len - at); });
 }
@@ -465,6 +468,9 @@ Status NativeFile::readAt(uint64_t position, void* buffer, uint32_t len, uint32_
     got = 0;
     if (Status s = usable(fd_, access_, kAccessRead); !s) {
         return s;
+    }
+    if (const int injected = faults::beforeRead()) {
+        return errnoFailure(injected);
     }
     char* out = static_cast<char*>(buffer);
     return repeatIo(len, got, true, [&](uint32_t at) {

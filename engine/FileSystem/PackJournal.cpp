@@ -467,6 +467,13 @@ PackRecovery recoverPack(std::u16string_view packPath) {
         std::vector<PackRegion> regions;
         uint32_t dataStart = 0;
         if (journal.open(path, 0) && !readJournal(journal, header, regions, dataStart)) {
+            if (journal.error() != 0) {
+                // A read that failed says nothing of whether the journal is whole: a whole
+                // one may have been half played into the pack, so it is kept for a later
+                // open and the pack is not trusted meanwhile.
+                logW_m1(u"%s的修改日志无法回放\r\n", packPath);
+                return PackRecovery::kFailed;
+            }
             journal.close();
             // Never whole, so never synced, so the pack was never written.
             return removeJournal(path) ? PackRecovery::kDiscarded : PackRecovery::kFailed;

@@ -554,6 +554,17 @@ TEST_F(CrashSafety, AJournalIsPlayedOnlyWhenWholeAndNeverUnderAWriter) {
         }
     }
 
+    // A whole journal that cannot be read (a failing disk) is kept, not taken for one cut
+    // short: the pack half played stays untrusted until a later open finishes it.
+    box.writeFile("data/p.pak", after.substr(0, 50) + before.substr(50));
+    box.writeFile("data/p.pak.journal", journal);
+    platform::faults::failReads(EIO);
+    EXPECT_EQ(recoverPack(kPack), PackRecovery::kFailed);
+    platform::faults::disarm();
+    EXPECT_TRUE(box.exists("data/p.pak.journal"));
+    EXPECT_EQ(recoverPack(kPack), PackRecovery::kReplayed);
+    EXPECT_TRUE(packBytes() == after);
+
     // A journal cut short, or with one byte changed, was never synced whole: the pack was
     // never written after it, so it is dropped and the pack left alone.
     std::string flipped = journal;
