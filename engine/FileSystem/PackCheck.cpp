@@ -41,39 +41,41 @@ bool storedChecksum(Stream& pack, const PackRecord& r, std::vector<uint8_t>& buf
     return true;
 }
 
-// Whether stored bytes whose checksum is right also give what the record says they hold:
-// kept raw when the zip size is the size, otherwise a raw deflate stream of exactly size
-// bytes. (A member that unpacksWhole is unpacked in one call by the pool below.) The stored
-// bytes are read again in chunks and inflated into a window that is thrown away, so that a
-// member of any size costs no more memory than the window.
-bool unpacksToSize(Stream& pack, const PackRecord& r, std::vector<uint8_t>& buffer) {
-    if (r.zipSize == r.size) {
-        return true;
-    }
+// Whether a member too large to unpack in one call (see unpacksWhole) is whole: its stored
+// bytes have their data checksum and are a raw deflate stream of exactly size bytes. One
+// pass reads them in chunks, each chunk checksummed and inflated into a window that is thrown
+// away, so that a member of any size is read once and costs no more memory than the window.
+bool storedAndUnpacked(Stream& pack, const PackRecord& r, std::vector<uint8_t>& buffer) {
     if (r.size > maxInflatedSize(r.zipSize) || (r.zipSize != 0 && !pack.seek(r.offset))) {
         return false;
     }
     uint32_t left = r.zipSize;
+    uint32_t crc = kChecksumStart;
+    const auto next = [&](std::span<const uint8_t>& data) {
+        const uint32_t chunk = std::min<uint32_t>(left, kReadChunk);
+        uint32_t got = 0;
+        if (chunk != 0 && (!pack.read(buffer.data(), chunk, &got) || got != chunk)) {
+            return false;
+        }
+        crc = checksumUpdate(crc, buffer.data(), chunk);
+        data = std::span<const uint8_t>(buffer.data(), chunk);
+        left -= chunk;
+        return true;
+    };
     std::vector<uint8_t> window(std::min<uint32_t>(std::max<uint32_t>(r.size, 1), kReadChunk) + 1);
     z_stream inflater;
-    const InflateResult result = inflateRaw(
-        inflater,
-        [&](std::span<const uint8_t>& data) {
-            const uint32_t chunk = std::min<uint32_t>(left, kReadChunk);
-            uint32_t got = 0;
-            if (chunk != 0 && (!pack.read(buffer.data(), chunk, &got) || got != chunk)) {
-                return false;
-            }
-            data = std::span<const uint8_t>(buffer.data(), chunk);
-            left -= chunk;
-            return true;
-        },
-        window,
-        [&](std::span<uint8_t>, std::span<uint8_t>& next) {
-            next = window;  // counted, not kept
+    const InflateResult result =
+        inflateRaw(inflater, next, window, [&](std::span<uint8_t>, std::span<uint8_t>& out) {
+            out = window;  // counted, not kept
             return true;
         });
-    return result.status == InflateStatus::kDone && result.produced == r.size;
+    // Bytes after the end of the stream still count for the checksum.
+    for (std::span<const uint8_t> rest; left > 0;) {
+        if (!next(rest)) {
+            return false;
+        }
+    }
+    return result.status == InflateStatus::kDone && result.produced == r.size && crc == r.dataCrc;
 }
 
 // Whether stored bytes fit for unpacking in one call: whole in the read buffer, and a content
@@ -216,12 +218,12 @@ bool findRottenMembers(Stream& pack, const PackIndex& index, std::vector<uint32_
     for (const uint32_t i : order) {
         const PackRecord& r = index.records[i];
         uint32_t crc = 0;
-        if (!storedChecksum(pack, r, buffer, crc) || crc != r.dataCrc) {
+        if (unpack && r.zipSize != r.size && !unpacksWhole(r, buffer)) {
+            bad[i] = storedAndUnpacked(pack, r, buffer) ? 0 : 1;
+        } else if (!storedChecksum(pack, r, buffer, crc) || crc != r.dataCrc) {
             bad[i] = 1;
         } else if (unpack && unpacksWhole(r, buffer)) {
             pool->add(std::span<const uint8_t>(buffer.data(), r.zipSize), r.size, &bad[i]);
-        } else if (unpack && !unpacksToSize(pack, r, buffer)) {
-            bad[i] = 1;
         }
         done += r.zipSize;
         if (progress && progress(done)) {
