@@ -7,7 +7,7 @@
 #include "engine/FileSystem/InstallFile.h"
 #include "engine/Kernel/Checksum.h"
 #include "engine/Kernel/Logger.h"
-#include "tests/engine/FileSystem/TestData.h"
+#include "tests/engine/FileSystem/PackTestData.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/Sandbox.h"
 

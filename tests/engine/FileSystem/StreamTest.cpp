@@ -13,7 +13,7 @@
 #include "engine/FileSystem/MemoryStream.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Checksum.h"
-#include "tests/engine/FileSystem/TestData.h"
+#include "tests/engine/FileSystem/PackTestData.h"
 #include "tests/support/Sandbox.h"
 
 namespace fs = std::filesystem;

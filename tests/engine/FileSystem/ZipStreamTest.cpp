@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/FileSystem/WinStream.h"
-#include "tests/engine/FileSystem/TestData.h"
+#include "tests/engine/FileSystem/PackTestData.h"
 #include "tests/support/Sandbox.h"
 
 namespace lume {
