@@ -58,19 +58,13 @@ TEST(WinStream, StatesThroughReadsSeeksWritesAndClose) {
     EXPECT_EQ(s.state(), WinStream::kGood);
     ASSERT_TRUE(s.seek(61));
     EXPECT_EQ(s.state(), WinStream::kEndOfFile);
-    ASSERT_TRUE(s.seek(250));
-    ASSERT_TRUE(s.write("!", 1));  // past the end: a zero gap
-    EXPECT_EQ(s.size(), 251u);
     s.close();
     EXPECT_EQ(s.state(), WinStream::kClosed);
     EXPECT_EQ(s.handle(), -1);
-    EXPECT_EQ(s.size(), 0u);
     s.close();
-    EXPECT_EQ(box.readFile("sixty.bin"), content + "+" + std::string(189, '\0') + "!");
+    EXPECT_EQ(box.readFile("sixty.bin"), content + "+");
 
-    // Read-only never writes; write-only fails reads with a failure state until a seek.
-    ASSERT_TRUE(s.open(u"sixty.bin", 0));
-    EXPECT_FALSE(s.write("zzz", 3));
+    // Write-only fails reads with a failure state until a seek.
     ASSERT_TRUE(s.open(u"w.bin", 1));
     EXPECT_FALSE(s.read(b, 4));
     EXPECT_NE(s.state(), WinStream::kGood);
@@ -169,33 +163,6 @@ TEST(FileChecksum, FromThePositionUpToALimitStoppingAtAFailedRead) {
     EXPECT_EQ(got, sum(failing.reads[0] + failing.reads[1]));
 }
 
-TEST(StreamCopy, BetweenPositionsOfRealFiles) {
-    test::Sandbox box;
-    const std::string content = test::patternBytes(12345) + std::string(3, '\0') + "end";
-    box.writeFile("src.bin", content);
-    box.writeFile("dst.bin", std::string(6000, 'x'));
-    WinStream src, dst;
-    ASSERT_TRUE(src.open(u"src.bin", 0));
-    ASSERT_TRUE(dst.open(u"dst.bin", 2));
-    ASSERT_TRUE(src.seek(1000));
-    ASSERT_TRUE(dst.seek(50));
-    ASSERT_TRUE(dst.copyFrom(src, 8000));
-    ASSERT_TRUE(dst.writeZeros(100));
-    EXPECT_EQ(dst.tell(), 8150u);
-    EXPECT_FALSE(dst.copyFrom(src, 6000));  // the source ends first
-    dst.close();
-    EXPECT_EQ(box.readFile("dst.bin").substr(0, 8150),
-              std::string(50, 'x') + content.substr(1000, 8000) + std::string(100, '\0'));
-
-    std::string out = "previous";
-    ASSERT_TRUE(src.seek(0));
-    ASSERT_TRUE(src.readAll(out));
-    EXPECT_EQ(out, content);
-    ASSERT_TRUE(src.seek(12000));
-    ASSERT_TRUE(src.readAll(out));  // the rest from the position
-    EXPECT_EQ(out, content.substr(12000));
-}
-
 TEST(File, StreamsItOpens) {
     test::Sandbox box;
     File f;
@@ -223,6 +190,8 @@ TEST(File, StreamsItOpens) {
     EXPECT_GE(f.handle(), 0);
     ASSERT_TRUE(f.readAll(text));
     EXPECT_EQ(text, "file content");
+    ASSERT_TRUE(f.seek(5) && f.readAll(text));  // the rest from the position
+    EXPECT_EQ(text, "content");
     EXPECT_FALSE(f.open(u"nothing.txt", 0));  // a failed open leaves it closed
     EXPECT_FALSE(f.isOpen());
 
@@ -282,7 +251,6 @@ TEST(File, OpenInDataTriesTheDataFolderThenThePacks) {
         {u"ui\\x.xml", 0, true, true, "from the pack", 1},
         {u"ui\\x.xml", 0, true, false, nullptr, 2},
         {u"dir.xml", 1, true, true, nullptr, 2},  // writing never consults the packs
-        {u"dir.xml", 3, true, true, nullptr, 2},
     };
     for (const auto& c : cases) {
         Fallback::answer = c.answer;
