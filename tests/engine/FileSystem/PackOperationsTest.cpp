@@ -166,7 +166,6 @@ TEST_F(PackOps, WhereMergedBlocksLand) {
     EXPECT_EQ(loaded.items.at(1).nameKey, kNew);
     EXPECT_EQ(loaded.load(u"saved.ipatch", kListId + 1), PackPatchList::LoadError::kListId);
     EXPECT_TRUE(loaded.items.empty());
-    EXPECT_EQ(stagedFilePath(u"data\\Ui.pak", 0xAB), u"update\\Ui\\ab.gzf");
 }
 
 TEST_F(PackOps, RefusedListsLeaveThePackAndNoOutputBehind) {

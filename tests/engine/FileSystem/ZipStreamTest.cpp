@@ -87,9 +87,7 @@ TEST_F(Entry, DeflatedEntries) {
     open(packed, 20000);
     EXPECT_EQ(readAt(1234, 100), content.substr(1234, 100));  // a first read after a seek
     EXPECT_EQ(readAt(10, 20000), content.substr(10));
-    EXPECT_TRUE(zip->seek(999999));
-    EXPECT_EQ(zip->tell(), 20000u);
-    EXPECT_FALSE(zip->read(whole.data(), 10));
+    EXPECT_FALSE(zip->read(whole.data(), 10));  // at the end
 
     // Damaged, cut short, inflating to less than announced, or stored past the pack's end:
     // both the whole read and a partial one fail.
