@@ -34,7 +34,6 @@ TEST(luThread, StartStopRestartAndSelfStop) {
     EXPECT_TRUE(t.isStopped());
     EXPECT_FALSE(t.requestStop() || t.stopAndJoin());  // no thread: nothing to stop
     EXPECT_EQ(t.threadHandle(), nullptr);
-    EXPECT_EQ(t.name(), "thread");
     ASSERT_TRUE(t.start());
     t.setName("http download thread 3");
     EXPECT_EQ(t.name(), "http download thread 3");
