@@ -102,7 +102,6 @@ TEST(Clocks, SleepAndLocalTimeTexts) {
     platform::sleepMs(40);
     EXPECT_GE(platform::monotonicMs() - start, 40u);
     EXPECT_GE(std::stoi(platform::formatLocalTime("%Y")), 2024);
-    EXPECT_EQ(platform::formatLocalTime("%Y-%m-%d").size(), 10u);
     EXPECT_EQ(platform::formatLocalTime(""), "");
     const std::string longPattern(500, 'x');  // longer than any first guess
     EXPECT_EQ(platform::formatLocalTime(longPattern.c_str()), longPattern);
