@@ -28,7 +28,6 @@ TEST(Inflate, WholeShortTruncatedAndDamagedStreams) {
         {packed, 50100, kUncompressOk, 50000},  // shorter than the buffer: the rest cleared
         {packed.substr(0, packed.size() / 2), 50000, kUncompressError, 50000},
         {test::damagedDeflate(original), 50000, kUncompressError, 50000},
-        {std::string(64, '\xFF'), 50000, kUncompressError, 50000},
     };
     z_stream inflater{};  // one inflater serves every call
     for (const Case& c : cases) {
