@@ -106,7 +106,6 @@ TEST(OpenModes, FoldersAndWidePaths) {
     EXPECT_EQ(errorOf(file.open(u"folder", 2)), platform::kErrAccessDenied);
     ASSERT_TRUE(file.open(u"数据\\更新.txt", 1));
     EXPECT_TRUE(box.exists("\xE6\x95\xB0\xE6\x8D\xAE/\xE6\x9B\xB4\xE6\x96\xB0.txt"));
-    EXPECT_EQ(platform::nativePath(u"a\\b/c\\数"), "a/b/c/\xE6\x95\xB0");
     // A private file: its bytes, for its owner alone, never over another.
     ASSERT_TRUE(platform::createPrivateFile(u"key", "secret"));
     EXPECT_EQ(box.readFile("key"), "secret");
@@ -202,7 +201,6 @@ TEST(FileHandle, ReadsSeeksTruncationAndClosedHandles) {
     EXPECT_EQ(size, 5000000003ULL);
     EXPECT_TRUE(file.truncate(10));
     EXPECT_EQ(readAll(file), std::string(10, '\0'));
-    EXPECT_TRUE(file.flush());
 
     NativeFile closed;
     char c = 0;
