@@ -27,14 +27,8 @@ uint32_t key(std::u16string_view path) {
 }
 
 std::string readAll(ZipStream* s) {
-    std::string out(s ? s->size() : 0, '\0');
-    uint32_t got = 0;
-    if (s == nullptr) {
-        return "<absent>";
-    }
-    return out.empty() || (s->read(out.data(), s->size(), &got) && got == out.size())
-               ? out
-               : "<read failed>";
+    std::string out;
+    return s == nullptr ? "<absent>" : s->size() == 0 || s->readAll(out) ? out : "<read failed>";
 }
 
 // The launcher runs in game\ with its packs in data\ beside it.
