@@ -143,9 +143,6 @@ TEST(StreamCopy, FourKibChunksStoppingAtTheFirstFailure) {
 }
 
 TEST(FileChecksum, FromThePositionUpToALimitStoppingAtAFailedRead) {
-    struct Failing : Source {
-        Failing(const std::string& content, size_t failAt) : Source(content) { failOn = failAt; }
-    };
     const std::string bytes(600000, 'Z');
     const auto sum = [&](size_t n) { return checksumUpdate(kChecksumStart, bytes.data(), n); };
     MemoryStream empty(16);
@@ -157,7 +154,8 @@ TEST(FileChecksum, FromThePositionUpToALimitStoppingAtAFailedRead) {
     EXPECT_EQ(fileChecksum(whole), sum(600000));
     ASSERT_TRUE(whole.seek(599000));
     EXPECT_EQ(fileChecksum(whole, 5000), sum(1000));
-    Failing failing(bytes, 3);  // the third read fails: the sum of the first two
+    Source failing(bytes);
+    failing.failOn = 3;  // the third read fails: the sum of the first two
     const uint32_t got = fileChecksum(failing);
     ASSERT_EQ(failing.reads.size(), 3u);
     EXPECT_EQ(got, sum(failing.reads[0] + failing.reads[1]));
