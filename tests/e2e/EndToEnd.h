@@ -4,7 +4,10 @@
 // read back, and compared with a version.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -54,6 +57,35 @@ inline CliRun runLauncher(std::vector<std::string> args, const fs::path& trace) 
     in.close();
     fs::remove(trace);
     return run;
+}
+
+// lume-cli as its own process with args, env ("NAME=value" entries) added and its standard
+// output in the file out (else, as its errors, in /dev/null): its exit status, or 128 + the
+// signal that ended it.
+inline int runCliProcess(const std::vector<std::string>& args,
+                         const std::vector<std::string>& env = {}, const std::string& out = {}) {
+    std::vector<char*> argv{const_cast<char*>("lume-cli")};
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        const int file = out.empty() ? -1 : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(file >= 0 ? file : devnull, 1);
+        ::dup2(devnull, 2);
+        for (const std::string& e : env) {
+            ::putenv(const_cast<char*>(e.c_str()));
+        }
+        ::execv(LUME_CLI_EXE, argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) {
+        return -1;
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 // Every file of a game directory but its logs.

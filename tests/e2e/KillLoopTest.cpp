@@ -7,11 +7,8 @@
 //
 // .ci/run kills at a handful of moments; LUME_KILL_LOOP=N kills at N moments spread over the
 // whole update (scripts/kill-loop.sh).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -106,39 +103,12 @@ protected:
 
     void install(const std::string& name) { EndToEnd::install("v1", name); }
 
-    // lume-cli update as its own process, its output in "<name>-out.txt"; env: extra
-    // "NAME=value" entries.
-    pid_t start(const std::string& name, const test::NginxServer& server,
-                const std::vector<std::string>& env) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            const int devnull = ::open("/dev/null", O_WRONLY);
-            const int out = ::open((game(name).string() + "-out.txt").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(out >= 0 ? out : devnull, 1);
-            ::dup2(devnull, 2);
-            for (const std::string& e : env) {
-                ::putenv(const_cast<char*>(e.c_str()));
-            }
-            const std::string dir = game(name).string();
-            const std::string host = server.host();
-            ::execl(LUME_CLI_EXE, "lume-cli", "update", "-C", dir.c_str(), "--host", host.c_str(),
-                    "--path", "/release", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        return child;
-    }
-    // The exit status, or 128 + the signal that ended the process.
-    static int finish(pid_t child) {
-        int status = 0;
-        if (::waitpid(child, &status, 0) != child) {
-            return -1;
-        }
-        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-    }
+    // lume-cli update as its own process, its output in "<name>-out.txt".
     int runUpdate(const std::string& name, const test::NginxServer& server,
                   const std::vector<std::string>& env = {}) {
-        return finish(start(name, server, env));
+        return test::runCliProcess(
+            {"update", "-C", game(name).string(), "--host", server.host(), "--path", "/release"},
+            env, game(name).string() + "-out.txt");
     }
 
     // A run of `name` that was cut short (the caller saw it end), then a rerun from the fast

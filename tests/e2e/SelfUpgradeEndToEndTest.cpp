@@ -3,7 +3,6 @@
 // which waits for the launcher's exit and starts the new launcher; that one finds its
 // must-update files current, updates the game and starts it: no second hand-over.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -50,17 +49,7 @@ TEST_F(SelfUpgradeEndToEnd, TheNewLauncherRunsOnceAndStartsTheGame) {
                     fs::perm_options::remove);  // as an update would have installed it
 
     // The old launcher, as its own process: it updates lume.exe and hands over.
-    const pid_t old = fork();
-    if (old == 0) {
-        const std::string dir = box.path() + "/game";
-        ::execl(LUME_CLI_EXE, "lume-cli", "-C", dir.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ASSERT_GT(old, 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(old, &status, 0), old);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(test::runCliProcess({"-C", box.path() + "/game"}), 0);
     EXPECT_EQ(box.readFile("game/lume.exe"), launcherScript("launcher 2"));
     EXPECT_EQ(box.readFile("game/readme.txt"), "version 1");  // the must pass came alone
 
