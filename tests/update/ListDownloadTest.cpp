@@ -3,7 +3,6 @@
 // behind, and the messages that announce an arrived list.
 #include <gtest/gtest.h>
 
-#include "engine/FileSystem/GrowingMemoryStream.h"
 #include "engine/Kernel/MessageTarget.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestHttpServer.h"
@@ -96,26 +95,6 @@ TEST(ListDownload, FileListsSubFileListsAndTheirMessages) {
     }
     EXPECT_EQ(messages, (std::vector<uint32_t>{kMsgFileList, kMsgFileList, kMsgFileList,
                                                kMsgSubFileList, kMsgSubFileList, kMsgSubFileList}));
-}
-
-TEST(GrowingMemoryStream, GrowsToItsLimitAndRemembersRefusals) {
-    GrowingMemoryStream s(4, 10);
-    EXPECT_TRUE(s.write("abcdefgh", 8));
-    EXPECT_FALSE(s.overflowed());
-    EXPECT_FALSE(s.write("ijk", 3));  // 11 bytes would pass the limit
-    EXPECT_TRUE(s.overflowed());
-    std::string all;
-    ASSERT_TRUE(s.seek(0) && s.readAll(all));
-    EXPECT_EQ(all, "abcdefgh");
-    char part[4];
-    uint32_t count = 0;
-    ASSERT_TRUE(s.seek(5) && s.read(part, 4, &count));
-    EXPECT_EQ(std::string(part, count), "fgh");
-    EXPECT_FALSE(s.read(nullptr, 1, &count));
-    s.clear();
-    EXPECT_FALSE(s.overflowed() || s.seek(1));
-    EXPECT_EQ(s.size(), 0u);
-    EXPECT_TRUE(s.write("0123456789", 10));
 }
 
 }  // namespace

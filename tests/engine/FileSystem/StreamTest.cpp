@@ -1,6 +1,7 @@
 // The streams over the platform's files and over memory: the file stream's states, bounds of
-// the memory stream, the chunked copy/zero/read-all every stream shares, and File, which
-// picks a stream (a file, memory, or a pack's entry when a data file is missing).
+// the memory streams (a growing one refuses to pass its limit), the chunked copy/zero/read-all
+// every stream shares, and File, which picks a stream (a file, memory, or a pack's entry when
+// a data file is missing).
 #include "engine/FileSystem/Stream.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/FileChecksum.h"
+#include "engine/FileSystem/GrowingMemoryStream.h"
 #include "engine/FileSystem/MemoryStream.h"
 #include "engine/FileSystem/WinStream.h"
 #include "engine/Kernel/Checksum.h"
@@ -108,6 +110,26 @@ struct Sink : MemoryStream {
     std::vector<uint32_t> writes;
     size_t failOn = 0;
 };
+
+TEST(GrowingMemoryStream, GrowsToItsLimitAndRemembersRefusals) {
+    GrowingMemoryStream s(4, 10);
+    EXPECT_TRUE(s.write("abcdefgh", 8));
+    EXPECT_FALSE(s.overflowed());
+    EXPECT_FALSE(s.write("ijk", 3));  // 11 bytes would pass the limit
+    EXPECT_TRUE(s.overflowed());
+    std::string all;
+    ASSERT_TRUE(s.seek(0) && s.readAll(all));
+    EXPECT_EQ(all, "abcdefgh");
+    char part[4];
+    uint32_t count = 0;
+    ASSERT_TRUE(s.seek(5) && s.read(part, 4, &count));
+    EXPECT_EQ(std::string(part, count), "fgh");
+    EXPECT_FALSE(s.read(nullptr, 1, &count));
+    s.clear();
+    EXPECT_FALSE(s.overflowed() || s.seek(1));
+    EXPECT_EQ(s.size(), 0u);
+    EXPECT_TRUE(s.write("0123456789", 10));
+}
 
 TEST(StreamCopy, FourKibChunksStoppingAtTheFirstFailure) {
     const std::string content = test::patternBytes(10000);
