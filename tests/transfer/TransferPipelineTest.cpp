@@ -89,55 +89,34 @@ public:
     HttpDownloader downloader;
 };
 
-// Broken answers wherever they cut the file: a large range cut half way (the blocks that
-// arrived are stored and recorded, only the rest is fetched again), and two broken answers of
-// each kind. Either way the file ends byte-identical and completes once.
-TEST(TransferPipeline, FaultyServersStillYieldTheExactFileOnceFetchingOnlyWhatIsMissing) {
-    const struct {
-        uint32_t length;
-        std::vector<std::pair<FaultPlan, int>> faults;
-        std::vector<std::string> ranges;  // when given, the ranges asked for in order
-        int requests;
-    } cases[] = {{96 * kBlock,
-                  {{FaultPlan::shortBody(), 1}},
-                  {"bytes=0-3145727", "bytes=1572864-3145727"},
-                  2},
-                 {40 * kBlock + 1234,
-                  {{FaultPlan::withStatus(500), 2},
-                   {FaultPlan::shortBody(), 2},
-                   {FaultPlan::withStatus(404), 2}},
-                  {},
-                  1 + 6}};
-    for (const auto& c : cases) {
-        test::Sandbox box;
-        test::LogCapture log;
-        const std::string source = test::patternBytes(c.length, 3);
-        box.writeFile("www/base/game/big.dat.gzf.c0ffee", source);
-        test::TestHttpServer server(box.path() + "/www");
-        for (const auto& [fault, count] : c.faults) {
-            server.injectNext(fault, count);
-        }
-        UpdateRun run;
-        run.download(server.host(), u"game\\big.dat", c.length, 0xC0FFEE);
-        ASSERT_TRUE(run.waitDone()) << log.text();
-        EXPECT_EQ(run.downloader.successCount(), run.blocks);
-        EXPECT_EQ(run.downloader.failureCount(), 0u);
-        EXPECT_EQ(run.writer.written(), run.blocks);
-        EXPECT_EQ(run.writer.failed(), 0u);
-        {
-            std::lock_guard<std::mutex> lock(run.mutex);
-            ASSERT_EQ(run.completed.size(), 1u);
-            EXPECT_EQ(run.completed[0].dataPath, "game\\big.dat.gzf");
-            EXPECT_EQ(run.completed[0].versionKey, 0xC0FFEEu);
-        }
-        EXPECT_TRUE(box.readFile("game/big.dat.gzf") == source);
-        std::vector<std::string> ranges;
-        for (const auto& r : server.requests()) {
-            ranges.push_back(r.range);
-        }
-        EXPECT_EQ(server.totalRequests(), c.requests);
-        EXPECT_TRUE(c.ranges.empty() || ranges == c.ranges);
+// A large range cut half way: the blocks that arrived are stored and recorded, only the rest
+// is fetched again, and the file ends byte-identical and completes once.
+TEST(TransferPipeline, AnAnswerCutShortStillYieldsTheExactFileOnceFetchingOnlyWhatIsMissing) {
+    test::Sandbox box;
+    test::LogCapture log;
+    const std::string source = test::patternBytes(96 * kBlock, 3);
+    box.writeFile("www/base/game/big.dat.gzf.c0ffee", source);
+    test::TestHttpServer server(box.path() + "/www");
+    server.injectNext(FaultPlan::shortBody());
+    UpdateRun run;
+    run.download(server.host(), u"game\\big.dat", 96 * kBlock, 0xC0FFEE);
+    ASSERT_TRUE(run.waitDone()) << log.text();
+    EXPECT_EQ(run.downloader.successCount(), run.blocks);
+    EXPECT_EQ(run.downloader.failureCount(), 0u);
+    EXPECT_EQ(run.writer.written(), run.blocks);
+    EXPECT_EQ(run.writer.failed(), 0u);
+    {
+        std::lock_guard<std::mutex> lock(run.mutex);
+        ASSERT_EQ(run.completed.size(), 1u);
+        EXPECT_EQ(run.completed[0].dataPath, "game\\big.dat.gzf");
+        EXPECT_EQ(run.completed[0].versionKey, 0xC0FFEEu);
     }
+    EXPECT_TRUE(box.readFile("game/big.dat.gzf") == source);
+    std::vector<std::string> ranges;
+    for (const auto& r : server.requests()) {
+        ranges.push_back(r.range);
+    }
+    EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=0-3145727", "bytes=1572864-3145727"}));
 }
 
 }  // namespace
