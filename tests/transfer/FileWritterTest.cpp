@@ -23,8 +23,6 @@ namespace {
 
 struct Completion {
     std::string localPath;
-    int32_t type;
-    uint32_t zipSize, size, versionKey;
     bool inMemory;
     std::string bytes;  // what the writer handed over (from memory or from the data file)
 };
@@ -33,12 +31,7 @@ class RecordingCompletion : public FileCompletion {
 public:
     Prepared prepareFile(const DownloadFile& file, platform::NativeFile* data,
                          std::vector<uint8_t> bytes) override {
-        Completion c{platform::wideToUtf8(file.localPath),
-                     file.type,
-                     file.zipSize,
-                     file.size,
-                     file.versionKey,
-                     data == nullptr,
+        Completion c{platform::wideToUtf8(file.localPath), data == nullptr,
                      std::string(bytes.begin(), bytes.end())};
         if (data != nullptr) {
             c.bytes.resize(file.zipSize);
@@ -147,10 +140,6 @@ TEST_F(FileWritterTest, ASmallFileIsAssembledInMemory) {
     writer.finish();
     const Completion c = owner.snapshot()[0];
     EXPECT_EQ(c.localPath, "game\\a.dat");
-    EXPECT_EQ(c.type, 1);
-    EXPECT_EQ(c.zipSize, 70000u);
-    EXPECT_EQ(c.size, 71000u);
-    EXPECT_EQ(c.versionKey, 0x1234u);
     EXPECT_TRUE(c.inMemory);
     EXPECT_EQ(c.bytes, bytes);
     EXPECT_FALSE(box.exists("game/a.dat.gzf"));
@@ -163,31 +152,40 @@ TEST_F(FileWritterTest, ASmallFileIsAssembledInMemory) {
     EXPECT_EQ(writer.installing(), 0u);
 }
 
+// Its blocks in any order, while a small file completes between them.
 TEST_F(FileWritterTest, ALargerFileLandsInItsDataFileInAnyOrder) {
-    const std::string bytes = test::patternBytes(kOnDisk, 2);
+    const std::string bytes = test::patternBytes(kOnDisk, 2), small = test::patternBytes(40000);
     // Left by an older download: the new one starts from fresh files.
-    box.writeFile("big.dat.gzf", std::string(kOnDisk + 5000, 'x'));
-    box.writeFile("big.dat.igzf", "stale");
-    const auto file = fileOf(u"big.dat", kOnDisk, 7);
+    box.writeFile("big.dat.patch", std::string(kOnDisk + 5000, 'x'));
+    box.writeFile("big.dat.ipatch", "stale");
+    const auto file = fileOf(u"big.dat", kOnDisk, 7, 2), one = fileOf(u"one", 40000, 1);
     std::vector<uint32_t> order(file->blockCount);
     for (uint32_t i = 0; i < order.size(); ++i) {
         order[i] = static_cast<uint32_t>((i * 5) % order.size());  // 5 is prime to the count
     }
     ASSERT_TRUE(writer.start());
+    add(one, small, 1);
     add(file, bytes, order[0]);
-    ASSERT_TRUE(waitWritten(1));
+    ASSERT_TRUE(waitWritten(2));
     // The data file has its final length from the first block on, as a resume needs.
-    EXPECT_EQ(box.readFile("big.dat.gzf").size(), kOnDisk);
-    EXPECT_FALSE(box.exists("big.dat.igzf"));
+    EXPECT_EQ(box.readFile("big.dat.patch").size(), kOnDisk);
+    EXPECT_FALSE(box.exists("big.dat.ipatch"));
     for (size_t i = 1; i < order.size(); ++i) {
         add(file, bytes, order[i]);
+        if (i == 3) {
+            add(one, small, 0);
+        }
     }
-    ASSERT_TRUE(waitCompleted(1));
+    ASSERT_TRUE(waitCompleted(2));
     writer.finish();
-    ASSERT_EQ(owner.snapshot().size(), 1u);
-    EXPECT_FALSE(owner.snapshot()[0].inMemory);
-    EXPECT_TRUE(owner.snapshot()[0].bytes == bytes);
-    EXPECT_EQ(owner.finished.load(), 1);
+    auto calls = owner.snapshot();
+    ASSERT_EQ(calls.size(), 2u);
+    std::sort(calls.begin(), calls.end(),
+              [](const Completion& a, const Completion& b) { return a.localPath < b.localPath; });
+    EXPECT_FALSE(calls[0].inMemory);
+    EXPECT_TRUE(calls[0].bytes == bytes);
+    EXPECT_EQ(calls[1].bytes, small);
+    EXPECT_EQ(owner.finished.load(), 2);
 }
 
 // What an update stored is recorded in the block index (after its data is synced), so that
@@ -229,29 +227,6 @@ TEST_F(FileWritterTest, FinishRecordsTheStoredBlocksOfUnfinishedFiles) {
     ASSERT_TRUE(waitCompleted(1));
     writer.finish();
     EXPECT_TRUE(owner.snapshot()[0].bytes == bytes);
-}
-
-TEST_F(FileWritterTest, InterleavedFilesCompleteSeparately) {
-    const std::string one = test::patternBytes(40000, 1);
-    const std::string two = test::patternBytes(kOnDisk, 2);
-    const auto fileOne = fileOf(u"one", 40000, 1);
-    const auto fileTwo = fileOf(u"two", kOnDisk, 2, 2);
-    ASSERT_TRUE(writer.start());
-    add(fileOne, one, 1);
-    for (uint32_t i = 0; i < fileTwo->blockCount; ++i) {
-        add(fileTwo, two, i);
-        if (i == 3) {
-            add(fileOne, one, 0);
-        }
-    }
-    ASSERT_TRUE(waitCompleted(2));
-    writer.finish();
-    auto calls = owner.snapshot();
-    std::sort(calls.begin(), calls.end(),
-              [](const Completion& a, const Completion& b) { return a.localPath < b.localPath; });
-    EXPECT_EQ(calls[0].bytes, one);
-    EXPECT_TRUE(calls[1].bytes == two);
-    EXPECT_TRUE(box.exists("two.patch"));
 }
 
 TEST_F(FileWritterTest, RefusedFileCountsAsUnfinished) {
