@@ -5,12 +5,9 @@
 
 #include <mutex>
 
-#include "engine/FileSystem/File.h"
-#include "engine/FileSystem/MemoryStream.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
 #include "tests/transfer/TransferTestSupport.h"
-#include "transfer/BlockIndexFile.h"
 #include "transfer/FileCompletion.h"
 #include "transfer/FileWritter.h"
 #include "transfer/HttpDownloader.h"
@@ -46,9 +43,7 @@ public:
     Prepared prepareFile(const DownloadFile& file, platform::NativeFile*,
                          std::vector<uint8_t>) override {
         std::lock_guard<std::mutex> lock(mutex);
-        completed.push_back({platform::wideToUtf8(file.localPath),
-                             platform::wideToUtf8(FileWritter::dataFileName(1, file.localPath)),
-                             file.versionKey});
+        completed.push_back({platform::wideToUtf8(file.localPath), file.versionKey});
         return Prepared{};
     }
 
@@ -79,7 +74,7 @@ public:
     }
 
     struct Completed {
-        std::string localPath, dataPath;
+        std::string localPath;
         uint32_t versionKey;
     };
     std::mutex mutex;
@@ -108,7 +103,7 @@ TEST(TransferPipeline, AnAnswerCutShortStillYieldsTheExactFileOnceFetchingOnlyWh
     {
         std::lock_guard<std::mutex> lock(run.mutex);
         ASSERT_EQ(run.completed.size(), 1u);
-        EXPECT_EQ(run.completed[0].dataPath, "game\\big.dat.gzf");
+        EXPECT_EQ(run.completed[0].localPath, "game\\big.dat");
         EXPECT_EQ(run.completed[0].versionKey, 0xC0FFEEu);
     }
     EXPECT_TRUE(box.readFile("game/big.dat.gzf") == source);
