@@ -129,7 +129,6 @@ protected:
 };
 
 TEST(RemotePath, FollowsTheTypeAndTheFolders) {
-    EXPECT_EQ(remotePath(*looseFile(u"a\\b\\c.dat", 1, 0x1A2B)), "a/b/c.dat.gzf.1a2b");
     EXPECT_EQ(remotePath(*looseFile(u"top.dat", 1, 0)), "top.dat.gzf.0");
     // A file inside a pack: the pack's folder and the staged file's plain name.
     EXPECT_EQ(
