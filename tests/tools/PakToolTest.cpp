@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <sstream>
 
 #include "engine/Kernel/NameKey.h"
@@ -13,8 +12,6 @@
 #include "tests/engine/FileSystem/PackTestData.h"
 #include "tests/support/Sandbox.h"
 #include "tests/update/UpdateTestData.h"
-
-namespace fs = std::filesystem;
 
 namespace lume {
 namespace {
