@@ -98,13 +98,6 @@ protected:
     bool waitCompleted(size_t n) {
         return test::waitFor([&] { return owner.snapshot().size() >= n; });
     }
-    BlockIndexHeader readIndex(const std::u16string& path, std::vector<BlockIndexEntry>& entries) {
-        File index;
-        BlockIndexHeader header;
-        EXPECT_TRUE(index.open(path, 0));
-        EXPECT_TRUE(BlockIndexFile::read(index, header, entries));
-        return header;
-    }
 
     test::Sandbox box;
     test::LogCapture log;
@@ -200,8 +193,11 @@ TEST_F(FileWritterTest, FinishRecordsTheStoredBlocksOfUnfinishedFiles) {
     ASSERT_TRUE(waitWritten(3));
     writer.finish();
     EXPECT_GE(writer.commits().fileSyncs() + writer.commits().systemSyncs(), 1u);
+    File index;
+    BlockIndexHeader header;
     std::vector<BlockIndexEntry> entries;
-    const BlockIndexHeader header = readIndex(u"part.dat.igzf", entries);
+    ASSERT_TRUE(index.open(u"part.dat.igzf", 0));
+    ASSERT_TRUE(BlockIndexFile::read(index, header, entries));
     EXPECT_EQ(header.versionKey, 0x55u);
     ASSERT_EQ(entries.size(), file->blockCount);
     const std::string data = box.readFile("part.dat.gzf");
