@@ -106,6 +106,7 @@ TEST(OpenModes, FoldersAndWidePaths) {
     EXPECT_EQ(errorOf(file.open(u"folder", 2)), platform::kErrAccessDenied);
     ASSERT_TRUE(file.open(u"数据\\更新.txt", 1));
     EXPECT_TRUE(box.exists("\xE6\x95\xB0\xE6\x8D\xAE/\xE6\x9B\xB4\xE6\x96\xB0.txt"));
+    EXPECT_EQ(errorOf(file.open(u"/lume-no-such-file", 0)), platform::kErrFileNotFound);
     // A private file: its bytes, for its owner alone, never over another.
     ASSERT_TRUE(platform::createPrivateFile(u"key", "secret"));
     EXPECT_EQ(box.readFile("key"), "secret");
