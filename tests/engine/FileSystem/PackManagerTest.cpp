@@ -159,8 +159,12 @@ TEST_F(PackRead, RefusedPacksAndSkippedRecords) {
     partly.addFile(key(u"after.txt"), "after");
     writePack("partly.pak", partly);
 
-    auto m = manager();
+    auto m = manager({u"log=1"});  // the pack log says the same
     EXPECT_EQ(m->packCount(), 2u);
+    const std::string packLog = box.readFile("game/" + platform::nativePath(m->packLogPath()));
+    EXPECT_NE(packLog.find(":skip "), std::string::npos) << packLog;
+    EXPECT_NE(packLog.find("data\\cut.pak: record table is cut short\r\n"), std::string::npos);
+    EXPECT_NE(packLog.find("partly.pak: 3 of 6 records skipped"), std::string::npos) << packLog;
     for (const char16_t* absent : {u"old.txt", u"past-end.txt", u"in-index.txt", u"bomb.txt"}) {
         EXPECT_EQ(read(*m, absent), "<absent>");
     }
