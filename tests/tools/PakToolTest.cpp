@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 #include "engine/Kernel/NameKey.h"
@@ -88,6 +89,10 @@ TEST_F(PakTool, CreateListVerifyExtractRoundTripATreeByteForByte) {
     const Result missing = pak({"extract", "res.pak", "no/such.file"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("is not in the pack"), std::string::npos);
+    // An empty folder makes a pack of the index region alone, and it verifies.
+    std::filesystem::create_directories("nothing");
+    ASSERT_EQ(pak({"create", "nothing", "empty.pak"}).status, 0);
+    EXPECT_EQ(pak({"verify", "empty.pak"}).out, "empty.pak: 1 records, 0 free blocks: OK\n");
 }
 
 TEST_F(PakTool, VerifyAndExtractFindDamage) {
