@@ -262,6 +262,17 @@ TEST_F(FileWritterTest, UnopenableOrUnwritableFilesFailTheirBlocks) {
     EXPECT_EQ(writer.written(), 0u);
     EXPECT_EQ(log.count({"FileWritter::ParseTask : task.tempfile write Failed"}), 1u) << log.text();
     EXPECT_TRUE(owner.snapshot().empty());
+
+    // One whose block index cannot take the record of its stored blocks.
+    box.writeFile("idx.bin.gzf", std::string(kOnDisk, '\0'));
+    ASSERT_EQ(::symlink("/dev/full", (box.path() + "/idx.bin.igzf").c_str()), 0);
+    auto unrecorded = fileOf(u"idx.bin", kOnDisk, 1);
+    unrecorded->fresh = false;
+    add(unrecorded, bytes, 0);
+    ASSERT_TRUE(waitWritten(5));
+    writer.finish();
+    EXPECT_EQ(writer.failed(), 5u);
+    EXPECT_EQ(log.count({"task.tempidxfile write Failed"}), 1u) << log.text();
 }
 
 TEST_F(FileWritterTest, StopDropsQueuedBlocksUncounted) {
