@@ -115,7 +115,8 @@ protected:
         box.writeFile("game/bin/config.ini", "[server]\r\nzonetype=2\r\n");
         box.writeFile("www/list.xml", platform::utf8ToNarrow(R"(<server><patch>
             <items type="0"><serverItem addr=")" + server.host() +
-                                                             R"(" path="/game" flag="1"/></items>
+                                                             R"(" path="/game" flag="1"/>
+            <serverItem addr=")" + server.host() + R"(" path="/m" flag="2"/></items>
             <items type="20"><serverItem addr=")" + server.host() +
                                                              R"(" path="/other" flag="1"/></items>
             </patch><zones default="电信一区">
@@ -125,6 +126,7 @@ protected:
             </zones></server>)"));
         box.writeFile("data/bin/srvListUrl.xml",
                       "<l><url type=\"2\" path=\"" + server.url("/list.xml") + "\"/></l>");
+        box.writeFile("www/m/flist.xml", "<flist/>");  // the mirror answers its probe
         out = std::tmpfile();
         err = std::tmpfile();
     }
@@ -150,10 +152,11 @@ TEST_F(CliRun, ServersAreListedByZoneWithTheirAddresses) {
     const size_t dianxin = text.find("电信区\n");
     ASSERT_NE(wangtong, std::string::npos) << text;
     ASSERT_NE(dianxin, std::string::npos) << text;
-    const size_t first =
-        text.find("电信一区 [新] [当前]  download http://" + server.host() + "/game");
+    const size_t first = text.find("电信一区 [新] [当前]  download http://" + server.host() +
+                                   "/game  mirror http://" + server.host() + "/m\n");
     const size_t second = text.find("网通一区 [测试]  download http://" + server.host() + "/other");
-    EXPECT_GT(first, dianxin) << text;
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_GT(first, dianxin);
     EXPECT_GT(second, wangtong);
     EXPECT_LT(second, dianxin);
     EXPECT_EQ(text.find("隐藏"), std::string::npos);
