@@ -264,6 +264,14 @@ TEST(FileOperations, AttributesMovesReplacesDeletesAndFolders) {
     ASSERT_TRUE(makeDirectories(currentDirectory() + u"/abs\\deep", true));
     EXPECT_TRUE(box.exists("abs/deep"));
     EXPECT_FALSE(makeDirectories(u"b.txt\\sub\\f.txt", false));  // a file in the way
+    // The temporary folder: TMPDIR when it names one, else /tmp; with the separator at its end.
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string saved = tmpdir != nullptr ? tmpdir : "";
+    for (const auto& [value, want] : {std::pair{"/var/lume", u"/var/lume/"}, {"", u"/tmp/"}}) {
+        setenv("TMPDIR", value, 1);
+        EXPECT_EQ(tempDirectory(), want) << value;
+    }
+    tmpdir != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
 }
 
 TEST(FileOperations, MovesAndReplacesAcrossFileSystemsCopy) {
