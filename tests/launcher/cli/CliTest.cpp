@@ -103,6 +103,13 @@ TEST(TerminalView, ProgressLine) {
     EXPECT_NE(slurp(out).find("]  50% 2.0 MiB/s ETA 0:01  a.pak\n"), std::string::npos)
         << slurp(out);
     std::fclose(out);
+    // On a terminal the line is drawn in place, and ended before the next line is written.
+    std::FILE* tty = std::tmpfile();
+    TerminalView live(tty, true, [&now] { return now += 1000; });
+    live.onBytesProgress(2 << 20, 4 << 20, u"a.pak");
+    live.line("done");
+    EXPECT_NE(slurp(tty).find("a.pak\ndone\n"), std::string::npos) << slurp(tty);
+    std::fclose(tty);
 }
 
 // A game directory "game" beside its data directory "data", a server list on a loopback
