@@ -69,13 +69,16 @@ bool storedAndUnpacked(Stream& pack, const PackRecord& r, std::vector<uint8_t>& 
             out = window;  // counted, not kept
             return true;
         });
+    if (result.status != InflateStatus::kDone || result.produced != r.size) {
+        return false;  // rotten whatever its checksum: the rest need not be read
+    }
     // Bytes after the end of the stream still count for the checksum.
     for (std::span<const uint8_t> rest; left > 0;) {
         if (!next(rest)) {
             return false;
         }
     }
-    return result.status == InflateStatus::kDone && result.produced == r.size && crc == r.dataCrc;
+    return crc == r.dataCrc;
 }
 
 // Whether stored bytes fit for unpacking in one call: whole in the read buffer, and a content
@@ -218,11 +221,12 @@ bool findRottenMembers(Stream& pack, const PackIndex& index, std::vector<uint32_
     for (const uint32_t i : order) {
         const PackRecord& r = index.records[i];
         uint32_t crc = 0;
-        if (unpack && r.zipSize != r.size && !unpacksWhole(r, buffer)) {
+        const bool whole = unpack && unpacksWhole(r, buffer);
+        if (unpack && r.zipSize != r.size && !whole) {
             bad[i] = storedAndUnpacked(pack, r, buffer) ? 0 : 1;
         } else if (!storedChecksum(pack, r, buffer, crc) || crc != r.dataCrc) {
             bad[i] = 1;
-        } else if (unpack && unpacksWhole(r, buffer)) {
+        } else if (whole) {
             pool->add(std::span<const uint8_t>(buffer.data(), r.zipSize), r.size, &bad[i]);
         }
         done += r.zipSize;
