@@ -237,6 +237,16 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
     EXPECT_TRUE(complete(e, stored));
     EXPECT_EQ(box.readFile("a/stored.bin"), stored);
     EXPECT_EQ(test::fileCount(box.path() + "/a"), 1u);  // no temporary file left
+    // Stored data that passes its own checksum but is not the listed content: refused, said.
+    std::string other = stored;
+    other[0] ^= 1;
+    const auto odd = looseEntry(u"a", u"odd.bin", other, stored);
+    ASSERT_TRUE(checks.checkFile(odd));
+    EXPECT_FALSE(complete(odd, stored));
+    EXPECT_EQ(test::fileCount(box.path() + "/a"), 1u);
+    EXPECT_TRUE(log.has("0 验证:‘a\\odd.bin’文件失败[tmp:" + test::hexOf(odd.zipcrc) +
+                        " zip:" + test::hexOf(odd.crc) + "]"))
+        << log.text();
 
     // Deflated: inflated beside the target and renamed over the old file.
     const std::string text = test::textBytes(200000, 4), text2 = test::textBytes(200000, 5);
