@@ -162,6 +162,9 @@ TEST_F(PatchRun, LooseFilesAndPacksAreInstalledMergedBuiltAndWithdrawn) {
     EXPECT_FALSE(fs::exists(patch / "same.txt.gzf"));
     EXPECT_EQ(test::readTree(patch / "data/ui").size(), 2u);
     EXPECT_FALSE(fs::exists(patch / "data/same.fxml"));
+    // What an abandoned online download of a.map left goes: the patch brings the file.
+    test::writeBytes(game / "maps/a.map.gzf", "half");
+    test::writeBytes(game / "maps/a.map.igzf", "index");
     for (const auto& member : fs::directory_iterator(patch / "data/broken")) {
         fs::resize_file(member.path(), 100);
     }
