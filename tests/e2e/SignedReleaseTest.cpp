@@ -203,6 +203,13 @@ TEST_F(SignedRelease, WhatThePrimaryForgedIsFetchedFromTheMirror) {
         test::writeBytes(d / "flist.xml", test::readBytes(d / "flist.xml") + " ");
         forge(d / bigData);
     });
+    // A mirror whose answer runs on past the file's size: the transfer is cut short.
+    constexpr uint64_t kLong = 256u << 20;
+    serveCopy("long", [&](const fs::path& d) { fs::resize_file(d / bigData, kLong); });
+    EXPECT_EQ(update("/evil", {"--mirror-host", nginx->host(), "--mirror-path", "/long"}),
+              kExitFailure);
+    ASSERT_TRUE(test::waitFor([&] { return nginx->requests("/long/" + bigData) == 1; }));
+    EXPECT_LT(nginx->bytesSent("/long/" + bigData), kLong);
     ASSERT_EQ(update("/evil", {"--mirror-host", nginx->host(), "--mirror-path", "/release"}),
               kExitOk)
         << output();
