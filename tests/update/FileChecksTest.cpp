@@ -16,6 +16,8 @@
 #include "tests/update/UpdateTestData.h"
 #include "tools/pak/PakTool.h"
 #include "transfer/BlockIndexFile.h"
+#include "update/ReleaseManifest.h"
+#include "update/ReleaseSigning.h"
 
 namespace lume {
 namespace {
@@ -292,6 +294,25 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
     ASSERT_TRUE(checks.checkFile(e));
     EXPECT_TRUE(complete(e, test::deflateRaw(large)));
     EXPECT_TRUE(box.readFile("a/large.txt") == large);
+
+    // In a signed release the data is digested as its blocks are stored, in the order they
+    // arrive: blocks that come early are read back once the gap before them is filled.
+    const std::string big = test::noiseBytes(3 * FileChecks::kBlockSize + 100, 7);
+    e = looseEntry(u"a", u"big.bin", big, big);
+    const DownloadFile file = download(e);
+    ReleaseManifest manifest;
+    manifest.files[remotePath(file)] = {e.size, Sha256::of(big)};
+    checks.begin(UpdateAddresses{}, &manifest);
+    ASSERT_TRUE(checks.checkFile(e));
+    box.writeFile("a/big.bin.gzf", big);
+    for (const uint32_t at :
+         {2 * FileChecks::kBlockSize, 0u, 3 * FileChecks::kBlockSize, FileChecks::kBlockSize}) {
+        checks.onBlockStored(file.localPath, file.type, at,
+                             reinterpret_cast<const uint8_t*>(big.data()) + at,
+                             std::min(FileChecks::kBlockSize, e.size - at));
+    }
+    EXPECT_TRUE(checks.completeNow(file));
+    EXPECT_TRUE(box.readFile("a/big.bin") == big);
 }
 
 TEST_F(Checks, PacksWhoseIndexMatchesAreCurrentUnlessForcedOrDamaged) {
