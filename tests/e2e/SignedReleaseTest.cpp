@@ -90,7 +90,7 @@ protected:
             test::makeVersion(
                 root + "/v" + std::to_string(v),
                 {{"readme.txt", test::textBytes(5000, v)},
-                 {"big.bin", test::noiseBytes(70000, v)},
+                 {"big.bin", test::noiseBytes(600000, v)},
                  {"bin/release.pub", test::readBytes(root + "/keys/a.pub")}},
                 {{"ui",
                   {{"a.txt", test::textBytes(3000, v)}, {"m.bin", test::noiseBytes(40000, v)}}}});
