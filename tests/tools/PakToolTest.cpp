@@ -142,6 +142,14 @@ TEST_F(PakTool, VerifyAndExtractFindDamage) {
         EXPECT_NE(r.out.find(finding), std::string::npos) << finding << "\n" << r.out;
     }
     EXPECT_EQ(r.out.find("record 2 "), std::string::npos);  // the deflated file is fine
+    // What info sums up for the operator, damage or not: files, free blocks, wasted bytes.
+    const std::string info = pak({"info", "p.pak"}).out;
+    for (const char* line :
+         {"records:           6 (1 root, 5 files)\n", "(inflating to 3031)\n",
+          "free blocks:       2, 15 bytes (largest 10)\n",
+          "  free block:      offset 8408608, 10 bytes\n", "wasted bytes:      15\n"}) {
+        EXPECT_NE(info.find(line), std::string::npos) << line << info;
+    }
 
     // A deflated block that inflates to the wrong size; a header data size past the end or
     // short of it; damage in the header before any table is trusted.
