@@ -95,8 +95,9 @@ uint32_t unsignedValue(const Magnitude& m) {
 // name ("<文件 名称=...>" in GBK parses like ASCII names), and every character of the
 // parser's output maps back to exactly the byte it came from. The few character references
 // above 0x7F that a document may carry are written into the bytes before the parser sees
-// them (as UTF-8 bytes, which then read as code-page text like everything else), so every
-// ideograph in the output stands for one byte of the document.
+// them, as the code page's bytes for the character ('?' where it has none), so every
+// ideograph in the output stands for one byte of the document. (Written as UTF-8 bytes,
+// "&#x4E2D;" read back as two wrong characters, because the bytes are code-page text.)
 //
 // Before the parser, ReferenceFilter keeps a lenient reading of '&' that hand-written files
 // (server lists with URLs in them) depend on: an '&' that does not start one of the five
@@ -127,18 +128,16 @@ bool isXmlChar(uint32_t c) {
            (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
-void appendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+// The character c as bytes of the narrow code page ('?' when the code page has none).
+std::string narrowCharacter(uint32_t c) {
+    std::u16string wide;
+    if (c >= 0x10000) {
+        wide = {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
+                static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
     } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        wide = {static_cast<char16_t>(c)};
     }
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    return platform::wideToNarrow(wide);
 }
 
 // The rewriting of '&' described above, on the raw bytes as they stream past. It follows
@@ -301,7 +300,7 @@ void ReferenceFilter::settle(std::string& out, bool terminated) {
             }
             if (number) {
                 if (value >= 0x80 && isXmlChar(value)) {
-                    appendUtf8(out, value);
+                    out += narrowCharacter(value);
                 } else {
                     // The parser expands an ASCII character and refuses the document for
                     // one that XML forbids, "&#0;" among them.
