@@ -95,7 +95,7 @@ TEST_F(Publish, LooseFilesAndPacksAsTheLauncherAsksForThem) {
     box.writeFile("v1/readme.txt", text);
     box.writeFile("v1/bin/lume.dat", "#!/bin/sh\necho hi\n");
     box.writeFile("v1/bin/noise.bin", noise);
-    box.writeFile("v1/说明.txt", "说明");
+    box.writeFile("v1/说明&amp;.txt", "说明");
     box.writeFile("v1/lume.exe", "launcher");
     box.writeFile("v1/log/old.log", "not published");
     box.writeFile("v1/bin/config.ini", "[server]\n");
@@ -124,6 +124,7 @@ TEST_F(Publish, LooseFilesAndPacksAsTheLauncherAsksForThem) {
     EXPECT_EQ(box.readFile("www/bin/noise.bin.gzf." + hexOf(stored->zipcrc)), noise);
     const FileListEntry* ui = find(all, u"data", u"ui.pak");
     EXPECT_TRUE(ui != nullptr && ui->isPack());
+    EXPECT_NE(find(all, u"", u"说明&amp;.txt"), nullptr);  // escaped in the list, read back
 }
 
 TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
