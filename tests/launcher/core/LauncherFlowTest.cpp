@@ -372,14 +372,17 @@ TEST(Trace, OneJsonObjectPerMessageAndItsOwnFileClosed) {
     {
         Trace file, out;
         ASSERT_TRUE(file.open("trace.jsonl") && out.open("-"));
+        FakeUpdater updater;
+        file.record({6027, 1, 2}, updater);  // on the disk at once, as a crash would leave it
+        EXPECT_EQ(box.readFile("trace.jsonl"), "{\"msg\":6027,\"wParam\":1,\"lParam\":2}\n");
     }
     EXPECT_EQ(open(), before);  // standard output is not the trace's to close
     EXPECT_EQ(traceLine({6027, 100, 0x00050007}, nullptr),
               R"({"msg":6027,"wParam":100,"lParam":327687})");
-    const std::u16string text = u"检查:data\\a.pak \"q\"\n";
-    EXPECT_EQ(
-        traceLine({6030, 3, 0}, &text),
-        "{\"msg\":6030,\"wParam\":3,\"lParam\":0,\"text\":\"检查:data\\\\a.pak \\\"q\\\"\\n\"}");
+    const std::u16string text = u"检查:data\\a.pak \"q\"\n\x1f";
+    EXPECT_EQ(traceLine({6030, 3, 0}, &text),
+              "{\"msg\":6030,\"wParam\":3,\"lParam\":0,\"text\":\"检查:data\\\\a.pak "
+              "\\\"q\\\"\\n\\u001f\"}");
 }
 
 TEST(LauncherFiles, VersionTextIsTheFourthTabField) {
