@@ -22,7 +22,7 @@ TEST(GbkText, BothDirectionsWithReplacements) {
     const std::pair<std::u16string, std::string> toNarrow[] = {
         {kWide, kGbk},
         {u"v1.2 " + kWide + u" 100%", "v1.2 " + kGbk + " 100%"},
-        {u"a\U0001F600b", "a?b"},              // a surrogate pair is one character: one '?'
+        {u"a\U00010000\U0010FFFFb", "a??b"},   // a surrogate pair is one character: one '?'
         {u"更\uD55C新", "\xB8\xFC?\xD0\xC2"},  // Hangul is not in GBK
         {lone, "a?b"},
         {trailingHigh, "a?"},
