@@ -16,6 +16,7 @@
 #include "tests/update/UpdateTestData.h"
 #include "tools/pak/PakTool.h"
 #include "transfer/BlockIndexFile.h"
+#include "transfer/FileWritter.h"
 #include "update/ReleaseManifest.h"
 #include "update/ReleaseSigning.h"
 
@@ -415,6 +416,16 @@ TEST_F(Checks, PackListsResumeAndFullyStagedPacksGoToThePackWriter) {
     ASSERT_EQ(checks.headerTasks().size(), 1u);
     EXPECT_TRUE(checks.headerTasks()[0].verify);
     EXPECT_EQ(packWriter.enqueuedCount(), 1u);
+
+    // A full build list resumes the same way, from the members already staged.
+    checks.begin(UpdateAddresses{});
+    File::deleteFile(u"data\\a.pak.ipatch");
+    list.header.mode = kPackModeBuild;
+    ASSERT_TRUE(list.save(FileWritter::indexFileName(kTypePackBuild, u"data\\a.pak")));
+    EXPECT_TRUE(checks.checkPack(packEntry(u"a.pak", 0x77)));
+    EXPECT_TRUE(log.has("-1 完整包断点续传‘a.pak’成功")) << log.text();
+    EXPECT_TRUE(blocks().empty());
+    EXPECT_EQ(packWriter.enqueuedCount(), 2u);
 }
 
 // Header tasks fetch the pack's sub file list from the loopback server.
