@@ -95,9 +95,9 @@ uint32_t unsignedValue(const Magnitude& m) {
 // name ("<文件 名称=...>" in GBK parses like ASCII names), and every character of the
 // parser's output maps back to exactly the byte it came from. The few character references
 // above 0x7F that a document may carry are written into the bytes before the parser sees
-// them, as the code page's bytes for the character ('?' where it has none), so every
-// ideograph in the output stands for one byte of the document. (Written as UTF-8 bytes,
-// "&#x4E2D;" read back as two wrong characters, because the bytes are code-page text.)
+// them, as the code page's bytes for the character ('?' where it has none; UTF-8 bytes would
+// read back as other characters), so every ideograph in the output stands for one byte of
+// the document.
 //
 // Before the parser, ReferenceFilter keeps a lenient reading of '&' that hand-written files
 // (server lists with URLs in them) depend on: an '&' that does not start one of the five
