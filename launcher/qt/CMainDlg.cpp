@@ -13,6 +13,7 @@
 #include "launcher/core/Handover.h"
 #include "launcher/core/LauncherFlow.h"
 #include "launcher/core/LauncherSettings.h"
+#include "launcher/core/ProgressDisplay.h"
 #include "launcher/qt/BackgroundDialog.h"
 #include "launcher/qt/CServerListDialog.h"
 #include "launcher/qt/Fonts.h"
@@ -535,7 +536,14 @@ void CMainDlg::showTip(const std::u16string& text) {
 }
 
 void CMainDlg::showProgressText(const std::u16string& text) {
+    progressText_ = text;
     statics_[u"STATIC_CURRENT_PROGRESS"]->setText(qs(text));
+}
+
+void CMainDlg::showSpeed(uint64_t bytesPerSecond) {
+    const std::u16string shown =
+        bytesPerSecond == 0 ? progressText_ : progressText_ + u"  " + speedText(bytesPerSecond);
+    statics_[u"STATIC_CURRENT_PROGRESS"]->setText(qs(shown));
 }
 
 void CMainDlg::setProgressBar(int position) {

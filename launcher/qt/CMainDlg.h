@@ -94,6 +94,9 @@ public:
     // LauncherView: called on the window's thread.
     void showTip(const std::u16string& text) override;
     void showProgressText(const std::u16string& text) override;
+    // While an update runs the speed follows the progress text in its static; the
+    // elapsed-time text at the end comes without one.
+    void showSpeed(uint64_t bytesPerSecond) override;
     void setProgressBar(int position) override;
     int progressBar() const override;
     void showServerName(const std::u16string& name) override;
@@ -171,6 +174,7 @@ private:
     GdiplusButton* zones_[2] = {nullptr, nullptr};
     GdiplusImageProgress* progress_ = nullptr;
     GdiplusStatic* browserFailure_ = nullptr;
+    std::u16string progressText_;
     std::map<int, WebBrowser2*> browsers_;
     BrowserPages pages_;
     bool browserFailed_ = false;

@@ -160,7 +160,17 @@ TEST_F(Window, AWholeUpdateEndsWithTheGameStarted) {
     EXPECT_EQ(box.readFile("game/maps/level2.map"), box.readFile("v2/maps/level2.map"));
 
     EXPECT_EQ(dlg->progress()->position(), 100);
-    EXPECT_TRUE(dlg->label(u"STATIC_CURRENT_PROGRESS")->text().startsWith("更新耗时:"));
+    // The speed follows the progress text while updating, never the elapsed time.
+    GdiplusStatic* progressText = dlg->label(u"STATIC_CURRENT_PROGRESS");
+    EXPECT_TRUE(progressText->text().startsWith("更新耗时:") &&
+                !progressText->text().contains("/s"));
+    dlg->showProgressText(u"更新进度:40%");
+    dlg->showSpeed(1572864);
+    EXPECT_EQ(progressText->text(), "更新进度:40%  1.5 MB/s");
+    dlg->showSpeed(921600);
+    EXPECT_EQ(progressText->text(), "更新进度:40%  900 KB/s");
+    dlg->showSpeed(0);
+    EXPECT_EQ(progressText->text(), "更新进度:40%");
     EXPECT_EQ(dlg->label(u"STATIC_DEFAULT_SERVER")->text(), "电信一区");
     EXPECT_EQ(dlg->label(u"STATIC_VERSION")->text(), "版本号: 1.0.0");
     EXPECT_NE(box.readFile("trace.jsonl").find("{\"msg\":6029,\"wParam\":0,\"lParam\":0}"),

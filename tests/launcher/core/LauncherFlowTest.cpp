@@ -25,6 +25,7 @@ namespace fs = std::filesystem;
 struct RecordingView : LauncherView {
     void showTip(const std::u16string& t) override { tips.push_back(t); }
     void showProgressText(const std::u16string& t) override { progressText = t; }
+    void showSpeed(uint64_t rate) override { speed = rate; }
     void setProgressBar(int p) override { bar = p; }
     int progressBar() const override { return bar; }
     void showServerName(const std::u16string& n) override { serverName = n; }
@@ -38,6 +39,7 @@ struct RecordingView : LauncherView {
     std::vector<std::u16string> tips, boxes;
     std::u16string progressText, serverName, zone[2];
     int bar = 0;
+    uint64_t speed = UINT64_MAX;  // until shown
     bool startEnabled = false;
     bool answer = true;
     int questions = 0;
@@ -237,6 +239,7 @@ TEST_F(Flow, TheUpdatersMessagesReachTheView) {
         EXPECT_EQ(flow->state(), LauncherFlow::State::Updating) << step.m.message;
     }
     EXPECT_EQ(view.progressText, u"更新进度:50%");
+    EXPECT_EQ(view.speed, 0u);  // the updater's rate, with the progress: nothing downloads here
     EXPECT_EQ(view.boxes.back(), u"写文件失败，请检查游戏目录剩余空间以及写文件权限");
 }
 
