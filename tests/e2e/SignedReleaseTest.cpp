@@ -137,6 +137,14 @@ TEST_F(SignedRelease, WhatTheOperatorDidNotSignIsRefusedAndNothingInstalled) {
         }
     }
     ASSERT_FALSE(memberData.empty());
+    // The manifest, with a line added, signed again with the key.
+    const auto resign = [&](const fs::path& d, const std::string& added, const std::string& key) {
+        SecretKey secret;
+        ASSERT_TRUE(parseSecretKey(test::readBytes(root + "/" + key), secret));
+        const std::string manifest = test::readBytes(d / "release.manifest") + added;
+        test::writeBytes(d / "release.manifest", manifest);
+        test::writeBytes(d / "release.manifest.sig", signatureText(sign(manifest, secret)));
+    };
     struct Case {
         const char* name;
         std::function<void(const fs::path&)> edit;
@@ -158,14 +166,14 @@ TEST_F(SignedRelease, WhatTheOperatorDidNotSignIsRefusedAndNothingInstalled) {
              }
          },
          u"", nullptr},
-        {"otherkey",
-         [&](const fs::path& d) {
-             SecretKey b;
-             ASSERT_TRUE(parseSecretKey(test::readBytes(root + "/keys/b"), b));
-             test::writeBytes(d / "release.manifest.sig",
-                              signatureText(sign(test::readBytes(d / "release.manifest"), b)));
-         },
-         kTextManifestBadSignature, nullptr},
+        {"otherkey", [&](const fs::path& d) { resign(d, "", "keys/b"); }, kTextManifestBadSignature,
+         nullptr},
+        {"malformed", [&](const fs::path& d) { resign(d, "size 1\n", "keys/a"); },
+         kTextManifestMalformed, nullptr},
+        // The game's own keys damaged: no release passes, rather than every release unchecked.
+        {"badkeys",
+         [&](const fs::path&) { test::writeBytes(root + "/try/bin/release.pub", "lume-key\n"); },
+         kTextReleaseKeysInvalid, "big.bin"},
         {"unsigned", [](const fs::path& d) { fs::remove(d / "release.manifest.sig"); },
          kTextManifestUnsigned, nullptr},
         {"nomanifest", [](const fs::path& d) { fs::remove(d / "release.manifest"); },
@@ -181,8 +189,8 @@ TEST_F(SignedRelease, WhatTheOperatorDidNotSignIsRefusedAndNothingInstalled) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        serveCopy(c.name, c.edit);
         install("v1", "try");
+        serveCopy(c.name, c.edit);
         EXPECT_EQ(update(std::string("/") + c.name, {}, "try"), kExitFailure) << output();
         EXPECT_EQ(last.result.kind, c.kind) << output();
         if (!c.text.empty()) {
