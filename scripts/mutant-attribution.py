@@ -12,6 +12,9 @@ usage (from the project's root, with a clean work tree; build/mutants as mutants
       only the mutants base.jsonl has as killed, each binary stopping at its first failure)
   scripts/mutant-attribution.py --report base.jsonl   (per test case: faults caught, alone)
 Options: --skip FILE (mutants already in FILE are not run again: a resumed run),
+--lines FILE (only mutants on the lines FILE lists as 'path:line', for instance the lines a set
+of cases runs, from case-coverage.py's cache: what those cases alone catch is what cutting them
+would lose),
 --test-timeout SECONDS (default 300), --build DIR (default build/mutants).
 """
 import argparse, collections, importlib.util, json, os, random, re, subprocess, sys, time
@@ -42,6 +45,7 @@ def main():
     ap.add_argument('--only', help='jsonl of an earlier run: run only its killed mutants, fail fast')
     ap.add_argument('--test-timeout', type=int, default=300)
     ap.add_argument('--skip', help='jsonl of an earlier run: skip the mutants it has')
+    ap.add_argument('--lines', help="only mutants on these lines ('path:line', one a line)")
     ap.add_argument('--report', help='print who catches what in a jsonl of this script')
     if '--report' in sys.argv:
         report(sys.argv[sys.argv.index('--report') + 1])
@@ -61,11 +65,13 @@ def main():
     if rc != 0:
         sys.exit('unmutated build fails:\n' + out)
     rng = random.Random(args.seed)
+    lines = set(open(args.lines).read().split()) if args.lines else None
     pool = []
     for f in files:
         text = open(f, encoding='utf-8').read()
         for c in m.candidates(f, text):
-            pool.append((f, c))
+            if lines is None or '%s:%d' % (f, c[0] + 1) in lines:
+                pool.append((f, c))
     rng.shuffle(pool)
     sample = pool[:args.count]
     sample.sort(key=lambda x: (x[0], x[1][0]))
