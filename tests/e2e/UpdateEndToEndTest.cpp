@@ -5,17 +5,13 @@
 
 #include <functional>
 
-#include "engine/FileSystem/MemoryStream.h"
 #include "engine/Kernel/MessageTarget.h"
 #include "platform/SingleInstance.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 #include "tests/e2e/EndToEnd.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/TestHttpServer.h"
-#include "transfer/BlockIndexFile.h"
 #include "update/PatchUpdater.h"
-#include "update/ReleaseGate.h"
 #include "update/UpdateThread.h"
 
 namespace fs = std::filesystem;
@@ -119,44 +115,6 @@ TEST_F(UpdateEndToEnd, AWholeUpdateTravelsThroughAMirrorAProxyAndHttp2) {
     }
 }
 
-TEST_F(UpdateEndToEnd, FromVersionOneToTwo) {
-    install("v1");
-    std::string rebuilt = readBytes(game() / "data/rebuilt.pak");  // damaged: rebuilt whole
-    rebuilt[0] = 'X';
-    test::Sandbox::write(game() / "data/rebuilt.pak", rebuilt);
-    // The must file changed: the first run updates it alone and says a restart is needed.
-    ASSERT_EQ(update("/release"), kExitOk);
-    EXPECT_EQ(last.result.kind, UpdateResult::Kind::Restart);
-    EXPECT_EQ(last.result.mustCount, 1);
-    EXPECT_EQ(readBytes(game() / "bin/lume.dat"), "#!/bin/sh\necho client 2\n");
-    EXPECT_EQ(readBytes(game() / "readme.txt"), "Welcome to version 1.\r\n");
-    // After the restart, everything else; unchanged files are not fetched. Then current, and
-    // a withdrawn pack that is absent stays absent.
-    for (int run = 0; run < 2; ++run) {
-        ASSERT_EQ(update("/release"), kExitOk);
-        EXPECT_EQ(last.result.kind, UpdateResult::Kind::Ready);
-        expectV2();
-    }
-    EXPECT_EQ(nginx->requests("/release/maps/a.map"), 0);
-}
-
-TEST_F(UpdateEndToEnd, AnUpToDateInstallPostsExactlyTheIdleMessages) {
-    install("v1");
-    ASSERT_EQ(update("/only1"), kExitOk);
-    EXPECT_EQ(last.messages, (std::vector<Message>{{kMsgFileList, 1, 0},
-                                                   {kMsgFileList, 0, 0},
-                                                   {kMsgBlocksHandedOut, 0, 0},
-                                                   {kMsgWriteFailed, 0, 0},
-                                                   {kMsgUpdateResult, 0, 0}}));
-    const std::string& texts = last.texts;
-    EXPECT_NE(texts.find("检查:bin\\\\lume.dat"), std::string::npos) << texts;
-    // Without bin\release.pub the run says first that the release is not verified.
-    std::string unverified = platform::wideToUtf8(kTextReleaseUnverified);
-    unverified.replace(unverified.find('\\'), 1, "\\\\");  // as the trace writes it
-    EXPECT_LT(texts.find(unverified), texts.find("检查")) << texts;
-    EXPECT_EQ(nginx->requests(), 1);  // flist.xml alone
-}
-
 TEST_F(UpdateEndToEnd, AFileListThatCannotBeHadFailsAfterThreeAttempts) {
     install("v1");
     // Unreachable, missing (each download tries both addresses) or unparsable.
@@ -183,48 +141,6 @@ TEST_F(UpdateEndToEnd, ASecondLauncherInTheSameDirectoryIsRefused) {
     EXPECT_EQ(nginx->requests(), requests);
     first.release();
     EXPECT_EQ(update("/release"), kExitOk) << last.output;
-}
-
-// What a block index file records as written, in bytes (0 when there is none).
-uint64_t recordedBlocks(const fs::path& index) {
-    const std::string bytes = readBytes(index);
-    MemoryStream stream(static_cast<uint32_t>(bytes.size()));
-    BlockIndexHeader header;
-    std::vector<BlockIndexEntry> entries;
-    uint64_t total = 0;
-    if (stream.write(bytes.data(), static_cast<uint32_t>(bytes.size())) && stream.seek(0) &&
-        BlockIndexFile::read(stream, header, entries)) {
-        for (const BlockIndexEntry& e : entries) {
-            total += e.written;
-        }
-    }
-    return total;
-}
-
-// A proxy in front of the primary that ignores ranges (the whole file) or compresses: its
-// answers are refused, so they never reach a block index. Alone it fails the update as a
-// download failure (not as a full disk); with the mirror beside it the update succeeds.
-TEST_F(UpdateEndToEnd, AProxyThatMishandlesRangesNeverPoisonsTheResumeState) {
-    for (const test::FaultPlan& fault :
-         {test::FaultPlan::wholeBody(), test::FaultPlan::encoded()}) {
-        install("v1");
-        test::Sandbox::write(game() / "bin/config.ini", "[other]\nretrytimes=1\n");
-        test::TestHttpServer proxy(box.path() + "/www");
-        ASSERT_TRUE(proxy.started());
-        proxy.injectForRanges(fault);
-        ASSERT_EQ(update("/release", {}, "game", proxy.host()), kExitFailure);
-        EXPECT_EQ(last.result.kind, UpdateResult::Kind::DownloadFailed);
-        EXPECT_EQ(last.result.writeFailures, 0);
-        for (const auto& f : fs::recursive_directory_iterator(game())) {
-            const std::string ext = f.path().extension().string();
-            EXPECT_EQ(ext == ".igzf" || ext == ".ipatch" ? recordedBlocks(f.path()) : 0u, 0u);
-        }
-        ASSERT_EQ(
-            updateFully("/release", {"--mirror-host", nginx->host(), "--mirror-path", "/release"},
-                        "game", proxy.host()),
-            kExitOk);
-        expectV2();
-    }
 }
 
 // A window for the updater itself; hook, when set, sees each message on the posting thread.

@@ -149,37 +149,6 @@ TEST(Sharing, WhoMayOpenAFileAnotherHandleHolds) {
     }
 }
 
-TEST(Sharing, ThreadsDeletesAndHandleLifetimes) {
-    Sandbox box;
-    box.writeFile("pack.dat", "original contents");
-    NativeFile holder;
-    ASSERT_TRUE(holder.open(u"pack.dat", 2));  // the file was there: "already exists"
-    uint32_t errors[2] = {1234, 1234};         // a new thread's, then its failed open's
-    std::thread([&] {
-        errors[0] = platform::lastError();
-        EXPECT_FALSE(NativeFile().open(u"pack.dat", 2));
-        errors[1] = platform::lastError();
-    }).join();
-    EXPECT_EQ(errors[0], platform::kErrSuccess);
-    EXPECT_EQ(errors[1], platform::kErrSharingViolation);
-    EXPECT_EQ(platform::lastError(), platform::kErrAlreadyExists);  // each thread has its own
-    EXPECT_FALSE(NativeFile().open(platform::currentDirectory() + u"/pack.dat", 1));
-
-    // A deleted file no longer blocks its name; the old handle still reads it.
-    EXPECT_TRUE(platform::deleteFile(u"pack.dat"));
-    {
-        NativeFile replacement;
-        EXPECT_TRUE(replacement.open(u"pack.dat", 2));
-    }  // and its destructor releases the name
-    EXPECT_EQ(readAll(holder), "original contents");
-    // Reopening a handle closes its first file.
-    ASSERT_TRUE(holder.open(u"one.bin", 2));
-    ASSERT_TRUE(holder.open(u"two.bin", 2));
-    NativeFile other;
-    EXPECT_TRUE(other.open(u"one.bin", 2));
-    EXPECT_FALSE(other.open(u"two.bin", 2));
-}
-
 TEST(FileHandle, ReadsSeeksTruncationAndClosedHandles) {
     Sandbox box;
     const std::string big(300000, 'z');

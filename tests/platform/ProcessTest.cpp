@@ -13,7 +13,6 @@
 
 #include "platform/Error.h"
 #include "platform/Files.h"
-#include "platform/SingleInstance.h"
 #include "tests/support/Sandbox.h"
 
 namespace fs = std::filesystem;
@@ -108,25 +107,6 @@ TEST(StartProcess, WorkingDirectoryProgramSearchAndArguments) {
     EXPECT_FALSE(fs::exists(root / "bin/two"));
 }
 
-TEST(SingleInstance, OneHolderInTheMachine) {
-    platform::SingleInstance first, second;
-    ASSERT_TRUE(first.acquire(u"LumeTestInstance"));
-    EXPECT_FALSE(second.acquire(u"LumeTestInstance"));
-    // Another process is refused too, and gets the name once the holder is gone.
-    const pid_t child = fork();
-    if (child == 0) {
-        platform::SingleInstance other;
-        _exit(other.acquire(u"LumeTestInstance") ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    first.release();
-    EXPECT_TRUE(second.acquire(u"LumeTestInstance"));
-    first.release();  // a second release lets go of nothing, not the new holder's lock
-    EXPECT_FALSE(platform::SingleInstance().acquire(u"LumeTestInstance"));
-}
-
 TEST(StartProcess, WhatCannotBeStartedAndItsError) {
     lume::test::Sandbox box;
     box.writeFile("plainfile", "x");
@@ -152,22 +132,6 @@ TEST(StartProcess, WhatCannotBeStartedAndItsError) {
         EXPECT_FALSE(platform::startProcess(line, dir));
         EXPECT_EQ(platform::lastError(), error) << fs::path(line).string();
     }
-}
-
-TEST(StartProcess, ExitedChildrenAreReapedByLaterCalls) {
-    int pid = 0;
-    ASSERT_TRUE(platform::startProcess(u"/bin/true", u"", &pid));
-    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-    const bool zombie = waitFor([&] {
-        std::ifstream in(stat);
-        const std::string text((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-        const size_t paren = text.rfind(')');
-        return paren != std::string::npos && text.size() > paren + 2 && text[paren + 2] == 'Z';
-    });
-    ASSERT_TRUE(zombie);
-    EXPECT_FALSE(platform::startProcess(u"lume-no-such-program-xyz", u""));
-    EXPECT_FALSE(fs::exists(stat));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The skin and its controls: every picture at its size, the button's state looks, the
-// progress fill.
+// The skinned button: each of its states draws its own look.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -8,7 +7,6 @@
 #include <vector>
 
 #include "launcher/qt/GdiplusButton.h"
-#include "launcher/qt/GdiplusImageProgress.h"
 #include "launcher/qt/SkinPictures.h"
 #include "launcher/qt/skin/SkinIds.h"
 
@@ -17,14 +15,6 @@ namespace {
 
 QImage shot(QWidget& w) {
     return w.grab().toImage().convertToFormat(QImage::Format_ARGB32);
-}
-
-TEST(Skin, EveryPictureIsThereAtItsSize) {
-    for (const skin::SkinSize& s : skin::kSkinSizes) {
-        const QPixmap picture = skinPicture(s.id);
-        EXPECT_EQ(picture.size(), QSize(s.width, s.height)) << s.id;
-    }
-    EXPECT_TRUE(skinPicture(1).isNull());
 }
 
 TEST(GdiplusButton, EachStateDrawsItsOwnLook) {
@@ -76,19 +66,6 @@ TEST(GdiplusButton, EachStateDrawsItsOwnLook) {
     }
     EXPECT_NE(looks[1], looks[2]);
     EXPECT_EQ(commands, 1021);
-}
-
-TEST(GdiplusImageProgress, FillFollowsThePosition) {
-    GdiplusImageProgress bar(nullptr);
-    bar.setPictures(skin::kProgressBack, skin::kProgressFill);
-    bar.resize(670, 12);
-    bar.setRange(0, 100);
-    EXPECT_EQ(bar.fillWidth(), 0);
-    bar.setPosition(50);
-    EXPECT_EQ(bar.fillWidth(), 333);
-    bar.setPosition(250);  // clamped
-    EXPECT_EQ(bar.position(), 100);
-    EXPECT_EQ(bar.fillWidth(), 666);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The file writer: a small file assembled in memory, a larger one in its temporary data file
-// (made anew, or kept for a resume) in any order, completion exactly once on the install
+// The file writer: a small file assembled in memory, completion exactly once on the install
 // threads, the stored blocks recorded in the block index after their data is synced, every
 // failure counted, and the bound on what it queues.
 #include "transfer/FileWritter.h"
@@ -145,42 +144,6 @@ TEST_F(FileWritterTest, ASmallFileIsAssembledInMemory) {
     EXPECT_EQ(writer.installing(), 0u);
 }
 
-// Its blocks in any order, while a small file completes between them.
-TEST_F(FileWritterTest, ALargerFileLandsInItsDataFileInAnyOrder) {
-    const std::string bytes = test::patternBytes(kOnDisk, 2), small = test::patternBytes(40000);
-    // Left by an older download: the new one starts from fresh files.
-    box.writeFile("big.dat.patch", std::string(kOnDisk + 5000, 'x'));
-    box.writeFile("big.dat.ipatch", "stale");
-    const auto file = fileOf(u"big.dat", kOnDisk, 7, 2), one = fileOf(u"one", 40000, 1);
-    std::vector<uint32_t> order(file->blockCount);
-    for (uint32_t i = 0; i < order.size(); ++i) {
-        order[i] = static_cast<uint32_t>((i * 5) % order.size());  // 5 is prime to the count
-    }
-    ASSERT_TRUE(writer.start());
-    add(one, small, 1);
-    add(file, bytes, order[0]);
-    ASSERT_TRUE(waitWritten(2));
-    // The data file has its final length from the first block on, as a resume needs.
-    EXPECT_EQ(box.readFile("big.dat.patch").size(), kOnDisk);
-    EXPECT_FALSE(box.exists("big.dat.ipatch"));
-    for (size_t i = 1; i < order.size(); ++i) {
-        add(file, bytes, order[i]);
-        if (i == 3) {
-            add(one, small, 0);
-        }
-    }
-    ASSERT_TRUE(waitCompleted(2));
-    writer.finish();
-    auto calls = owner.snapshot();
-    ASSERT_EQ(calls.size(), 2u);
-    std::sort(calls.begin(), calls.end(),
-              [](const Completion& a, const Completion& b) { return a.localPath < b.localPath; });
-    EXPECT_FALSE(calls[0].inMemory);
-    EXPECT_TRUE(calls[0].bytes == bytes);
-    EXPECT_EQ(calls[1].bytes, small);
-    EXPECT_EQ(owner.finished.load(), 2);
-}
-
 // What an update stored is recorded in the block index (after its data is synced), so that
 // the next update fetches only the rest; an index never names a block the data file lacks.
 TEST_F(FileWritterTest, FinishRecordsTheStoredBlocksOfUnfinishedFiles) {
@@ -277,27 +240,6 @@ TEST_F(FileWritterTest, UnopenableOrUnwritableFilesFailTheirBlocks) {
     writer.finish();
     EXPECT_EQ(writer.failed(), 5u);
     EXPECT_EQ(log.count({"task.tempidxfile write Failed"}), 1u) << log.text();
-}
-
-TEST_F(FileWritterTest, StopDropsQueuedBlocksUncounted) {
-    owner.hold = true;  // an install thread waits inside the first completion
-    ASSERT_TRUE(writer.start());
-    add(fileOf(u"first", 100, 1), test::patternBytes(100), 0);
-    ASSERT_TRUE(waitCompleted(1));
-    // The writer itself is not held: stop it while it has work queued.
-    writer.requestStop();
-    writer.stopAndJoin();
-    const auto second = fileOf(u"second", kOnDisk, 2);
-    for (uint32_t i = 0; i < 4; ++i) {
-        add(second, test::patternBytes(kOnDisk), i);
-    }
-    owner.release();
-    writer.finish();
-    EXPECT_EQ(writer.added(), 5u);
-    EXPECT_EQ(writer.written(), 1u);
-    EXPECT_EQ(writer.failed(), 0u);
-    EXPECT_FALSE(box.exists("second.gzf"));
-    EXPECT_EQ(owner.finished.load(), 1);  // the file already complete was still installed
 }
 
 // What waits for the writer is bounded: past kQueueBytes it says it is full, and it tells

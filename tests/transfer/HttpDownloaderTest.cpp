@@ -1,7 +1,6 @@
 // The download thread against loopback servers: URL forms, consecutive blocks in large
-// requests, many requests in flight, answers that are not the range asked for, retries with their
-// growing connect time-out, finishing and destruction with transfers in flight, the bound on a
-// stalled server, the bandwidth limit and a full sink.
+// requests, answers that are not the range asked for, retries with their growing connect
+// time-out, the bound on a stalled server, the bandwidth limit and a full sink.
 #include "transfer/HttpDownloader.h"
 
 #include <gtest/gtest.h>
@@ -159,21 +158,6 @@ TEST_F(HttpDownloaderTest, ConsecutiveBlocksTravelInLargeRequests) {
     EXPECT_EQ(d->bytesReceived(), big.size() + small.size());
 }
 
-// Small files do not wait for each other: many requests are in flight at once.
-TEST_F(HttpDownloaderTest, ManyRequestsAreInFlightAtOnce) {
-    std::vector<Block> blocks;
-    for (int i = 0; i < 40; ++i) {
-        const auto b = serve("f" + std::to_string(i), test::patternBytes(1000, i), 1);
-        blocks.insert(blocks.end(), b.begin(), b.end());
-    }
-    primary.injectForRanges(FaultPlan::delayHeaders(300));
-    auto d = make(settings());
-    d->addBlocks(blocks);
-    ASSERT_TRUE(waitSettled(*d, blocks.size())) << log.text();
-    EXPECT_EQ(d->successCount(), 40u);
-    EXPECT_GE(primary.peakConcurrency(), 8);
-}
-
 // Answers that are not the range asked for are refused before a byte is kept; the block
 // comes from the backup host instead. (Which answers are not: UrlFileTest.)
 TEST_F(HttpDownloaderTest, RefusedOrBrokenAnswersGoToTheBackup) {
@@ -215,35 +199,6 @@ TEST_F(HttpDownloaderTest, RetriesGrowTheConnectTimeOutThenGiveUp) {
     EXPECT_EQ(log.count({"res:7 timeout:2000"}), 2u) << log.text();
     EXPECT_TRUE(log.has("0 数据块下载失败 gone.dat.gzf offset:0 size:70000 0/3 retry:2 time:2000"))
         << log.text();
-}
-
-// A stalled transfer neither holds up a finish nor a destruction, and is neither delivered
-// nor counted; a finished thread serves the next update.
-TEST_F(HttpDownloaderTest, FinishReuseAndDestructionWithTransfersInFlight) {
-    const std::string bytes = test::patternBytes(70000, 6);
-    const std::vector<Block> blocks = serve("slow.dat", bytes, 0xE);
-    primary.injectForRanges(FaultPlan::stall(60000));
-    auto d = make(settings(), false, 30);
-    d->addBlocks(blocks);
-    ASSERT_TRUE(test::waitFor([&] { return primary.totalRequests() >= 1; }));
-    d->finish();
-    EXPECT_EQ(d->successCount() + d->failureCount(), 0u);
-    EXPECT_TRUE(log.has("-1 http下载器:0 成功:0 失败:0")) << log.text();
-
-    primary.clearFaults();
-    ASSERT_TRUE(d->begin(primary.host() + "/base", "", settings()));
-    d->addBlocks(blocks);
-    ASSERT_TRUE(waitSettled(*d, blocks.size()));
-    EXPECT_EQ(sink.file("slow.dat"), bytes);
-
-    primary.injectForRanges(FaultPlan::stall(60000));
-    const int sent = primary.totalRequests();
-    const size_t delivered = sink.delivered();
-    ASSERT_TRUE(d->begin(primary.host() + "/base", "", settings()));
-    d->addBlocks(serve("stuck.dat", test::patternBytes(200000, 7), 0xF));
-    ASSERT_TRUE(test::waitFor([&] { return primary.totalRequests() > sent; }));
-    d.reset();
-    EXPECT_EQ(sink.delivered(), delivered);
 }
 
 // Servers that deliver nothing at all fail the blocks once the stall bound has passed,

@@ -1,7 +1,7 @@
-// The per-file decisions on real files: block plans and their index files, what makes a
-// loose file out of date, resume from temporary files, names that would leave the game
-// directory, the completion that installs a file, and the pack checks and header tasks (sub
-// file lists over HTTP on loopback).
+// The per-file decisions on real files: what makes a loose file out of date, resume from
+// temporary files and their block indexes, names that would leave the game directory, the
+// completion that installs a file, and the pack checks and header tasks (sub file lists over
+// HTTP on loopback).
 #include "update/FileChecks.h"
 
 #include <gtest/gtest.h>
@@ -88,33 +88,6 @@ protected:
     MakeFileWritter packWriter;
     FileChecks checks{packWriter, window};
 };
-
-TEST_F(Checks, AMissingFileIsPlannedInBlocks) {
-    const std::string data = test::noiseBytes(70000, 1);
-    const auto e = looseEntry(u"a", u"b.dat", test::textBytes(90000, 1), data);
-    box.writeFile("a/b.dat.igzf", "left by an older download");
-    EXPECT_TRUE(checks.checkFile(e));
-    ASSERT_EQ(blocks().size(), 3u);
-    for (uint32_t i = 0; i < 3; ++i) {
-        const Block& b = blocks()[i];
-        EXPECT_EQ(
-            std::tuple(b.offset, b.localPosition, b.size, b.blockIndex, b.file.get()),
-            std::tuple(i * 32768, i * 32768, i < 2 ? 32768u : 4464u, i, blocks()[0].file.get()));
-    }
-    const DownloadFile& f = *blocks()[0].file;
-    EXPECT_EQ(std::tuple(f.blockCount, f.pending, f.fresh, f.versionKey, f.zipSize, f.size, f.type),
-              std::tuple(3u, 3u, true, e.zipcrc, 70000u, 90000u, kTypeLoose));
-    EXPECT_EQ(f.firstName + u"|" + f.localPath, u"|a\\b.dat");
-    EXPECT_EQ(checks.bytesToWrite(), 70000u + 90000u);  // the data file, then the inflated file
-    // The temporary files are the writer's to make when the first block arrives; what an
-    // older download left is gone.
-    EXPECT_FALSE(box.exists("a/b.dat.igzf"));
-    EXPECT_FALSE(box.exists("a/b.dat.gzf"));
-    EXPECT_FALSE(box.exists("a/b.dat"));
-    // Outside any folder the path is the name alone.
-    EXPECT_TRUE(checks.checkFile(looseEntry(u"", u"top.dat", "x", "x")));
-    EXPECT_EQ(blocks().back().file->localPath, u"top.dat");
-}
 
 TEST_F(Checks, WhatMakesALooseFileOutOfDate) {
     const std::string v2 = "version 2";

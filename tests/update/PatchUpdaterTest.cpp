@@ -10,32 +10,6 @@
 namespace lume {
 namespace {
 
-TEST(TransferSettings, FromTheOtherSectionTimeoutNeverBelowThirtySeconds) {
-    test::Sandbox box;
-    const std::pair<std::string, TransferSettings> cases[] = {
-        {"", {30000, 5, 0, "", false, 120}},
-        {"[other]\ntimeout=45000\nretrytimes=12\n", {45000, 12, 0, "", false, 120}},
-        {"[other]\ntimeout=-5\nretrytimes=0\n", {30000, 0, 0, "", false, 120}},
-        {"[OTHER]\nTimeOut = 60000\n", {60000, 5, 0, "", false, 120}},
-        {"[server]\ntimeout=90000\nretrytimes=9\nlimitrate=1M\n", {30000, 5, 0, "", false, 120}},
-        {std::string("\x00\xFF\xFE[other\ntimeout\n=\n\xB8\xFC=1\n", 19),
-         {30000, 5, 0, "", false, 120}},
-        // The bandwidth as --limit-rate writes it; a value that is not one is no limit.
-        {"[other]\nlimitrate=1.5M\nproxy=http://10.0.0.1:3128\nhttp2=1\n",
-         {30000, 5, 1572864, "http://10.0.0.1:3128", true, 120}},
-        {"[other]\nlimitrate=fast\n", {30000, 5, 0, "", false, 120}},
-    };
-    for (const auto& [ini, want] : cases) {
-        if (!ini.empty()) {
-            box.writeFile("bin/config.ini", ini);
-        }
-        const TransferSettings s = PatchUpdater::readTransferSettings(u"bin\\config.ini");
-        EXPECT_EQ(std::tuple(s.timeout, s.retryTimes, s.limitRate, s.proxy, s.http2),
-                  std::tuple(want.timeout, want.retryTimes, want.limitRate, want.proxy, want.http2))
-            << ini;
-    }
-}
-
 TEST(PatchUpdater, SettingsTextsAndStoppedWorkers) {
     test::Sandbox box;
     box.writeFile("bin/config.ini", "[other]\ntimeout=45000\nretrytimes=0\n");

@@ -1,6 +1,6 @@
-// Sub file lists (.fxml): the fields of `pak` and `subfile` (tests/data/fxml/fields.fxml),
-// the comparison with a local pack written to disk, its numbering and totals, packs that
-// cannot be read, and the fast comparison against the plain scan it replaces.
+// Sub file lists (.fxml): the comparison with a local pack written to disk, its numbering and
+// totals, packs that cannot be read, and the fast comparison against the plain scan it
+// replaces.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -63,35 +63,6 @@ std::vector<uint32_t> keysOf(const std::vector<T>& v) {
 }
 
 using Keys = std::vector<uint32_t>;
-
-auto fields(const SubFileEntry& e) {
-    return std::tuple(e.nameKey, e.size, e.crc, e.zipSize, e.zipcrc, e.blockSize, e.version,
-                      e.operate, e.bzip);
-}
-
-TEST(SubFileList, SampleListFields) {
-    SubFileListDownloader list;
-    ASSERT_TRUE(list.parseBytes(test::sample("fxml/fields.fxml")));
-    EXPECT_EQ(list.packName(), u"数据.pak");
-    EXPECT_EQ(list.dataCrc(), 0xDEADBEEFu);
-    const auto& e = list.entries();
-    ASSERT_EQ(e.size(), 10u);
-    EXPECT_EQ(fields(e[0]), std::tuple(0x1A2B3C4Du, 0x100u, 0xFFFFFFFFu, 0x80u, 0xDEADBEEFu,
-                                       0x1000u, 3u, uint8_t{'A'}, uint16_t{1}));
-    EXPECT_TRUE(e[0].text1.empty() && e[0].text2.empty());
-    // operate: the low byte of the first character; absent or empty stays an addition. An
-    // absent version reads 0 like any hexadecimal field; nine digits do not fit; attribute
-    // names are case-sensitive; bzip keeps its low 16 bits.
-    const char operates[] = {'A', 'D', 'd', 'A', 'A', 'D', 0x20, 'A', 'A', 'A'};
-    for (size_t i = 0; i < e.size(); ++i) {
-        EXPECT_EQ(e[i].operate, static_cast<uint8_t>(operates[i])) << i;
-    }
-    EXPECT_EQ(e[1].version, 0u);
-    EXPECT_EQ(fields(e[7]),
-              std::tuple(8u, 0u, 0u, 0u, 0u, 0u, 0x7FFFFFFFu, uint8_t{'A'}, uint16_t{0xFFFF}));
-    EXPECT_EQ(fields(e[8]), std::tuple(0u, 0u, 0u, 0u, 0u, 0u, 0u, uint8_t{'A'}, uint16_t{1}));
-    EXPECT_EQ(e[9].nameKey, 0xAu);
-}
 
 class Compare : public ::testing::Test {
 protected:

@@ -1,5 +1,5 @@
-// The pack's free blocks: best fit with its slack limit, edits by offset, and the table's
-// twelve-byte records.
+// The pack's free blocks: the table's twelve-byte records and edits by offset. (Where merged
+// blocks land: PackOperationsTest.cpp.)
 #include "engine/FileSystem/BlankBlockPool.h"
 
 #include <gtest/gtest.h>
@@ -9,35 +9,6 @@
 
 namespace lume {
 namespace {
-
-TEST(BlankBlockPool, BestFitTakesTheLeastSlackAndTheLaterOfEqualFits) {
-    BlankBlockPool pool;
-    for (uint32_t offset : {8388608u, 9000000u, 9500000u}) {
-        pool.add(offset, offset == 8388608u ? 5000 : 4096);
-    }
-    FreeBlock found;
-    ASSERT_TRUE(pool.findBestFit(4096, found));
-    EXPECT_EQ(found.offset, 9500000u);
-    EXPECT_EQ(found.size, 4096u);
-    ASSERT_TRUE(pool.findBestFit(4500, found));
-    EXPECT_EQ(found.offset, 8388608u);
-    EXPECT_FALSE(pool.findBestFit(5001, found));
-    EXPECT_EQ(pool.count(), 3u);  // finding takes nothing out
-    BlankBlockPool big;
-    big.add(9000000, 10 + BlankBlockPool::kMaxSlack);
-    EXPECT_TRUE(big.findBestFit(10, found));  // exactly 100 MiB of slack is still taken
-    EXPECT_FALSE(big.findBestFit(9, found));
-
-    // An add at a listed offset resizes it in place; a remove needs a listed offset.
-    EXPECT_EQ(pool.add(9000000, 7000, 77), 1u);
-    EXPECT_EQ(pool.blocks()[1].size, 7000u);
-    EXPECT_EQ(pool.add(9100000, 10), 3u);
-    pool.remove(8600000);
-    EXPECT_EQ(pool.count(), 4u);
-    pool.remove(8388608);
-    ASSERT_EQ(pool.count(), 3u);
-    EXPECT_EQ(pool.blocks()[0].offset, 9000000u);
-}
 
 TEST(BlankBlockPool, TableRecords) {
     BlankBlockPool pool, loaded, empty;

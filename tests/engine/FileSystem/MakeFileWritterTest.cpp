@@ -1,5 +1,5 @@
-// The pack write thread: merges and builds from staged files, the clean-up after each task,
-// the counters, and tasks left waiting at a stop.
+// The pack write thread: merges from staged files, the clean-up after each task, the counters,
+// and tasks left waiting at a stop.
 #include "engine/FileSystem/MakeFileWritter.h"
 
 #include <gtest/gtest.h>
@@ -73,26 +73,6 @@ TEST_F(PackWriteThread, MergesAndTheirCleanUp) {
     // Every staged file goes; folders are emptied but stay.
     EXPECT_FALSE(box.exists("update/p/abc.gzf") || box.exists("update/p/sub/stray.txt"));
     EXPECT_TRUE(box.exists("update/p/sub"));
-}
-
-TEST_F(PackWriteThread, BuildsReplaceThePackOrKeepTheOldOne) {
-    ASSERT_TRUE(writer.start());
-    // Built, but it cannot be moved into a folder that does not exist.
-    enqueue(kPackModeBuild, kListId, u"nowhere\\p.pak");
-    drain();
-    expectCounts(1, 0, 1);
-    EXPECT_EQ(box.readFile("data/p.pak"), oldPack);
-    EXPECT_FALSE(box.exists("data/p.out"));
-    EXPECT_TRUE(box.exists("update/p/abc.gzf"));
-
-    stage("p");
-    enqueue(kPackModeBuild);
-    drain();
-    expectCounts(2, 1, 1);
-    const test::ParsedPack p = test::parsePack(box.readFile("data/p.pak"));
-    ASSERT_EQ(p.records.size(), 2u);
-    EXPECT_EQ(p.bytes.substr(test::kDataStart), "new bytes");
-    EXPECT_FALSE(box.exists("data/p.out") || box.exists("data/p.ipatch") || box.exists("update/p"));
 }
 
 TEST_F(PackWriteThread, QueueOrderUnknownKindsAndStops) {

@@ -47,21 +47,6 @@ TEST(LogWritter, FileNameLevelsAndLineFormat) {
         << log.content();
 }
 
-TEST(LogWritter, ChineseLineBytesInTheCodePage) {
-    test::Sandbox box;
-    LogSetup log(box);
-    logW_m1(u"更新进度:%d%%", 50);
-    logA_m1("timeout时间: retryTimes:%d %d", 30000, 5);
-    const std::string expected = platform::codePage() == "UTF-8"
-                                     ? "\xE6\x9B\xB4\xE6\x96\xB0\xE8\xBF\x9B\xE5\xBA\xA6:50%\r\n"
-                                     : "\xB8\xFC\xD0\xC2\xBD\xF8\xB6\xC8:50%\r\n";
-    const std::string content = log.content();  // "[HH:MM:SS]:" is 11 bytes
-    ASSERT_GE(content.size(), 11 + expected.size() + 11);
-    EXPECT_EQ(content.substr(11, expected.size()), expected);
-    EXPECT_EQ(content.substr(22 + expected.size()),
-              platform::utf8ToNarrow("timeout时间: retryTimes:30000 5") + "\r\n");
-}
-
 TEST(LogWritter, CleanUpDeletesOnlyLogsOlderThanAnHour) {
     test::Sandbox box;
     const platform::FileTime now = platform::currentFileTime();

