@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,10 +80,15 @@ bool NginxServer::start(const std::string& root, const std::string& server) {
         << "  sendfile on;\n  keepalive_requests 100000;\n  server {\n    listen 127.0.0.1:"
         << port_ << server << "\n    root " << root << ";\n  }\n}\n";
     const std::string output = dir_ + "/stderr.log";
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
+        // Only async-signal-safe calls between fork and exec. nginx ends with the test process
+        // even when that is killed (a time-out), instead of holding its port ever after.
         ::setpgid(0, 0);
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) {
+            ::_exit(127);
+        }
         const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         ::dup2(fd, 1);
         ::dup2(fd, 2);
