@@ -25,8 +25,6 @@ struct TestHttpServer::State {
     FaultPlan ranges;
     std::vector<RequestRecord> records;
     std::map<std::string, int> counts;
-    int active = 0;
-    int peak = 0;
     std::unique_ptr<serve::ServerThread> server;
 
     // False when the server is stopping.
@@ -62,15 +60,7 @@ struct TestHttpServer::State {
             std::lock_guard<std::mutex> lock(mutex);
             records.push_back({req.path, range, req.get_header_value("User-Agent")});
             ++counts[req.path];
-            peak = std::max(peak, ++active);
         }
-        struct Leave {
-            State* state;
-            ~Leave() {
-                std::lock_guard<std::mutex> lock(state->mutex);
-                --state->active;
-            }
-        } leave{this};
         const FaultPlan fault = takeFault(req.path, !range.empty());
         if (fault.fault == Fault::Status) {
             res.status = fault.status;
@@ -187,22 +177,10 @@ void TestHttpServer::injectForRanges(FaultPlan fault) {
     state_->ranges = std::move(fault);
 }
 
-void TestHttpServer::clearFaults() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->next.clear();
-    state_->byPath.clear();
-    state_->ranges = FaultPlan();
-}
-
 int TestHttpServer::requestCount(const std::string& path) const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     auto it = state_->counts.find(path);
     return it == state_->counts.end() ? 0 : it->second;
-}
-
-int TestHttpServer::peakConcurrency() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->peak;
 }
 
 int TestHttpServer::totalRequests() const {

@@ -72,13 +72,9 @@ public:
     // Every request with a Range header gets the fault (after the two kinds above), as
     // from a proxy that mishandles ranges; whole-file requests are answered normally.
     void injectForRanges(FaultPlan fault);
-    void clearFaults();
 
     int requestCount(const std::string& path) const;
     int totalRequests() const;
-    // The most requests whose answer was being prepared at the same time (a delayed answer
-    // counts for its whole delay): how many requests a client has in flight.
-    int peakConcurrency() const;
     std::vector<RequestRecord> requests() const;
 
 private:
