@@ -12,8 +12,10 @@
 #include <mutex>
 
 #include "engine/FileSystem/File.h"
+#include "platform/Text.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/Sandbox.h"
-#include "tests/transfer/TransferTestSupport.h"
+#include "tests/support/TestBytes.h"
 #include "transfer/BlockIndexFile.h"
 #include "transfer/FileCompletion.h"
 
@@ -120,7 +122,7 @@ TEST_F(FileWritterTest, TemporaryNamesFollowTheType) {
 
 // A small new file needs no temporary files: its blocks meet in memory.
 TEST_F(FileWritterTest, ASmallFileIsAssembledInMemory) {
-    const std::string bytes = test::patternBytes(70000);
+    const std::string bytes = test::noiseBytes(70000);
     const auto file = fileOf(u"game\\a.dat", 70000, 0x1234);
     ASSERT_TRUE(writer.start());
     add(file, bytes, 2);
@@ -147,7 +149,7 @@ TEST_F(FileWritterTest, ASmallFileIsAssembledInMemory) {
 // What an update stored is recorded in the block index (after its data is synced), so that
 // the next update fetches only the rest; an index never names a block the data file lacks.
 TEST_F(FileWritterTest, FinishRecordsTheStoredBlocksOfUnfinishedFiles) {
-    const std::string bytes = test::patternBytes(kOnDisk, 3);
+    const std::string bytes = test::noiseBytes(kOnDisk, 3);
     const auto file = fileOf(u"part.dat", kOnDisk, 0x55);
     ASSERT_TRUE(writer.start());
     for (uint32_t i : {0u, 1u, 5u}) {
@@ -191,7 +193,7 @@ TEST_F(FileWritterTest, FinishRecordsTheStoredBlocksOfUnfinishedFiles) {
 TEST_F(FileWritterTest, RefusedFileCountsAsUnfinished) {
     owner.accept = false;
     ASSERT_TRUE(writer.start());
-    add(fileOf(u"x.bin", 100, 5), test::patternBytes(100), 0);
+    add(fileOf(u"x.bin", 100, 5), test::noiseBytes(100), 0);
     ASSERT_TRUE(test::waitFor([&] { return writer.unfinished() == 1; }));
     writer.finish();
     EXPECT_EQ(writer.written(), 1u);
@@ -203,7 +205,7 @@ TEST_F(FileWritterTest, RefusedFileCountsAsUnfinished) {
 TEST_F(FileWritterTest, UnopenableOrUnwritableFilesFailTheirBlocks) {
     box.writeFile("blocker", "a file where a folder should be");
     ASSERT_TRUE(writer.start());
-    const std::string bytes = test::patternBytes(kOnDisk);
+    const std::string bytes = test::noiseBytes(kOnDisk);
     const auto blocked = fileOf(u"blocker\\a.dat", kOnDisk, 1);
     for (uint32_t i = 0; i < 3; ++i) {
         add(blocked, bytes, i);

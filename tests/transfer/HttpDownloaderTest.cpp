@@ -9,9 +9,11 @@
 #include <map>
 #include <mutex>
 
+#include "platform/Text.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/TestBytes.h"
 #include "tests/support/TestHttpServer.h"
-#include "tests/transfer/TransferTestSupport.h"
 #include "transfer/BlockSink.h"
 #include "transfer/FileType.h"
 
@@ -137,8 +139,8 @@ TEST(RemotePath, FollowsTheTypeAndTheFolders) {
 }
 
 TEST_F(HttpDownloaderTest, ConsecutiveBlocksTravelInLargeRequests) {
-    const std::string big = test::patternBytes(5 * 1024 * 1024 + 100, 1);
-    const std::string small = test::patternBytes(70000, 2);
+    const std::string big = test::noiseBytes(5 * 1024 * 1024 + 100, 1);
+    const std::string small = test::noiseBytes(70000, 2);
     std::vector<Block> blocks = serve("maps/big.dat", big, 0x1A2B);
     const std::vector<Block> more = serve("small.dat", small, 7);
     blocks.insert(blocks.end(), more.begin(), more.end());
@@ -161,7 +163,7 @@ TEST_F(HttpDownloaderTest, ConsecutiveBlocksTravelInLargeRequests) {
 // Answers that are not the range asked for are refused before a byte is kept; the block
 // comes from the backup host instead. (Which answers are not: UrlFileTest.)
 TEST_F(HttpDownloaderTest, RefusedOrBrokenAnswersGoToTheBackup) {
-    const std::string a = test::patternBytes(100000, 3), b = test::patternBytes(70000, 4);
+    const std::string a = test::noiseBytes(100000, 3), b = test::noiseBytes(70000, 4);
     // One byte more on the server, so that a range one byte further on exists.
     std::vector<Block> blocks = serve("a.dat", a, 0xA, "!");
     const std::vector<Block> more = serve("b.dat", b, 0xB);
@@ -183,7 +185,7 @@ TEST_F(HttpDownloaderTest, RetriesGrowTheConnectTimeOutThenGiveUp) {
     EXPECT_EQ(HttpDownloader::nextTimeOut(1000, 3), 3000);
     EXPECT_EQ(HttpDownloader::nextTimeOut(INT32_MAX / 2, 3), INT32_MAX);
 
-    const std::vector<Block> blocks = serve("gone.dat", test::patternBytes(70000, 5), 0xD);
+    const std::vector<Block> blocks = serve("gone.dat", test::noiseBytes(70000, 5), 0xD);
     // Nothing listens there.
     auto d = make(settings(2), false, 2, "127.0.0.1:1");
     d->addBlocks(blocks);
@@ -204,7 +206,7 @@ TEST_F(HttpDownloaderTest, RetriesGrowTheConnectTimeOutThenGiveUp) {
 // Servers that deliver nothing at all fail the blocks once the stall bound has passed,
 // whatever the per-request rules (30 s of low speed, five retries) would still allow.
 TEST_F(HttpDownloaderTest, ServersThatDeliverNothingAreGivenUpAfterTheStallBound) {
-    const std::vector<Block> blocks = serve("stalled.dat", test::patternBytes(100000, 8), 0x10);
+    const std::vector<Block> blocks = serve("stalled.dat", test::noiseBytes(100000, 8), 0x10);
     primary.injectForRanges(FaultPlan::stall(60000));
     TransferSettings s = settings();
     s.stallSeconds = 1;
@@ -219,7 +221,7 @@ TEST_F(HttpDownloaderTest, ServersThatDeliverNothingAreGivenUpAfterTheStallBound
 TEST_F(HttpDownloaderTest, TheBandwidthLimitHoldsTheAverageBelowIt) {
     std::vector<Block> blocks;
     for (int i = 0; i < 6; ++i) {
-        const auto b = serve("l" + std::to_string(i), test::patternBytes(128 * 1024, i), 1);
+        const auto b = serve("l" + std::to_string(i), test::noiseBytes(128 * 1024, i), 1);
         blocks.insert(blocks.end(), b.begin(), b.end());
     }
     TransferSettings s = settings();
@@ -239,7 +241,7 @@ TEST_F(HttpDownloaderTest, TheBandwidthLimitHoldsTheAverageBelowIt) {
 // While the sink is full nothing more is read: exactly one block arrives before the download
 // thread waits, the rest once the sink has room.
 TEST_F(HttpDownloaderTest, AFullSinkStopsTheReading) {
-    const std::string bytes = test::patternBytes(20 * 32768, 9);
+    const std::string bytes = test::noiseBytes(20 * 32768, 9);
     const std::vector<Block> blocks = serve("wait.dat", bytes, 0x11);
     sink.isFull = true;
     auto d = make(settings());

@@ -5,9 +5,11 @@
 
 #include <mutex>
 
+#include "platform/Text.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/TestBytes.h"
 #include "tests/support/TestHttpServer.h"
-#include "tests/transfer/TransferTestSupport.h"
 #include "transfer/FileCompletion.h"
 #include "transfer/FileWritter.h"
 #include "transfer/HttpDownloader.h"
@@ -89,7 +91,7 @@ public:
 TEST(TransferPipeline, AnAnswerCutShortStillYieldsTheExactFileOnceFetchingOnlyWhatIsMissing) {
     test::Sandbox box;
     test::LogCapture log;
-    const std::string source = test::patternBytes(96 * kBlock, 3);
+    const std::string source = test::noiseBytes(96 * kBlock, 3);
     box.writeFile("www/base/game/big.dat.gzf.c0ffee", source);
     test::TestHttpServer server(box.path() + "/www");
     server.injectNext(FaultPlan::shortBody());

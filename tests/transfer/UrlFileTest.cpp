@@ -5,9 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "engine/FileSystem/MemoryStream.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/TestBytes.h"
 #include "tests/support/TestHttpServer.h"
-#include "tests/transfer/TransferTestSupport.h"
 #include "transfer/RangeAnswer.h"
 
 namespace lume {
@@ -23,7 +24,7 @@ class UrlFileTest : public ::testing::Test {
 protected:
     UrlFileTest() {
         box.writeFile("www/data/block.bin", bytes);
-        box.writeFile("www/big.bin", test::patternBytes(2 * 1024 * 1024 + 100, 7));
+        box.writeFile("www/big.bin", test::noiseBytes(2 * 1024 * 1024 + 100, 7));
     }
     // A range of /data/block.bin into a fresh sink of capacity bytes; the bytes, or "<failed>".
     std::string range(uint32_t offset, uint32_t size, uint32_t capacity = 0) {
@@ -38,7 +39,7 @@ protected:
 
     test::Sandbox box;
     test::LogCapture log;
-    const std::string bytes = test::patternBytes(100000);
+    const std::string bytes = test::noiseBytes(100000);
     test::TestHttpServer server{box.path() + "/www"};
     UrlFile transfer;  // destroyed first, so the server sees its connection close
 };

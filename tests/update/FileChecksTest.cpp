@@ -23,17 +23,17 @@
 namespace lume {
 namespace {
 
-using test::checksumOf;
+using test::crcOf;
 
 FileListEntry looseEntry(std::u16string folder, std::u16string name, const std::string& content,
                          const std::string& data) {
     FileListEntry e;
     e.folder = std::move(folder);
     e.name = std::move(name);
-    e.crc = checksumOf(content);
+    e.crc = crcOf(content);
     e.size = static_cast<uint32_t>(content.size());
     e.zip = static_cast<uint32_t>(data.size());
-    e.zipcrc = checksumOf(data);
+    e.zipcrc = crcOf(data);
     return e;
 }
 
@@ -99,7 +99,7 @@ TEST_F(Checks, WhatMakesALooseFileOutOfDate) {
     } cases[] = {
         {"old", true, "-1 'a\\b.dat’大小不同,old:3 new:9"},
         {"version 1", true,
-         "-1 'a\\b.dat’crc编码不同,old:" + test::hexOf(checksumOf("version 1")) +
+         "-1 'a\\b.dat’crc编码不同,old:" + test::hexOf(crcOf("version 1")) +
              " new:" + test::hexOf(e.crc)},
         {"version 2", false, ""},
     };
@@ -226,7 +226,7 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
 
     // Deflated: inflated beside the target and renamed over the old file.
     const std::string text = test::textBytes(200000, 4), text2 = test::textBytes(200000, 5);
-    const std::string deflated = test::deflateRaw(text);
+    const std::string deflated = test::rawDeflate(text);
     e = looseEntry(u"a", u"text.txt", text, deflated);
     box.writeFile("a/text.txt", "old text");
     ASSERT_TRUE(checks.checkFile(e));
@@ -235,7 +235,7 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
 
     // Data that fails its checksum, or matches it but does not inflate to the listed content:
     // refused, temporary files gone, the installed file untouched.
-    e = looseEntry(u"a", u"text.txt", text2, test::deflateRaw(text2));
+    e = looseEntry(u"a", u"text.txt", text2, test::rawDeflate(text2));
     auto wrongSize = looseEntry(u"a", u"text.txt", text2, deflated);
     wrongSize.size = static_cast<uint32_t>(text.size());
     for (const FileListEntry& bad : {e, wrongSize}) {
@@ -245,15 +245,15 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
         EXPECT_EQ(box.readFile("a/text.txt"), text);
         EXPECT_EQ(test::fileCount(box.path() + "/a"), 2u);
     }
-    EXPECT_TRUE(log.has("0 验证:‘a\\text.txt.gzf’文件失败[tmp:" +
-                        test::hexOf(checksumOf(deflated)) + " zip:" + test::hexOf(e.zipcrc) + "]"))
+    EXPECT_TRUE(log.has("0 验证:‘a\\text.txt.gzf’文件失败[tmp:" + test::hexOf(crcOf(deflated)) +
+                        " zip:" + test::hexOf(e.zipcrc) + "]"))
         << log.text();
 
     // Data the writer kept in memory (no temporary file): prepared from the bytes, in place
     // once the step after the sync runs.
-    e = looseEntry(u"a", u"mem.txt", text2, test::deflateRaw(text2));
+    e = looseEntry(u"a", u"mem.txt", text2, test::rawDeflate(text2));
     ASSERT_TRUE(checks.checkFile(e));
-    const std::string data = test::deflateRaw(text2);
+    const std::string data = test::rawDeflate(text2);
     FileCompletion::Prepared prepared =
         checks.prepareFile(download(e), nullptr, std::vector<uint8_t>(data.begin(), data.end()));
     ASSERT_FALSE(prepared.refused);
@@ -264,9 +264,9 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
 
     // Larger than what is inflated in memory: streamed from the data file.
     const std::string large = test::textBytes(3 << 20, 6);
-    e = looseEntry(u"a", u"large.txt", large, test::deflateRaw(large));
+    e = looseEntry(u"a", u"large.txt", large, test::rawDeflate(large));
     ASSERT_TRUE(checks.checkFile(e));
-    EXPECT_TRUE(complete(e, test::deflateRaw(large)));
+    EXPECT_TRUE(complete(e, test::rawDeflate(large)));
     EXPECT_TRUE(box.readFile("a/large.txt") == large);
 
     // In a signed release the data is digested as its blocks are stored, in the order they
@@ -330,7 +330,7 @@ TEST_F(Checks, PackListsResumeAndFullyStagedPacksGoToThePackWriter) {
         PackPatchItem item;
         item.nameKey = key;
         item.zipSize = item.size = item.blockSize = static_cast<uint32_t>(bytes.size());
-        item.dataCrc = checksumOf(bytes);
+        item.dataCrc = crcOf(bytes);
         list.items.push_back(item);
     }
     ASSERT_TRUE(list.save(u"data\\a.pak.ipatch"));
@@ -350,7 +350,7 @@ TEST_F(Checks, PackListsResumeAndFullyStagedPacksGoToThePackWriter) {
     checks.begin(UpdateAddresses{});
     EXPECT_EQ(checks.pendingPacks() + checks.headerTasks().size() + blocks().size(), 0u);
     box.writeFile("update/a/22.gzf.gzf", two.substr(0, 32768) + std::string(40000 - 32768, '\0'));
-    writeIndex("update/a/22.gzf.igzf", checksumOf(two), 40000, {true, false});
+    writeIndex("update/a/22.gzf.igzf", crcOf(two), 40000, {true, false});
     EXPECT_TRUE(checks.checkPack(packEntry(u"a.pak", 0x77)));
     ASSERT_EQ(blocks().size(), 1u);
     EXPECT_EQ(blocks()[0].blockIndex, 1u);
@@ -360,10 +360,10 @@ TEST_F(Checks, PackListsResumeAndFullyStagedPacksGoToThePackWriter) {
     // are wrong is dropped and fetched whole.
     checks.begin(UpdateAddresses{});
     box.writeFile("update/a/22.gzf.gzf", two);
-    writeIndex("update/a/22.gzf.igzf", checksumOf(two), 40000, {true, true});
+    writeIndex("update/a/22.gzf.igzf", crcOf(two), 40000, {true, true});
     File::deleteFile(u"update\\a\\11.gzf");
     box.writeFile("update/a/11.gzf.gzf", "member 0ne");
-    writeIndex("update/a/11.gzf.igzf", checksumOf(one), 10, {true});
+    writeIndex("update/a/11.gzf.igzf", crcOf(one), 10, {true});
     EXPECT_TRUE(checks.checkPack(packEntry(u"a.pak", 0x77)));
     EXPECT_EQ(box.readFile("update/a/22.gzf"), two);
     EXPECT_FALSE(box.exists("update/a/22.gzf.igzf"));
@@ -412,14 +412,14 @@ TEST_F(Checks, HeaderTasksRemoveWhatTheListDropsAndWithdrawPacks) {
         for (const auto& [path, bytes] : members) {
             const std::string size = test::hexOf(static_cast<uint32_t>(bytes.size()));
             s += "<subfile namekey=\"" + test::hexOf(pak::keyOfPath(path)) + "\" size=\"" + size +
-                 "\" zipSize=\"" + size + "\" zipcrc=\"" + test::hexOf(checksumOf(bytes)) +
-                 "\" crc=\"" + test::hexOf(checksumOf(bytes)) + "\" blocksize=\"" + size + "\"/>";
+                 "\" zipSize=\"" + size + "\" zipcrc=\"" + test::hexOf(crcOf(bytes)) + "\" crc=\"" +
+                 test::hexOf(crcOf(bytes)) + "\" blocksize=\"" + size + "\"/>";
         }
         return s + "</pak>";
     };
     PackRecord keep;
     keep.nameKey = pak::keyOfPath(u"keep.txt");
-    keep.dataCrc = checksumOf("keep");
+    keep.dataCrc = crcOf("keep");
     const uint32_t crc = indexCrc({keep});
     // Only removals: applied at once, without a patch list.
     box.writeFile("www/game/data/a.fxml." + test::hexOf(crc), fxml({{u"keep.txt", "keep"}}));

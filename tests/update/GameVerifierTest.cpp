@@ -14,7 +14,7 @@ FileListEntry entry(const char16_t* folder, const char16_t* name, const std::str
     e.folder = folder;
     e.name = name;
     e.pakName = e.name.ends_with(u".pak") ? e.name : u"";
-    e.crc = e.isPack() ? crc : test::checksumOf(bytes);
+    e.crc = e.isPack() ? crc : test::crcOf(bytes);
     e.size = static_cast<uint32_t>(bytes.size());
     return e;
 }

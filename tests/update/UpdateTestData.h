@@ -1,22 +1,19 @@
-// Makings of the update tests: sample files under tests/data/, checksums and raw deflate as
-// the lists carry them, packs built by lume-pak or laid out record by record, and wide text
-// made printable.
+// Makings of the update tests: sample files under tests/data/, packs built by lume-pak or
+// laid out record by record, and wide text made printable.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 
-#include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/PackFormat.h"
 #include "engine/FileSystem/PackIndex.h"
 #include "engine/FileSystem/WinStream.h"
-#include "engine/Kernel/Checksum.h"
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/TestBytes.h"
 #include "tools/pak/PakTool.h"
 #include "tools/publish/Publisher.h"
 
@@ -29,29 +26,10 @@ inline std::string utf8(std::u16string_view s) {
 }
 
 inline std::string sample(const std::string& relative) {
-    std::ifstream in(fs::path(LUME_TEST_DATA_DIR) / relative, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return readBytes(fs::path(LUME_TEST_DATA_DIR) / relative);
 }
 
-inline uint32_t checksumOf(const std::string& bytes) {
-    return checksumUpdate(kChecksumStart, bytes.data(), bytes.size());
-}
-
-inline std::string hexOf(uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "%x", v);
-    return b;
-}
-
-inline std::string deflateRaw(const std::string& data) {
-    std::string out;
-    compressData(data, out);
-    return out;
-}
-
-// Text that deflates well, different per seed; bytes that do not deflate.
+// Text that deflates very well, different per seed.
 inline std::string textBytes(size_t size, int seed) {
     std::string out;
     for (int line = 0; out.size() < size; ++line) {
@@ -59,26 +37,9 @@ inline std::string textBytes(size_t size, int seed) {
     }
     return out.substr(0, size);
 }
-inline std::string noiseBytes(size_t size, uint32_t seed) {
-    std::string out(size, '\0');
-    uint32_t x = seed * 2654435761u + 1u;
-    for (char& c : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return out;
-}
 
 using Tree = std::map<std::string, std::string>;  // relative path ('/') -> bytes
 
-inline std::string readBytes(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 inline void writeBytes(const fs::path& p, const std::string& bytes) {
     Sandbox::write(p, bytes);
 }

@@ -1,42 +1,18 @@
-// Test data of the file-system tests: byte patterns and raw-deflate data made the way the
-// pack tool makes them (zlib, raw deflate, no header), and packs and patch lists assembled
-// field by field at their byte offsets, independently of the engine's structs, and read back
-// the same way.
+// Test data of the file-system tests: packs and patch lists assembled field by field at
+// their byte offsets, independently of the engine's structs, and read back the same way.
 #pragma once
-
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "engine/FileSystem/Inflate.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TestBytes.h"
 
 namespace lume::test {
-
-// Text-like bytes that compress well but never repeat at short distances.
-inline std::string patternBytes(size_t length, uint32_t seed = 1) {
-    std::string out(length, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < length; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = static_cast<char>('a' + (x >> 16) % 16);
-    }
-    return out;
-}
-
-inline std::string rawDeflate(const std::string& input) {
-    std::string out;
-    if (!compressData(input, out)) {
-        throw std::runtime_error("deflate failed");
-    }
-    return out;
-}
 
 // A deflate stream whose first block has the reserved block type: inflate rejects it.
 inline std::string damagedDeflate(const std::string& input) {
@@ -62,12 +38,6 @@ inline uint32_t get(std::string_view s, size_t at, int bytes = 4) {
         v = (v << 8) | static_cast<uint8_t>(s[at + i]);
     }
     return v;
-}
-
-// The checksum of the lists and the pack index: the complement of zlib's CRC-32.
-inline uint32_t crcOf(std::string_view bytes) {
-    return ~static_cast<uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
 }
 
 // A record's fields in their on-disk order (offsets 0..32; parent and flags are 16 bits).
