@@ -27,22 +27,17 @@ using test::crcOf;
 
 FileListEntry looseEntry(std::u16string folder, std::u16string name, const std::string& content,
                          const std::string& data) {
-    FileListEntry e;
-    e.folder = std::move(folder);
-    e.name = std::move(name);
-    e.crc = crcOf(content);
-    e.size = static_cast<uint32_t>(content.size());
-    e.zip = static_cast<uint32_t>(data.size());
-    e.zipcrc = crcOf(data);
-    return e;
+    return {.pakName = {},  // not a pack
+            .folder = std::move(folder),
+            .name = std::move(name),
+            .crc = crcOf(content),
+            .zipcrc = crcOf(data),
+            .size = static_cast<uint32_t>(content.size()),
+            .zip = static_cast<uint32_t>(data.size())};
 }
 
-FileListEntry packEntry(std::u16string name, uint32_t crc) {
-    FileListEntry e;
-    e.folder = u"data";
-    e.name = e.pakName = std::move(name);
-    e.crc = crc;
-    return e;
+FileListEntry packEntry(const std::u16string& name, uint32_t crc) {
+    return {.pakName = name, .folder = u"data", .name = name, .crc = crc};
 }
 
 class Checks : public ::testing::Test {
@@ -63,18 +58,19 @@ protected:
         ASSERT_TRUE(f.open(platform::utf8ToWide(path), 1));
         ASSERT_TRUE(BlockIndexFile::write(f, key, entries));
     }
-    // Completes a download of e whose data file holds data; whether it was installed.
     // The download of a loose file as the planner makes it.
     static DownloadFile download(const FileListEntry& e) {
-        DownloadFile file;
-        file.localPath = FileChecks::localPathOf(e);
-        file.type = kTypeLoose;
-        file.zipSize = e.zip;
-        file.size = e.size;
-        file.versionKey = e.zipcrc;
-        return file;
+        return {.firstName = {},  // not in a pack
+                .localPath = FileChecks::localPathOf(e),
+                .type = kTypeLoose,
+                .zipSize = e.zip,
+                .size = e.size,
+                .versionKey = e.zipcrc};
     }
+    // Checks e (it must be out of date), then completes its download whose data file holds
+    // data; whether it was installed.
     bool complete(const FileListEntry& e, const std::string& data) {
+        EXPECT_TRUE(checks.checkFile(e)) << test::utf8(e.name);
         box.writeFile(platform::nativePath(FileChecks::localPathOf(e)) + ".gzf", data);
         return checks.completeNow(download(e));
     }
@@ -92,25 +88,22 @@ protected:
 TEST_F(Checks, WhatMakesALooseFileOutOfDate) {
     const std::string v2 = "version 2";
     const auto e = looseEntry(u"a", u"b.dat", v2, v2);
-    const struct {
-        const char* installed;
-        bool outdated;
-        std::string line;
-    } cases[] = {
+    // The installed bytes, whether that is out of date, the line said.
+    const std::tuple<const char*, bool, std::string> cases[] = {
         {"old", true, "-1 'a\\b.dat’大小不同,old:3 new:9"},
         {"version 1", true,
          "-1 'a\\b.dat’crc编码不同,old:" + test::hexOf(crcOf("version 1")) +
              " new:" + test::hexOf(e.crc)},
         {"version 2", false, ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [installed, outdated, line] : cases) {
         checks.begin(UpdateAddresses{});
         File::deleteFile(u"a\\b.dat.gzf");
         File::deleteFile(u"a\\b.dat.igzf");
-        box.writeFile("a/b.dat", c.installed);
-        EXPECT_EQ(checks.checkFile(e), c.outdated) << c.installed;
-        EXPECT_EQ(blocks().size(), c.outdated ? 1u : 0u);
-        EXPECT_TRUE(log.has(c.line)) << log.text();
+        box.writeFile("a/b.dat", installed);
+        EXPECT_EQ(checks.checkFile(e), outdated) << installed;
+        EXPECT_EQ(blocks().size(), outdated ? 1u : 0u);
+        EXPECT_TRUE(log.has(line)) << log.text();
     }
     EXPECT_EQ(checks.failures(), 0u);
     // A file that cannot be read is left alone, but not taken for current.
@@ -140,12 +133,10 @@ TEST_F(Checks, ResumeFetchesOnlyMissingBlocksAndDropsStaleFiles) {
     writeIndex("a/b.dat.igzf", e.zipcrc, 70000, {true, false, false});
     EXPECT_TRUE(checks.checkFile(e));
     ASSERT_EQ(blocks().size(), 2u);
-    EXPECT_EQ(blocks()[0].blockIndex, 1u);
-    EXPECT_EQ(blocks()[1].offset, 65536u);
-    EXPECT_EQ(blocks()[1].size, 4464u);
-    EXPECT_EQ(blocks()[1].file->pending, 2u);
-    EXPECT_EQ(blocks()[1].file->blockCount, 3u);
-    EXPECT_FALSE(blocks()[1].file->fresh);
+    const Block& last = blocks()[1];
+    EXPECT_EQ(std::tuple(blocks()[0].blockIndex, last.offset, last.size, last.file->pending,
+                         last.file->blockCount, last.file->fresh),
+              std::tuple(1u, 65536u, 4464u, 2u, 3u, false));
     EXPECT_TRUE(log.has("-1 索引文件a\\b.dat.igzf 还有:2 块没有下载"));
     EXPECT_EQ(checks.bytesToWrite(), 32768u + 4464u);  // the missing blocks; stored as is
 
@@ -209,7 +200,6 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
     // Stored (zip == size): moved into place as it is.
     const std::string stored = test::noiseBytes(50000, 3);
     auto e = looseEntry(u"a", u"stored.bin", stored, stored);
-    ASSERT_TRUE(checks.checkFile(e));
     EXPECT_TRUE(complete(e, stored));
     EXPECT_EQ(box.readFile("a/stored.bin"), stored);
     EXPECT_EQ(test::fileCount(box.path() + "/a"), 1u);  // no temporary file left
@@ -217,7 +207,6 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
     std::string other = stored;
     other[0] ^= 1;
     const auto odd = looseEntry(u"a", u"odd.bin", other, stored);
-    ASSERT_TRUE(checks.checkFile(odd));
     EXPECT_FALSE(complete(odd, stored));
     EXPECT_EQ(test::fileCount(box.path() + "/a"), 1u);
     EXPECT_TRUE(log.has("0 验证:‘a\\odd.bin’文件失败[tmp:" + test::hexOf(odd.zipcrc) +
@@ -229,7 +218,6 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
     const std::string deflated = test::rawDeflate(text);
     e = looseEntry(u"a", u"text.txt", text, deflated);
     box.writeFile("a/text.txt", "old text");
-    ASSERT_TRUE(checks.checkFile(e));
     EXPECT_TRUE(complete(e, deflated));
     EXPECT_EQ(box.readFile("a/text.txt"), text);
 
@@ -240,7 +228,6 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
     wrongSize.size = static_cast<uint32_t>(text.size());
     for (const FileListEntry& bad : {e, wrongSize}) {
         checks.begin(UpdateAddresses{});
-        ASSERT_TRUE(checks.checkFile(bad));
         EXPECT_FALSE(complete(bad, deflated));
         EXPECT_EQ(box.readFile("a/text.txt"), text);
         EXPECT_EQ(test::fileCount(box.path() + "/a"), 2u);
@@ -265,7 +252,6 @@ TEST_F(Checks, CompletionInstallsVerifiedFilesOnly) {
     // Larger than what is inflated in memory: streamed from the data file.
     const std::string large = test::textBytes(3 << 20, 6);
     e = looseEntry(u"a", u"large.txt", large, test::rawDeflate(large));
-    ASSERT_TRUE(checks.checkFile(e));
     EXPECT_TRUE(complete(e, test::rawDeflate(large)));
     EXPECT_TRUE(box.readFile("a/large.txt") == large);
 
@@ -293,28 +279,26 @@ TEST_F(Checks, PacksWhoseIndexMatchesAreCurrentUnlessForcedOrDamaged) {
     test::buildPack(box.path() + "/data/a.pak", {{"x.txt", "x"}});
     const uint32_t crc = test::packIndex(box.path() + "/data/a.pak").first;
     ASSERT_NE(crc, 0u);
-    const struct {
-        UpdateAddresses addresses;
-        uint32_t listed;
-        bool damage, outdated;
-    } cases[] = {
+    // The update's addresses, the listed index checksum, whether the header is damaged, and
+    // whether the pack is out of date.
+    const std::tuple<UpdateAddresses, uint32_t, bool, bool> cases[] = {
         {{}, crc, false, false},
         {{"h", "/p", "", "", true}, crc, false, true},  // forced
         {{}, crc + 1, false, true},
         {{}, crc, true, true},  // a damaged header, whatever its field 28 says
     };
-    for (const auto& c : cases) {
-        checks.begin(c.addresses);
-        if (c.damage) {
+    for (const auto& [addresses, listed, damage, outdated] : cases) {
+        checks.begin(addresses);
+        if (damage) {
             std::string bytes = box.readFile("data/a.pak");
             bytes[0] = 'X';
             box.writeFile("data/a.pak", bytes);
         }
-        EXPECT_EQ(checks.checkPack(packEntry(u"a.pak", c.listed)), c.outdated);
-        ASSERT_EQ(checks.headerTasks().size(), c.outdated ? 1u : 0u);
-        if (c.outdated) {
-            EXPECT_EQ(checks.headerTasks()[0].path, u"data\\a.pak");
-            EXPECT_EQ(checks.headerTasks()[0].crc, c.listed);
+        EXPECT_EQ(checks.checkPack(packEntry(u"a.pak", listed)), outdated);
+        ASSERT_EQ(checks.headerTasks().size(), outdated ? 1u : 0u);
+        if (outdated) {
+            const HeaderTask& task = checks.headerTasks()[0];
+            EXPECT_EQ(std::tuple(task.path, task.crc), std::tuple(u"data\\a.pak", listed));
         }
     }
     EXPECT_TRUE(log.has("-1 添加请求文件头任务:data\\a.pak crc:" + test::hexOf(crc)));
@@ -340,11 +324,10 @@ TEST_F(Checks, PackListsResumeAndFullyStagedPacksGoToThePackWriter) {
     EXPECT_TRUE(checks.checkPack(packEntry(u"a.pak", 0x77)));
     EXPECT_TRUE(log.has("-1 补丁包断点续传‘a.pak’"));
     ASSERT_EQ(blocks().size(), 2u);
-    EXPECT_EQ(blocks()[0].file->firstName, u"data\\a.pak");
-    EXPECT_EQ(blocks()[0].file->localPath, u"update\\a\\22.gzf");
-    EXPECT_EQ(blocks()[0].file->type, kTypePackMember);
-    EXPECT_EQ(checks.pendingPacks(), 1u);
-    EXPECT_EQ(packWriter.enqueuedCount(), 0u);
+    const DownloadFile& member = *blocks()[0].file;
+    EXPECT_EQ(std::tuple(member.firstName, member.localPath, member.type, checks.pendingPacks(),
+                         packWriter.enqueuedCount()),
+              std::tuple(u"data\\a.pak", u"update\\a\\22.gzf", kTypePackMember, 1u, 0u));
 
     // A member interrupted after its first block resumes from its block index.
     checks.begin(UpdateAddresses{});
@@ -417,18 +400,15 @@ TEST_F(Checks, HeaderTasksRemoveWhatTheListDropsAndWithdrawPacks) {
         }
         return s + "</pak>";
     };
-    PackRecord keep;
-    keep.nameKey = pak::keyOfPath(u"keep.txt");
-    keep.dataCrc = crcOf("keep");
-    const uint32_t crc = indexCrc({keep});
+    const uint32_t crc =
+        indexCrc({{.nameKey = pak::keyOfPath(u"keep.txt"), .dataCrc = crcOf("keep")}});
     // Only removals: applied at once, without a patch list.
     box.writeFile("www/game/data/a.fxml." + test::hexOf(crc), fxml({{u"keep.txt", "keep"}}));
     EXPECT_TRUE(checks.processHeaderTask(HeaderTask{u"data\\a.pak", 0, crc}));
     EXPECT_TRUE(log.has("-1 从data\\a.pak包中删除 1 个文件\r\n"));
     EXPECT_EQ(test::packIndex(box.path() + "/data/a.pak"), std::make_pair(crc, size_t{1}));
     EXPECT_FALSE(box.exists("data/a.pak.ipatch"));
-    EXPECT_TRUE(blocks().empty());
-    EXPECT_EQ(checks.pendingPacks(), 0u);
+    EXPECT_EQ(blocks().size() + checks.pendingPacks(), 0u);
     // A list for another version (here one that keeps both files) is refused.
     box.writeFile("www/game/data/a.fxml.5", fxml({{u"keep.txt", "keep"}, {u"drop.txt", "drop"}}));
     EXPECT_FALSE(checks.processHeaderTask(HeaderTask{u"data\\a.pak", 0, 5}));
