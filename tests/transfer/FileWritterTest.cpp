@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 
 #include "engine/FileSystem/File.h"
@@ -39,9 +37,8 @@ public:
             uint32_t got = 0;
             EXPECT_TRUE(data->readAt(0, c.bytes.data(), file.zipSize, got));
         }
-        std::unique_lock<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         calls.push_back(c);
-        wake.wait(lock, [this] { return !hold; });
         Prepared prepared;
         prepared.refused = !accept;
         prepared.finish = [this](bool synced) {
@@ -54,32 +51,23 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return calls;
     }
-    void release() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            hold = false;
-        }
-        wake.notify_all();
-    }
 
     std::mutex mutex;
-    std::condition_variable wake;
     std::vector<Completion> calls;
     std::atomic<int> finished{0};
     bool accept = true;
-    bool hold = false;
 };
 
 std::shared_ptr<DownloadFile> fileOf(const std::u16string& path, uint32_t zipSize, uint32_t key,
-                                     int32_t type = 1) {
-    auto file = std::make_shared<DownloadFile>();
-    file->localPath = path;
-    file->type = type;
-    file->zipSize = zipSize;
-    file->size = zipSize + 1000;
-    file->versionKey = key;
-    file->blockCount = static_cast<uint32_t>(planBlocks(file).size());
-    file->pending = file->blockCount;
+                                     bool fresh = true) {
+    auto file = std::make_shared<DownloadFile>(DownloadFile{.firstName = {},
+                                                            .localPath = path,
+                                                            .type = 1,
+                                                            .zipSize = zipSize,
+                                                            .size = zipSize + 1000,
+                                                            .versionKey = key,
+                                                            .fresh = fresh});
+    file->blockCount = file->pending = static_cast<uint32_t>(planBlocks(file).size());
     return file;
 }
 
@@ -108,15 +96,15 @@ protected:
 
 TEST_F(FileWritterTest, TemporaryNamesFollowTheType) {
     const std::u16string p = u"bin\\config.ini";
-    for (int32_t type : {1, 3, 4}) {
-        EXPECT_EQ(FileWritter::dataFileName(type, p), p + u".gzf");
-        EXPECT_EQ(FileWritter::indexFileName(type, p), p + u".igzf");
-    }
-    EXPECT_EQ(FileWritter::dataFileName(2, p), p + u".patch");
-    EXPECT_EQ(FileWritter::indexFileName(2, p), p + u".ipatch");
-    for (int32_t type : {0, 5, -1}) {
-        EXPECT_EQ(FileWritter::dataFileName(type, p), p);
-        EXPECT_EQ(FileWritter::indexFileName(type, p), p);
+    // The type, then the endings of its data and index file names.
+    const std::tuple<int32_t, std::u16string, std::u16string> names[] = {
+        {1, u".gzf", u".igzf"}, {3, u".gzf", u".igzf"},
+        {4, u".gzf", u".igzf"}, {2, u".patch", u".ipatch"},
+        {0, u"", u""},          {5, u"", u""},
+        {-1, u"", u""}};
+    for (const auto& [type, data, index] : names) {
+        EXPECT_EQ(FileWritter::dataFileName(type, p), p + data) << type;
+        EXPECT_EQ(FileWritter::indexFileName(type, p), p + index) << type;
     }
 }
 
@@ -133,17 +121,14 @@ TEST_F(FileWritterTest, ASmallFileIsAssembledInMemory) {
     ASSERT_TRUE(waitCompleted(1));
     writer.finish();
     const Completion c = owner.snapshot()[0];
-    EXPECT_EQ(c.localPath, "game\\a.dat");
-    EXPECT_TRUE(c.inMemory);
+    EXPECT_EQ(std::tuple(c.localPath, c.inMemory, owner.finished.load()),
+              std::tuple("game\\a.dat", true, 1));
     EXPECT_EQ(c.bytes, bytes);
     EXPECT_FALSE(box.exists("game/a.dat.gzf"));
     EXPECT_FALSE(box.exists("game/a.dat.igzf"));
-    EXPECT_EQ(owner.finished.load(), 1);
-    EXPECT_EQ(writer.added(), 3u);
-    EXPECT_EQ(writer.written(), 3u);
-    EXPECT_EQ(writer.failed(), 0u);
-    EXPECT_EQ(writer.unfinished(), 0u);
-    EXPECT_EQ(writer.installing(), 0u);
+    EXPECT_EQ(std::tuple(writer.added(), writer.written(), writer.failed(), writer.unfinished(),
+                         writer.installing()),
+              std::tuple(3u, 3u, 0u, 0u, 0u));
 }
 
 // What an update stored is recorded in the block index (after its data is synced), so that
@@ -176,8 +161,7 @@ TEST_F(FileWritterTest, FinishRecordsTheStoredBlocksOfUnfinishedFiles) {
     EXPECT_TRUE(owner.snapshot().empty());
 
     // The next update resumes it: its missing blocks complete it.
-    auto resumed = fileOf(u"part.dat", kOnDisk, 0x55);
-    resumed->fresh = false;
+    auto resumed = fileOf(u"part.dat", kOnDisk, 0x55, false);
     resumed->pending = resumed->blockCount - 3;
     ASSERT_TRUE(writer.start());
     for (uint32_t i = 0; i < resumed->blockCount; ++i) {
@@ -196,10 +180,9 @@ TEST_F(FileWritterTest, RefusedFileCountsAsUnfinished) {
     add(fileOf(u"x.bin", 100, 5), test::noiseBytes(100), 0);
     ASSERT_TRUE(test::waitFor([&] { return writer.unfinished() == 1; }));
     writer.finish();
-    EXPECT_EQ(writer.written(), 1u);
-    EXPECT_EQ(writer.failed(), 0u);
-    EXPECT_EQ(writer.installing(), 0u);
-    EXPECT_EQ(owner.finished.load(), 0);
+    EXPECT_EQ(
+        std::tuple(writer.written(), writer.failed(), writer.installing(), owner.finished.load()),
+        std::tuple(1u, 0u, 0u, 0));
 }
 
 TEST_F(FileWritterTest, UnopenableOrUnwritableFilesFailTheirBlocks) {
@@ -223,9 +206,7 @@ TEST_F(FileWritterTest, UnopenableOrUnwritableFilesFailTheirBlocks) {
     // A resumed file whose data cannot take the bytes (a full disk).
     ASSERT_EQ(::symlink("/dev/full", (box.path() + "/full.bin.gzf").c_str()), 0);
     box.writeFile("full.bin.igzf", "");
-    auto full = fileOf(u"full.bin", 4096, 1);
-    full->fresh = false;
-    add(full, std::string(4096, 'z'), 0);
+    add(fileOf(u"full.bin", 4096, 1, false), std::string(4096, 'z'), 0);
     ASSERT_TRUE(waitWritten(4));
     EXPECT_EQ(writer.failed(), 4u);
     EXPECT_EQ(writer.written(), 0u);
@@ -235,9 +216,7 @@ TEST_F(FileWritterTest, UnopenableOrUnwritableFilesFailTheirBlocks) {
     // One whose block index cannot take the record of its stored blocks.
     box.writeFile("idx.bin.gzf", std::string(kOnDisk, '\0'));
     ASSERT_EQ(::symlink("/dev/full", (box.path() + "/idx.bin.igzf").c_str()), 0);
-    auto unrecorded = fileOf(u"idx.bin", kOnDisk, 1);
-    unrecorded->fresh = false;
-    add(unrecorded, bytes, 0);
+    add(fileOf(u"idx.bin", kOnDisk, 1, false), bytes, 0);
     ASSERT_TRUE(waitWritten(5));
     writer.finish();
     EXPECT_EQ(writer.failed(), 5u);

@@ -28,9 +28,7 @@ public:
     void onBlockDownloaded(const Block& block, std::vector<uint8_t> bytes) override {
         std::lock_guard<std::mutex> lock(mutex);
         std::string& slot = files[platform::wideToUtf8(block.file->localPath)];
-        if (slot.size() < block.offset + block.size) {
-            slot.resize(block.offset + block.size, '\0');
-        }
+        slot.resize(std::max<size_t>(slot.size(), block.offset + block.size));
         std::copy(bytes.begin(), bytes.end(), slot.begin() + block.offset);
         ++deliveries[platform::wideToUtf8(block.file->localPath) + "#" +
                      std::to_string(block.blockIndex)];
@@ -48,12 +46,7 @@ public:
     // Every block delivered exactly once.
     bool eachOnce() {
         std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& [block, n] : deliveries) {
-            if (n != 1) {
-                return false;
-            }
-        }
-        return true;
+        return std::ranges::all_of(deliveries, [](const auto& d) { return d.second == 1; });
     }
 
     std::mutex mutex;
@@ -66,12 +59,12 @@ public:
 std::shared_ptr<DownloadFile> looseFile(const std::u16string& path, uint32_t length, uint32_t key,
                                         int32_t type = kTypeLoose,
                                         const std::u16string& firstName = u"") {
-    auto file = std::make_shared<DownloadFile>();
-    file->firstName = firstName;
-    file->localPath = path;
-    file->type = type;
-    file->zipSize = file->size = length;
-    file->versionKey = key;
+    auto file = std::make_shared<DownloadFile>(DownloadFile{.firstName = firstName,
+                                                            .localPath = path,
+                                                            .type = type,
+                                                            .zipSize = length,
+                                                            .size = length,
+                                                            .versionKey = key});
     file->blockCount = file->pending = static_cast<uint32_t>(planBlocks(file).size());
     return file;
 }
@@ -87,29 +80,30 @@ class HttpDownloaderTest : public ::testing::Test {
 protected:
     HttpDownloaderTest() : primary(box.path() + "/www"), backup(box.path() + "/www") {}
 
-    // A file served at /base/<path>.gzf.<key> (with extra bytes after it); its blocks.
-    std::vector<Block> serve(const std::string& path, const std::string& bytes, uint32_t key,
-                             const std::string& extra = "") {
+    // A file served at /base/<path>.gzf.<key> (with extra bytes after it); its blocks go to
+    // blocks.
+    void serve(const std::string& path, const std::string& bytes, uint32_t key,
+               const std::string& extra = "") {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, ".gzf.%x", key);
         box.writeFile("www/base/" + path + suffix, bytes + extra);
         std::u16string local = platform::utf8ToWide(path);
         std::replace(local.begin(), local.end(), u'/', u'\\');
-        return planBlocks(looseFile(local, static_cast<uint32_t>(bytes.size()), key));
+        const auto plan = planBlocks(looseFile(local, static_cast<uint32_t>(bytes.size()), key));
+        blocks.insert(blocks.end(), plan.begin(), plan.end());
     }
     std::unique_ptr<HttpDownloader> make(const TransferSettings& s, bool withBackup = false,
                                          int32_t lowSpeedTime = 2, std::string host = "") {
-        DownloadTuning tuning;
-        tuning.retryPauseMs = 1;
-        tuning.lowSpeedTime = lowSpeedTime;
-        auto d = std::make_unique<HttpDownloader>(&sink, tuning);
+        auto d = std::make_unique<HttpDownloader>(
+            &sink, DownloadTuning{.retryPauseMs = 1, .lowSpeedTime = lowSpeedTime});
         EXPECT_TRUE(d->begin((host.empty() ? primary.host() : host) + "/base",
                              withBackup ? backup.host() + "/base" : "", s));
         return d;
     }
-    bool waitSettled(HttpDownloader& d, size_t blocks,
-                     std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-        return test::waitFor([&] { return d.successCount() + d.failureCount() >= blocks; }, limit);
+    // Hands d every block served; whether they all settled (fetched or failed).
+    bool fetchAll(HttpDownloader& d) {
+        d.addBlocks(blocks);
+        return test::waitFor([&] { return d.successCount() + d.failureCount() >= blocks.size(); });
     }
     std::vector<std::string> ranges(const test::TestHttpServer& server, const std::string& part) {
         std::vector<std::string> out;
@@ -124,6 +118,7 @@ protected:
 
     test::Sandbox box;
     test::LogCapture log;
+    std::vector<Block> blocks;
     RecordingSink sink;
     test::TestHttpServer primary;
     test::TestHttpServer backup;
@@ -141,12 +136,10 @@ TEST(RemotePath, FollowsTheTypeAndTheFolders) {
 TEST_F(HttpDownloaderTest, ConsecutiveBlocksTravelInLargeRequests) {
     const std::string big = test::noiseBytes(5 * 1024 * 1024 + 100, 1);
     const std::string small = test::noiseBytes(70000, 2);
-    std::vector<Block> blocks = serve("maps/big.dat", big, 0x1A2B);
-    const std::vector<Block> more = serve("small.dat", small, 7);
-    blocks.insert(blocks.end(), more.begin(), more.end());
+    serve("maps/big.dat", big, 0x1A2B);
+    serve("small.dat", small, 7);
     auto d = make(settings());
-    d->addBlocks(blocks);
-    ASSERT_TRUE(waitSettled(*d, blocks.size())) << log.text();
+    ASSERT_TRUE(fetchAll(*d)) << log.text();
     EXPECT_EQ(d->successCount(), blocks.size());
     EXPECT_EQ(d->failureCount(), 0u);
     EXPECT_TRUE(sink.file("maps\\big.dat") == big);
@@ -165,14 +158,12 @@ TEST_F(HttpDownloaderTest, ConsecutiveBlocksTravelInLargeRequests) {
 TEST_F(HttpDownloaderTest, RefusedOrBrokenAnswersGoToTheBackup) {
     const std::string a = test::noiseBytes(100000, 3), b = test::noiseBytes(70000, 4);
     // One byte more on the server, so that a range one byte further on exists.
-    std::vector<Block> blocks = serve("a.dat", a, 0xA, "!");
-    const std::vector<Block> more = serve("b.dat", b, 0xB);
-    blocks.insert(blocks.end(), more.begin(), more.end());
+    serve("a.dat", a, 0xA, "!");
+    serve("b.dat", b, 0xB);
     primary.injectForPath("/base/a.dat.gzf.a", FaultPlan::otherRange());
     primary.injectForPath("/base/b.dat.gzf.b", FaultPlan::withStatus(500));
     auto d = make(settings(0), true);
-    d->addBlocks(blocks);
-    ASSERT_TRUE(waitSettled(*d, blocks.size())) << log.text();
+    ASSERT_TRUE(fetchAll(*d)) << log.text();
     EXPECT_EQ(d->failureCount(), 0u) << log.text();
     EXPECT_EQ(sink.file("a.dat"), a);
     EXPECT_EQ(sink.file("b.dat"), b);
@@ -185,14 +176,12 @@ TEST_F(HttpDownloaderTest, RetriesGrowTheConnectTimeOutThenGiveUp) {
     EXPECT_EQ(HttpDownloader::nextTimeOut(1000, 3), 3000);
     EXPECT_EQ(HttpDownloader::nextTimeOut(INT32_MAX / 2, 3), INT32_MAX);
 
-    const std::vector<Block> blocks = serve("gone.dat", test::noiseBytes(70000, 5), 0xD);
+    serve("gone.dat", test::noiseBytes(70000, 5), 0xD);
     // Nothing listens there.
     auto d = make(settings(2), false, 2, "127.0.0.1:1");
-    d->addBlocks(blocks);
-    ASSERT_TRUE(waitSettled(*d, blocks.size()));
-    EXPECT_EQ(d->failureCount(), 3u);
-    EXPECT_EQ(d->successCount(), 0u);
-    EXPECT_EQ(sink.delivered(), 0u);
+    ASSERT_TRUE(fetchAll(*d));
+    EXPECT_EQ(std::tuple(d->failureCount(), d->successCount(), sink.delivered()),
+              std::tuple(3u, 0u, 0u));
     // Without a backup host the primary is asked twice per round, three rounds.
     EXPECT_EQ(log.count({"下载[http://127.0.0.1:1/base/gone.dat.gzf.d]出错 offset:0-69999 res:7"}),
               6u)
@@ -206,30 +195,26 @@ TEST_F(HttpDownloaderTest, RetriesGrowTheConnectTimeOutThenGiveUp) {
 // Servers that deliver nothing at all fail the blocks once the stall bound has passed,
 // whatever the per-request rules (30 s of low speed, five retries) would still allow.
 TEST_F(HttpDownloaderTest, ServersThatDeliverNothingAreGivenUpAfterTheStallBound) {
-    const std::vector<Block> blocks = serve("stalled.dat", test::noiseBytes(100000, 8), 0x10);
+    serve("stalled.dat", test::noiseBytes(100000, 8), 0x10);
     primary.injectForRanges(FaultPlan::stall(60000));
     TransferSettings s = settings();
     s.stallSeconds = 1;
     auto d = make(s, false, 30);
-    d->addBlocks(blocks);
-    ASSERT_TRUE(waitSettled(*d, blocks.size()));
+    ASSERT_TRUE(fetchAll(*d));
     EXPECT_EQ(d->failureCount(), blocks.size());
     EXPECT_EQ(log.count({"the servers delivered nothing for 1 s"}), 1u) << log.text();
 }
 
 // The limit holds for the update as a whole, however many requests are in flight.
 TEST_F(HttpDownloaderTest, TheBandwidthLimitHoldsTheAverageBelowIt) {
-    std::vector<Block> blocks;
     for (int i = 0; i < 6; ++i) {
-        const auto b = serve("l" + std::to_string(i), test::noiseBytes(128 * 1024, i), 1);
-        blocks.insert(blocks.end(), b.begin(), b.end());
+        serve("l" + std::to_string(i), test::noiseBytes(128 * 1024, i), 1);
     }
     TransferSettings s = settings();
     s.limitRate = 256 * 1024;
     auto d = make(s);
     const auto start = Clock::now();
-    d->addBlocks(blocks);
-    ASSERT_TRUE(waitSettled(*d, blocks.size()));
+    ASSERT_TRUE(fetchAll(*d));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_EQ(d->failureCount(), 0u);
     // 768 KiB at 256 KiB/s: three seconds; a generous margin above the limit for the first
@@ -242,7 +227,7 @@ TEST_F(HttpDownloaderTest, TheBandwidthLimitHoldsTheAverageBelowIt) {
 // thread waits, the rest once the sink has room.
 TEST_F(HttpDownloaderTest, AFullSinkStopsTheReading) {
     const std::string bytes = test::noiseBytes(20 * 32768, 9);
-    const std::vector<Block> blocks = serve("wait.dat", bytes, 0x11);
+    serve("wait.dat", bytes, 0x11);
     sink.isFull = true;
     auto d = make(settings());
     d->addBlocks(blocks);
@@ -251,7 +236,7 @@ TEST_F(HttpDownloaderTest, AFullSinkStopsTheReading) {
     EXPECT_EQ(sink.delivered(), 1u);
     sink.isFull = false;
     d->nudge();
-    ASSERT_TRUE(waitSettled(*d, blocks.size()));
+    ASSERT_TRUE(test::waitFor([&] { return sink.delivered() == blocks.size(); }));
     EXPECT_EQ(sink.file("wait.dat"), bytes);
 }
 

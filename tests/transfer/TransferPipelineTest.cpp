@@ -25,7 +25,7 @@ constexpr uint32_t kBlock = 32768;
 // completed files.
 class UpdateRun : public FileCompletion {
 public:
-    UpdateRun() : writer(this), downloader(&writer, tuning()) {
+    UpdateRun() : writer(this), downloader(&writer, {.retryPauseMs = 5, .lowSpeedTime = 2}) {
         writer.setRoomListener([this] { downloader.nudge(); });
     }
     ~UpdateRun() override {
@@ -35,28 +35,22 @@ public:
         writer.finish();
     }
 
-    static DownloadTuning tuning() {
-        DownloadTuning t;
-        t.retryPauseMs = 5;
-        t.lowSpeedTime = 2;
-        return t;
-    }
-
     Prepared prepareFile(const DownloadFile& file, platform::NativeFile*,
                          std::vector<uint8_t>) override {
         std::lock_guard<std::mutex> lock(mutex);
-        completed.push_back({platform::wideToUtf8(file.localPath), file.versionKey});
+        completed.emplace_back(platform::wideToUtf8(file.localPath), file.versionKey);
         return Prepared{};
     }
 
     // What the update run does for a file of length bytes: every block to the download thread.
     void download(const std::string& host, const std::u16string& localPath, uint32_t length,
                   uint32_t versionKey) {
-        auto file = std::make_shared<DownloadFile>();
-        file->localPath = localPath;
-        file->type = 1;
-        file->zipSize = file->size = length;
-        file->versionKey = versionKey;
+        auto file = std::make_shared<DownloadFile>(DownloadFile{.firstName = {},
+                                                                .localPath = localPath,
+                                                                .type = 1,
+                                                                .zipSize = length,
+                                                                .size = length,
+                                                                .versionKey = versionKey});
         const std::vector<Block> plan = planBlocks(file);
         file->blockCount = file->pending = static_cast<uint32_t>(plan.size());
         blocks += file->blockCount;
@@ -75,12 +69,8 @@ public:
             std::chrono::seconds(60));
     }
 
-    struct Completed {
-        std::string localPath;
-        uint32_t versionKey;
-    };
     std::mutex mutex;
-    std::vector<Completed> completed;
+    std::vector<std::pair<std::string, uint32_t>> completed;  // local path, version key
     uint32_t blocks = 0;
     FileWritter writer;
     HttpDownloader downloader;
@@ -98,15 +88,12 @@ TEST(TransferPipeline, AnAnswerCutShortStillYieldsTheExactFileOnceFetchingOnlyWh
     UpdateRun run;
     run.download(server.host(), u"game\\big.dat", 96 * kBlock, 0xC0FFEE);
     ASSERT_TRUE(run.waitDone()) << log.text();
-    EXPECT_EQ(run.downloader.successCount(), run.blocks);
-    EXPECT_EQ(run.downloader.failureCount(), 0u);
-    EXPECT_EQ(run.writer.written(), run.blocks);
-    EXPECT_EQ(run.writer.failed(), 0u);
+    EXPECT_EQ(std::tuple(run.downloader.successCount(), run.downloader.failureCount(),
+                         run.writer.written(), run.writer.failed()),
+              std::tuple(run.blocks, 0u, run.blocks, 0u));
     {
         std::lock_guard<std::mutex> lock(run.mutex);
-        ASSERT_EQ(run.completed.size(), 1u);
-        EXPECT_EQ(run.completed[0].localPath, "game\\big.dat");
-        EXPECT_EQ(run.completed[0].versionKey, 0xC0FFEEu);
+        EXPECT_EQ(run.completed, (decltype(run.completed){{"game\\big.dat", 0xC0FFEEu}}));
     }
     EXPECT_TRUE(box.readFile("game/big.dat.gzf") == source);
     std::vector<std::string> ranges;
