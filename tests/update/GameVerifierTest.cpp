@@ -8,15 +8,14 @@ namespace lume {
 namespace {
 
 // A list entry for bytes (a loose file) or for a pack whose index has crc.
-FileListEntry entry(const char16_t* folder, const char16_t* name, const std::string& bytes,
+FileListEntry entry(const char16_t* folder, const std::u16string& name, const std::string& bytes,
                     uint32_t crc = 0) {
-    FileListEntry e;
-    e.folder = folder;
-    e.name = name;
-    e.pakName = e.name.ends_with(u".pak") ? e.name : u"";
-    e.crc = e.isPack() ? crc : test::crcOf(bytes);
-    e.size = static_cast<uint32_t>(bytes.size());
-    return e;
+    const bool pack = name.ends_with(u".pak");
+    return {.pakName = pack ? name : u"",
+            .folder = folder,
+            .name = name,
+            .crc = pack ? crc : test::crcOf(bytes),
+            .size = static_cast<uint32_t>(bytes.size())};
 }
 
 TEST(Verify, EachDamageIsReportedAsWhatItIsAndStopsEndIt) {

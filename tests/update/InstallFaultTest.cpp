@@ -7,23 +7,15 @@
 
 #include "engine/FileSystem/Inflate.h"
 #include "engine/FileSystem/MakeFileWritter.h"
-#include "engine/Kernel/Checksum.h"
 #include "engine/Kernel/Reporter.h"
 #include "platform/FaultInjection.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/TestBytes.h"
 #include "transfer/FileType.h"
 #include "update/FileChecks.h"
 
 namespace lume {
 namespace {
-
-struct Silent : Reporter {
-    bool post(uint32_t, uint32_t, uint32_t) override { return true; }
-};
-
-uint32_t crcOf(const std::string& bytes) {
-    return checksumUpdate(kChecksumStart, bytes.data(), bytes.size());
-}
 
 class InstallFaults : public ::testing::Test {
 protected:
@@ -35,18 +27,19 @@ protected:
         box.writeFile("maps/m.map.gzf", data);
         box.writeFile("maps/m.map.igzf", "index");
         checks.begin(UpdateAddresses{});
-        DownloadFile file;
-        file.localPath = u"maps\\m.map";
-        file.type = kTypeLoose;
-        file.zipSize = static_cast<uint32_t>(data.size());
-        file.size = static_cast<uint32_t>(content.size());
-        file.versionKey = crcOf(data);
-        return checks.completeNow(file);
+        return checks.completeNow({.firstName = {},
+                                   .localPath = u"maps\\m.map",
+                                   .type = kTypeLoose,
+                                   .zipSize = static_cast<uint32_t>(data.size()),
+                                   .size = static_cast<uint32_t>(content.size()),
+                                   .versionKey = test::crcOf(data)});
     }
 
     test::Sandbox box;
     MakeFileWritter packWriter;
-    Silent reporter;
+    struct : Reporter {
+        bool post(uint32_t, uint32_t, uint32_t) override { return true; }
+    } reporter;
     FileChecks checks{packWriter, reporter};
 };
 

@@ -16,8 +16,7 @@ TEST(PatchUpdater, SettingsTextsAndStoppedWorkers) {
     test::LogCapture log;
     MessageQueue window;
     PatchUpdater updater(&window, &log);
-    EXPECT_EQ(updater.timeout(), 45000);
-    EXPECT_EQ(updater.retryTimes(), 0);
+    EXPECT_EQ(std::tuple(updater.timeout(), updater.retryTimes()), std::tuple(45000, 0));
     EXPECT_EQ(log.count({"-1 create updater:"}), 1u);
     EXPECT_EQ(log.count({"-1 timeout时间: retryTimes:45000 0"}), 1u) << log.text();
 
@@ -35,8 +34,7 @@ TEST(PatchUpdater, SettingsTextsAndStoppedWorkers) {
     EXPECT_EQ(updater.text(posted[0].wParam), u"检查:data\\a.pak");
     EXPECT_EQ(updater.text(posted[1].wParam), u"检查:data\\b.pak");
     EXPECT_EQ(updater.text(999), u"");
-    EXPECT_EQ(posted[3].message, kMsgServerList);
-    EXPECT_EQ(posted[3].wParam, 0u);
+    EXPECT_EQ(std::tuple(posted[3].message, posted[3].wParam), std::tuple(kMsgServerList, 0u));
 
     updater.stopAll();
     EXPECT_FALSE(updater.beginUpdate("h", "/p", "", "", 0));
@@ -47,11 +45,8 @@ TEST(PatchUpdater, SettingsTextsAndStoppedWorkers) {
 
 TEST(UpdateResult, DecodingAndTexts) {
     using K = UpdateResult::Kind;
-    const struct {
-        uint32_t w, l;
-        K kind;
-        const char16_t* text;
-    } cases[] = {
+    // The two message words, what they say, the failure text.
+    const std::tuple<uint32_t, uint32_t, K, const char16_t*> cases[] = {
         {0, 0, K::Ready, u""},
         {packUpdateResultW(0, 1), 0, K::Restart, u""},
         {0, packUpdateResultL(0, 2), K::VerifyFailed, u"验证文件失败,请再次尝试更新"},
@@ -62,17 +57,15 @@ TEST(UpdateResult, DecodingAndTexts) {
         {packUpdateResultW(1, 2), 0, K::DownloadFailed, u"下载文件失败"},
         {packUpdateResultW(2, 0), 0, K::DownloadFailed, u"下载文件失败"},
     };
-    for (const auto& c : cases) {
-        const UpdateResult r = decodeUpdateResult(c.w, c.l);
-        EXPECT_EQ(r.kind, c.kind) << c.w << " " << c.l;
-        EXPECT_EQ(r.success(), c.kind == K::Ready || c.kind == K::Restart);
-        EXPECT_EQ(failureText(r), c.text);
+    for (const auto& [w, l, kind, text] : cases) {
+        const UpdateResult r = decodeUpdateResult(w, l);
+        EXPECT_EQ(r.kind, kind) << w << " " << l;
+        EXPECT_EQ(r.success(), kind == K::Ready || kind == K::Restart);
+        EXPECT_EQ(failureText(r), text);
     }
     UpdateResult r = decodeUpdateResult(0x00030002u, 0x00050004u);
-    EXPECT_EQ(r.failures, 3);
-    EXPECT_EQ(r.mustCount, 2);
-    EXPECT_EQ(r.writeFailures, 5);
-    EXPECT_EQ(r.verifyFailures, 4);
+    EXPECT_EQ(std::tuple(r.failures, r.mustCount, r.writeFailures, r.verifyFailures),
+              std::tuple(3, 2, 5, 4));
     // Counters saturate: 65536 failed blocks must not read as zero failures.
     r = decodeUpdateResult(packUpdateResultW(65536, 70000), packUpdateResultL(65536, 65536));
     EXPECT_EQ(r.failures & r.mustCount & r.writeFailures & r.verifyFailures, 0xFFFF);

@@ -20,8 +20,7 @@ TEST(ReleaseManifest, TheExactFormParsesAndRoundTrips) {
     ReleaseManifest back;
     std::string error;
     ASSERT_TRUE(ReleaseManifest::parse(m.text(), back, error)) << error;
-    EXPECT_EQ(back.version, 7u);
-    EXPECT_EQ(back.expires, 1700000000);
+    EXPECT_EQ(std::tuple(back.version, back.expires), std::tuple(7u, 1700000000));
     ASSERT_NE(back.find("数据/a b.gzf.1f"), nullptr);
     EXPECT_EQ(back.find("flist.xml")->sha256, Sha256::of("hello"));
     EXPECT_EQ(back.find("flist.xml")->size, 12u);
@@ -36,10 +35,7 @@ TEST(ReleaseManifest, AnythingElseIsRefused) {
     const std::string head = "lume-release-manifest 1\nversion 3\nexpires 99\n";
     const std::string line = "file 5 " + kSha + " a.txt\n";
     const char* const reasons[] = {"header", "version", "expiry", "file line"};
-    struct Case {
-        std::string text;
-        const char* what;
-    } cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {"", reasons[0]},
         {"lume-release-manifest 2\nversion 3\nexpires 99\n", reasons[0]},
         {"lume-release-manifest 1\nversion x\nexpires 99\n", reasons[1]},
@@ -58,11 +54,11 @@ TEST(ReleaseManifest, AnythingElseIsRefused) {
         {head + line + line, reasons[3]},  // the same path twice
         {head + "\n", reasons[3]},
     };
-    for (const Case& c : cases) {
+    for (const auto& [text, what] : cases) {
         ReleaseManifest m;
         std::string error;
-        EXPECT_FALSE(ReleaseManifest::parse(c.text, m, error)) << c.what << ": " << c.text;
-        EXPECT_FALSE(error.empty()) << c.text;
+        EXPECT_FALSE(ReleaseManifest::parse(text, m, error)) << what << ": " << text;
+        EXPECT_FALSE(error.empty()) << text;
     }
 }
 

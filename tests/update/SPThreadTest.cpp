@@ -23,11 +23,7 @@ using test::Tree;
 
 class PatchRun : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root = box.path();
-        updater = std::make_unique<PatchUpdater>(&window, &log);
-        window.drain();
-    }
+    void SetUp() override { window.drain(); }
 
     // Writes both versions as game directories (packs: folder name -> members), the patch
     // from the first to the second, and installs the first in game. Each call works in a
@@ -73,38 +69,32 @@ protected:
     test::Sandbox box;  // the working directory; the game is elsewhere
     test::LogCapture log;
     MessageQueue window;
-    std::unique_ptr<PatchUpdater> updater;
-    fs::path root, game, patch, fresh;
+    std::unique_ptr<PatchUpdater> updater = std::make_unique<PatchUpdater>(&window, &log);
+    fs::path root = box.path(), game, patch, fresh;
     int cases = 0;
 };
 
 TEST_F(PatchRun, MustFilesAreReplacedOnlyByAHigherFileVersion) {
-    struct Case {
-        const char* name;
-        std::string installed;  // empty: not installed
-        std::string patched;
-        bool replaced;
-    };
     const std::string v1_5 = PeImage::build(1, 5);
-    const Case cases[] = {
+    // The case, the installed file (empty: none), the patch's, whether the patch's replaces it.
+    const std::tuple<const char*, std::string, std::string, bool> cases[] = {
         {"no version installed", "#!/bin/sh\n", PeImage::build(1, 6), false},
         {"equal versions", v1_5, v1_5 + "rebuilt", false},
         {"higher least significant part", v1_5, PeImage::build(1, 6), true},
         {"lower version", PeImage::build(2, 0), PeImage::build(1, 0x7FFFFFFF, true), false},
         {"not installed", "", v1_5, true},
     };
-    for (const Case& c : cases) {
+    for (const auto& [name, installed, patched, replaced] : cases) {
         Tree oldFiles = {{"readme.txt", "1"}};
-        if (!c.installed.empty()) {
-            oldFiles["bin/launcher.dll"] = c.installed;
+        if (!installed.empty()) {
+            oldFiles["bin/launcher.dll"] = installed;
         }
-        prepare(oldFiles, {{"readme.txt", "2"}, {"bin/launcher.dll", c.patched}}, {}, {},
+        prepare(oldFiles, {{"readme.txt", "2"}, {"bin/launcher.dll", patched}}, {}, {},
                 {"bin/launcher.dll"});
-        const auto messages = apply();
-        EXPECT_EQ(failuresOf(messages), 0u) << c.name;
-        const std::string want = c.replaced ? c.patched : c.installed;
-        EXPECT_EQ(test::readBytes(game / "bin/launcher.dll"), want) << c.name;
-        EXPECT_FALSE(fs::exists(game / "bin/launcher.dll.gzf.tmp")) << c.name;
+        EXPECT_EQ(failuresOf(apply()), 0u) << name;
+        const std::string want = replaced ? patched : installed;
+        EXPECT_EQ(test::readBytes(game / "bin/launcher.dll"), want) << name;
+        EXPECT_FALSE(fs::exists(game / "bin/launcher.dll.gzf.tmp")) << name;
     }
 }
 
@@ -124,8 +114,7 @@ TEST_F(PatchRun, DamagedDataLeavesTheOldFileAndFailsThePatch) {
     fs::remove(game / "d.txt");
     test::writeBytes(game / "d.txt/in.txt", "");
     test::writeBytes(game / "d.txt.back/in.txt", "");
-    const auto messages = apply();
-    EXPECT_EQ(failuresOf(messages), 4u);
+    EXPECT_EQ(failuresOf(apply()), 4u);
     EXPECT_EQ(test::readBytes(game / "a.txt"), "old a");
     EXPECT_EQ(test::readBytes(game / "b.bin"), "old b");
     EXPECT_EQ(test::readBytes(game / "c.txt"), "old c");
@@ -141,11 +130,10 @@ TEST_F(PatchRun, LooseFilesAndPacksAreInstalledMergedBuiltAndWithdrawn) {
     const Tree oldUi = {{"a.png", test::noiseBytes(40000, 2)},
                         {"b.txt", test::textBytes(5000, 1)},
                         {"c.bin", test::noiseBytes(3000, 3)}};
-    Tree newUi = oldUi;
-    newUi.erase("c.bin");
-    newUi["b.txt"] = test::textBytes(90000, 2);
-    newUi["d.txt"] = test::textBytes(2000, 4);
-    newUi["e.txt"] = "";
+    const Tree newUi = {{"a.png", oldUi.at("a.png")},
+                        {"b.txt", test::textBytes(90000, 2)},
+                        {"d.txt", test::textBytes(2000, 4)},
+                        {"e.txt", ""}};
     prepare({{"readme.txt", test::textBytes(5000, 1)},
              {"maps/a.map", test::noiseBytes(70000, 1)},
              {"same.txt", "same"}},

@@ -9,11 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileSystem/File.h"
 #include "engine/FileSystem/MemoryStream.h"
 #include "engine/Xml/XMLHandler.h"
 #include "platform/Text.h"
-#include "tests/support/Sandbox.h"
 #include "tests/update/UpdateTestData.h"
 
 namespace lume {
@@ -147,10 +145,9 @@ TEST(XMLAttributes, NumberBooleanAndNameRules) {
     // Absent: the defaults (the hexadecimal reader has none: 0). Present booleans follow the
     // kernel's text rule. Names are case-sensitive; the first of two equal names is kept.
     XMLAttributes a;
-    EXPECT_EQ(a.readInt(u"n", -7), -7);
-    EXPECT_EQ(a.readUInt(u"n", 9), 9u);
-    EXPECT_EQ(a.readHex(u"n"), 0u);
-    EXPECT_EQ(a.readString(u"n", u"dflt"), u"dflt");
+    EXPECT_EQ(std::tuple(a.readInt(u"n", -7), a.readUInt(u"n", 9), a.readHex(u"n"),
+                         a.readString(u"n", u"dflt")),
+              std::tuple(-7, 9u, 0u, u"dflt"));
     a.add(u"empty", u"");
     a.add(u"yes", u"yes");
     a.add(u"shi", u"是");
