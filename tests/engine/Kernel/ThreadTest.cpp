@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 #include "engine/Kernel/luThread.h"
 #include "platform/Thread.h"
+#include "tests/support/Sandbox.h"
 
 namespace lume {
 namespace {
@@ -38,9 +38,7 @@ TEST(luThread, StartStopRestartAndSelfStop) {
     EXPECT_EQ(t.name(), "http download thread 3");
     EXPECT_FALSE(t.isStopped());
     EXPECT_NE(t.threadHandle(), nullptr);
-    while (t.passes.load() < 3) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(test::waitFor([&] { return t.passes.load() >= 3; }));
     EXPECT_TRUE(t.requestStop());
     EXPECT_TRUE(t.stopAndJoin());
     EXPECT_EQ(t.exits.load(), 1);
@@ -54,9 +52,7 @@ TEST(luThread, StartStopRestartAndSelfStop) {
 
     t.stopAfter = passes + 5;  // started again, it ends itself
     ASSERT_TRUE(t.start(0x100000));
-    while (t.exits.load() < 2) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(test::waitFor([&] { return t.exits.load() >= 2; }));
     EXPECT_EQ(t.passes.load(), passes + 5);
     EXPECT_TRUE(t.stopAndJoin());
     auto running = std::make_unique<CountingThread>();
