@@ -1,68 +1,56 @@
 // Command lines split by the Windows rules, and processes started in a working directory.
 #include "platform/Process.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 
 #include "platform/Error.h"
-#include "platform/Files.h"
+#include "platform/Text.h"
 #include "tests/support/Sandbox.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using Args = std::vector<std::u16string>;
-
-struct SplitCase {
-    std::u16string line;
-    Args args;
-};
-
-class SplitCommandLine : public ::testing::TestWithParam<SplitCase> {};
-
-TEST_P(SplitCommandLine, FollowsTheWindowsRules) {
-    EXPECT_EQ(platform::splitCommandLine(GetParam().line), GetParam().args);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Process, SplitCommandLine,
-    ::testing::Values(
-        SplitCase{u"", {}}, SplitCase{u"   \t ", {}}, SplitCase{u"game.exe", {u"game.exe"}},
-        SplitCase{u"  game.exe  a\tb  ", {u"game.exe", u"a", u"b"}},
+TEST(SplitCommandLine, FollowsTheWindowsRules) {
+    const std::pair<std::u16string, std::vector<std::u16string>> cases[] = {
+        {u"", {}},
+        {u"   \t ", {}},
+        {u"game.exe", {u"game.exe"}},
+        {u"  game.exe  a\tb  ", {u"game.exe", u"a", u"b"}},
         // The program name: quotes only delimit, backslashes stay as they are.
-        SplitCase{u"\"C:\\Program Files\\Lume\\game.exe\" -x",
-                  {u"C:\\Program Files\\Lume\\game.exe", u"-x"}},
-        SplitCase{u"dir\\\"odd name -x", {u"dir\\\"odd", u"name", u"-x"}},
-        SplitCase{u"\"a b\"c d", {u"a b", u"c", u"d"}},
+        {u"\"C:\\Program Files\\Lume\\game.exe\" -x",
+         {u"C:\\Program Files\\Lume\\game.exe", u"-x"}},
+        {u"dir\\\"odd name -x", {u"dir\\\"odd", u"name", u"-x"}},
+        {u"\"a b\"c d", {u"a b", u"c", u"d"}},
         // Quotes group, and may start or end inside an argument.
-        SplitCase{u"p \"x y\"z w", {u"p", u"x yz", u"w"}},
-        SplitCase{u"p a\"b c\"d", {u"p", u"ab cd"}}, SplitCase{u"p \"\" x", {u"p", u"", u"x"}},
-        SplitCase{u"p \"unterminated arg", {u"p", u"unterminated arg"}},
+        {u"p \"x y\"z w", {u"p", u"x yz", u"w"}},
+        {u"p a\"b c\"d", {u"p", u"ab cd"}},
+        {u"p \"\" x", {u"p", u"", u"x"}},
+        {u"p \"unterminated arg", {u"p", u"unterminated arg"}},
         // 2n backslashes + quote: n backslashes and a toggle; 2n+1: n and a literal quote.
-        SplitCase{u"p a\\\\\"b c\"", {u"p", u"a\\b c"}},
-        SplitCase{u"p a\\\\\\\"b", {u"p", u"a\\\"b"}}, SplitCase{u"p a\\\"b", {u"p", u"a\"b"}},
-        SplitCase{u"p \\\\server\\share\\ x", {u"p", u"\\\\server\\share\\", u"x"}},
-        SplitCase{u"p \"C:\\dir\\\\\" y", {u"p", u"C:\\dir\\", u"y"}},
+        {u"p a\\\\\"b c\"", {u"p", u"a\\b c"}},
+        {u"p a\\\\\\\"b", {u"p", u"a\\\"b"}},
+        {u"p a\\\"b", {u"p", u"a\"b"}},
+        {u"p \\\\server\\share\\ x", {u"p", u"\\\\server\\share\\", u"x"}},
+        {u"p \"C:\\dir\\\\\" y", {u"p", u"C:\\dir\\", u"y"}},
         // "" inside quotes is a literal quote and the argument stays quoted.
-        SplitCase{u"p \"a\"\"b c\" d", {u"p", u"a\"b c", u"d"}},
-        SplitCase{u"p \"he said \"\"hi\"\"\"", {u"p", u"he said \"hi\""}},
-        SplitCase{u"p -server=127.0.0.1:8080 -user=\"张 三\"",
-                  {u"p", u"-server=127.0.0.1:8080", u"-user=张 三"}}));
-
-using lume::test::waitFor;
+        {u"p \"a\"\"b c\" d", {u"p", u"a\"b c", u"d"}},
+        {u"p \"he said \"\"hi\"\"\"", {u"p", u"he said \"hi\""}},
+        {u"p -server=127.0.0.1:8080 -user=\"张 三\"",
+         {u"p", u"-server=127.0.0.1:8080", u"-user=张 三"}}};
+    for (const auto& [line, args] : cases) {
+        EXPECT_EQ(platform::splitCommandLine(line), args) << platform::wideToUtf8(line);
+    }
+}
 
 // The text another process writes to a file, once it holds a whole line.
 std::string waitForLine(const fs::path& path) {
     std::string text;
-    waitFor([&] {
+    lume::test::waitFor([&] {
         std::ifstream in(path);
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         return !text.empty() && text.back() == '\n';
@@ -80,29 +68,28 @@ TEST(StartProcess, WorkingDirectoryProgramSearchAndArguments) {
     // What an update installs has no execute bit; a script runs through its interpreter.
     box.writeFile("bin/client.dat", "#!/bin/sh\necho \"started $1\" > started.txt\n");
     box.writeFile("run here/.keep", "");
+    const auto run = [&](std::u16string_view line, std::u16string_view dir, const char* out) {
+        return platform::startProcess(line, dir) ? waitForLine(root / out) : "<not started>";
+    };
     int pid = 0;
     ASSERT_TRUE(platform::startProcess(u"/bin/sh -c \"pwd -P > cwd.txt\"", u"run here", &pid));
     EXPECT_GT(pid, 0);
     EXPECT_EQ(waitForLine(root / "run here/cwd.txt"), (root / "run here").string() + "\n");
     // A relative program path starts from the caller's directory, not the working one.
-    ASSERT_TRUE(platform::startProcess(u"tools\\show.sh \"two words\" \\\"q\\\"", u"run here"));
-    EXPECT_EQ(waitForLine(root / "run here/out.txt"), "two words|\"q\"\n");
+    EXPECT_EQ(run(u"tools\\show.sh \"two words\" \\\"q\\\"", u"run here", "run here/out.txt"),
+              "two words|\"q\"\n");
     // A bare name is looked for in the current directory first, then along PATH.
-    ASSERT_TRUE(platform::startProcess(u"localtool", u""));
-    EXPECT_EQ(waitForLine(root / "local.txt"), "local\n");
-    ASSERT_TRUE(platform::startProcess(u"sh -c \"echo path > path.txt\"", u""));
-    EXPECT_EQ(waitForLine(root / "path.txt"), "path\n");
-    ASSERT_TRUE(platform::startProcess(u"bin\\client.dat run", u"bin"));
-    EXPECT_EQ(waitForLine(root / "bin/started.txt"), "started run\n");
+    EXPECT_EQ(run(u"localtool", u"", "local.txt"), "local\n");
+    EXPECT_EQ(run(u"sh -c \"echo path > path.txt\"", u"", "path.txt"), "path\n");
+    EXPECT_EQ(run(u"bin\\client.dat run", u"bin", "bin/started.txt"), "started run\n");
     // A native program installed by an update (the upgrade program) has no execute bit.
     std::ifstream shell("/bin/sh", std::ios::binary);
     box.writeFile("bin/upgrade.tmp", std::string(std::istreambuf_iterator<char>(shell), {}));
-    ASSERT_TRUE(platform::startProcess(u"bin\\upgrade.tmp -c \"echo up > up.txt\"", u"bin"));
-    EXPECT_EQ(waitForLine(root / "bin/up.txt"), "up\n");
+    EXPECT_EQ(run(u"bin\\upgrade.tmp -c \"echo up > up.txt\"", u"bin", "bin/up.txt"), "up\n");
     // As the kernel does, everything after the interpreter is one argument.
     box.writeFile("bin/args.dat", "#!/usr/bin/touch one two\n");
     ASSERT_TRUE(platform::startProcess(u"bin\\args.dat three", u"bin"));
-    EXPECT_TRUE(waitFor([&] { return fs::exists(root / "bin/three"); }));
+    EXPECT_TRUE(lume::test::waitFor([&] { return fs::exists(root / "bin/three"); }));
     EXPECT_TRUE(fs::exists(root / "bin/one two"));
     EXPECT_FALSE(fs::exists(root / "bin/two"));
 }
