@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "platform/Error.h"
 #include "platform/FaultInjection.h"
@@ -90,10 +89,8 @@ TEST(OpenModes, CreationTruncationAccessAndErrors) {
             EXPECT_TRUE(file.close());
         }
         const std::string native = platform::nativePath(c.path);
-        EXPECT_EQ(box.exists(native), c.after != nullptr);
-        if (c.after != nullptr) {
-            EXPECT_EQ(box.readFile(native), c.after);
-        }
+        EXPECT_EQ(box.exists(native) ? box.readFile(native) : "<absent>",
+                  c.after != nullptr ? c.after : "<absent>");
         EXPECT_FALSE(box.exists("no"));  // reading never creates folders
     }
 }
@@ -297,10 +294,8 @@ TEST(FindFiles, WildcardsKindsSizesAndTimes) {
         EXPECT_EQ(got, names) << fs::path(pattern).string();
     }
     ASSERT_TRUE(platform::findFiles(u"log\\*", found));
-    EXPECT_FALSE(found[0].directory);
-    EXPECT_EQ(found[0].size, 5u);
-    EXPECT_EQ(found[0].lastWrite, stamp);
-    EXPECT_TRUE(found[4].directory);
+    EXPECT_EQ(std::tuple(found[0].directory, found[0].size, found[0].lastWrite, found[4].directory),
+              std::tuple(false, 5u, stamp, true));
     fs::create_directory_symlink("sub", fs::path(box.path()) / "log/link");  // followed
     ASSERT_TRUE(platform::findFiles(u"log\\l*", found));
     EXPECT_TRUE(found.size() == 1 && found[0].directory);

@@ -71,28 +71,26 @@ TEST(Threads, StackSizeIdAndName) {
 }
 
 TEST(Threads, JoinOnceStartAgainAndDestructorJoins) {
-    struct Slow {
-        static void run(void* argument) {
-            platform::sleepMs(30);
-            static_cast<std::atomic<int>*>(argument)->fetch_add(1);
-        }
+    const platform::NativeThread::Routine slow = [](void* argument) {
+        platform::sleepMs(30);
+        static_cast<std::atomic<int>*>(argument)->fetch_add(1);
     };
     std::atomic<int> done{0};
     platform::NativeThread thread;
     EXPECT_FALSE(thread.join());
     EXPECT_EQ(platform::lastError(), platform::kErrInvalidHandle);
-    ASSERT_TRUE(thread.start(0, &Slow::run, &done));
+    ASSERT_TRUE(thread.start(0, slow, &done));
     EXPECT_TRUE(thread.joinable());
-    EXPECT_FALSE(thread.start(0, &Slow::run, &done)) << "one thread per object at a time";
+    EXPECT_FALSE(thread.start(0, slow, &done)) << "one thread per object at a time";
     EXPECT_TRUE(thread.join());
     EXPECT_EQ(done.load(), 1);
     EXPECT_FALSE(thread.joinable());
     EXPECT_FALSE(thread.join());
-    ASSERT_TRUE(thread.start(0, &Slow::run, &done));
+    ASSERT_TRUE(thread.start(0, slow, &done));
     EXPECT_TRUE(thread.join());
     {
         platform::NativeThread scoped;
-        ASSERT_TRUE(scoped.start(256 * 1024, &Slow::run, &done));
+        ASSERT_TRUE(scoped.start(256 * 1024, slow, &done));
     }
     EXPECT_EQ(done.load(), 3);
 }
