@@ -1,12 +1,10 @@
-// The streams over the platform's files and over memory: the file stream's states, bounds of
-// the memory streams (a growing one refuses to pass its limit), the chunked copy/zero/read-all
-// every stream shares, and File, which picks a stream (a file, memory, or a pack's entry when
-// a data file is missing).
+// The streams over files and memory: the file stream's states, the memory streams' bounds,
+// the chunked copy/zero/read-all every stream shares, and File, which picks a stream (a file,
+// memory, or a pack's entry when a data file is missing).
 #include "engine/FileSystem/Stream.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 
 #include "engine/FileSystem/File.h"
@@ -38,22 +36,19 @@ TEST(WinStream, StatesThroughReadsSeeksWritesAndClose) {
     const std::string content = test::patternBytes(60);
     box.writeFile("sixty.bin", content);
     ASSERT_TRUE(s.open(u"sixty.bin", 2));
-    EXPECT_EQ(s.state(), WinStream::kGood);
-    EXPECT_EQ(s.path(), u"sixty.bin");
+    EXPECT_EQ(std::tuple(s.state(), s.path()), std::tuple(WinStream::kGood, u"sixty.bin"));
     EXPECT_GE(s.handle(), 0);
     EXPECT_FALSE(s.read(b, 0) || s.write(b, 0));  // zero lengths are refused
     ASSERT_TRUE(s.read(b, 60, &count));           // exactly to the end: still good
     EXPECT_EQ(s.state(), WinStream::kGood);
     ASSERT_TRUE(s.read(b, 100, &count));
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(s.state(), WinStream::kEndOfFile);
-    EXPECT_EQ(s.size(), 60u);
+    EXPECT_EQ(std::tuple(count, s.state(), s.size()), std::tuple(0u, WinStream::kEndOfFile, 60u));
     EXPECT_FALSE(s.read(b, 1, &count));  // refused at the end until a seek
     ASSERT_TRUE(s.seek(10));
     EXPECT_EQ(s.state(), WinStream::kGood);
     ASSERT_TRUE(s.read(b, 100, &count));  // a short read moves to the end
-    EXPECT_EQ(std::string(b, count), content.substr(10));
-    EXPECT_EQ(s.state(), WinStream::kEndOfFile);
+    EXPECT_EQ(std::tuple(std::string(b, count), s.state()),
+              std::tuple(content.substr(10), WinStream::kEndOfFile));
     EXPECT_TRUE(s.write("+", 1));  // writes are taken at the end
     EXPECT_EQ(s.size(), 61u);
     ASSERT_TRUE(s.seek(59));
@@ -61,8 +56,7 @@ TEST(WinStream, StatesThroughReadsSeeksWritesAndClose) {
     ASSERT_TRUE(s.seek(61));
     EXPECT_EQ(s.state(), WinStream::kEndOfFile);
     s.close();
-    EXPECT_EQ(s.state(), WinStream::kClosed);
-    EXPECT_EQ(s.handle(), -1);
+    EXPECT_EQ(std::tuple(s.state(), s.handle()), std::tuple(WinStream::kClosed, -1));
     s.close();
     EXPECT_EQ(box.readFile("sixty.bin"), content + "+");
 
@@ -191,10 +185,8 @@ TEST(File, StreamsItOpens) {
     MemoryStream source(4);
     EXPECT_FALSE(f.isOpen() || f.read(b, 4) || f.write(b, 4) || f.seek(0));
     EXPECT_FALSE(f.copyFrom(source, 4) || f.writeZeros(4) || f.readAll(text));
-    EXPECT_TRUE(text.empty());
-    EXPECT_EQ(f.tell() + f.size(), 0u);
-    EXPECT_EQ(f.data(), nullptr);
-    EXPECT_EQ(f.handle(), -1);
+    EXPECT_EQ(std::tuple(text, f.tell(), f.size(), f.data(), f.handle()),
+              std::tuple("", 0u, 0u, nullptr, -1));
 
     ASSERT_TRUE(f.openMemory(32));
     EXPECT_EQ(f.data()[31], 0);
@@ -315,10 +307,9 @@ TEST(File, Helpers) {
     EXPECT_TRUE(fs::is_directory("top/sub/deeper"));
     EXPECT_TRUE(File::deleteTree(u"top\\sub\\deeper\\"));
     EXPECT_FALSE(box.exists("top/sub/deeper"));
-    EXPECT_TRUE(File::makeDirectories(u"m\\n\\file.txt"));
-    EXPECT_TRUE(fs::is_directory("m/n") && !fs::exists("m/n/file.txt"));
-    EXPECT_TRUE(File::makeDirectories(u"m\\n\\o", true));
-    EXPECT_TRUE(fs::is_directory("m/n/o"));
+    EXPECT_TRUE(File::makeDirectories(u"m\\n\\f") && fs::is_directory("m/n") &&
+                !fs::exists("m/n/f"));
+    EXPECT_TRUE(File::makeDirectories(u"m\\n\\o", true) && fs::is_directory("m/n/o"));
 }
 
 }  // namespace
