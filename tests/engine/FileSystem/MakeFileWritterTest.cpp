@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "engine/Kernel/NameKey.h"
 #include "tests/engine/FileSystem/PackTestData.h"
 #include "tests/support/Sandbox.h"
@@ -41,9 +38,8 @@ protected:
         ASSERT_TRUE(test::waitFor([this] { return writer.pending() == 0; }));
     }
     void expectCounts(uint32_t enqueued, uint32_t succeeded, uint32_t failed) {
-        EXPECT_EQ(writer.enqueuedCount(), enqueued);
-        EXPECT_EQ(writer.succeededCount(), succeeded);
-        EXPECT_EQ(writer.failedCount(), failed);
+        EXPECT_EQ(std::tuple(writer.enqueuedCount(), writer.succeededCount(), writer.failedCount()),
+                  std::tuple(enqueued, succeeded, failed));
     }
 
     test::Sandbox box;

@@ -1,6 +1,5 @@
-// The read side of the packs: what a scan takes and refuses, the tree and name map behind a
-// lookup, per-thread handles, the command-line settings, the process-wide manager and File's
-// fall-back to it.
+// The read side of the packs: what a scan takes and refuses, lookups, per-thread handles, the
+// command-line settings, and the process-wide manager behind File.
 #include "engine/FileSystem/PackManager.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +10,6 @@
 
 #include "engine/FileSystem/File.h"
 #include "engine/FileSystem/PackEntry.h"
-#include "engine/FileSystem/PackIndex.h"
 #include "engine/Kernel/NameKey.h"
 #include "platform/Files.h"
 #include "tests/engine/FileSystem/PackTestData.h"
@@ -193,9 +191,8 @@ TEST_F(PackRead, CommandLineSettingsAndThePackLog) {
     writePack("p.pak", image);
     auto off = manager({u"url=http://a.example/x|backurl=http://b.example/y|log=0"});
     EXPECT_EQ(read(*off, u"x.txt"), "<absent>");  // a URL turns the packs off
-    EXPECT_EQ(off->url(), u"http://a.example/x");
-    EXPECT_EQ(off->backUrl(), u"http://b.example/y");
-    EXPECT_FALSE(off->packLogOpen());
+    EXPECT_EQ(std::tuple(off->url(), off->backUrl(), off->packLogOpen()),
+              std::tuple(u"http://a.example/x", u"http://b.example/y", false));
     EXPECT_FALSE(std::filesystem::exists("log"));
     auto two = manager({u"url=http://a", u"log=1"});  // settings come from one argument only
     EXPECT_EQ(two->attributes().size(), 0u);
@@ -203,11 +200,9 @@ TEST_F(PackRead, CommandLineSettingsAndThePackLog) {
 
     Attributes a;
     a.parseCommandLine({u"log=1|bad|a=b=c|=empty|url=http://h/p?x|log=0"});
-    EXPECT_EQ(a.value(u"log"), u"0");
     EXPECT_FALSE(a.has(u"bad") || a.has(u"a"));
-    EXPECT_EQ(a.value(u""), u"empty");
-    EXPECT_EQ(a.value(u"url"), u"http://h/p?x");
-    EXPECT_EQ(a.size(), 3u);
+    EXPECT_EQ(std::tuple(a.size(), a.value(u"log"), a.value(u""), a.value(u"url")),
+              std::tuple(3u, u"0", u"empty", u"http://h/p?x"));
 
     auto logged = manager({u"log=1"});
     ASSERT_TRUE(logged->packLogOpen());
@@ -228,7 +223,7 @@ TEST_F(PackRead, ThreadsReadOnePackAndStreamsOutliveTheManager) {
     writePack("shared.pak", image);
     auto m = manager();
     std::atomic<int> mismatches{0}, finished{0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int round = 0; round < 40; ++round) {
@@ -237,14 +232,10 @@ TEST_F(PackRead, ThreadsReadOnePackAndStreamsOutliveTheManager) {
             }
             // Every reader stays until all are done, so no thread id is reused.
             finished.fetch_add(1);
-            while (finished.load() < 4) {
-                std::this_thread::yield();
-            }
+            EXPECT_TRUE(test::waitFor([&] { return finished.load() == 4; }));
         });
     }
-    for (std::thread& t : threads) {
-        t.join();
-    }
+    threads.clear();  // joins them
     EXPECT_EQ(mismatches.load(), 0);
     EXPECT_EQ(m->findPack(nameKey(u"shared"))->handleCount(), 5u);  // the scan's, one each
 
