@@ -2,6 +2,7 @@
 // update starts with, what the progress and result texts say, and what is started at the end.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -56,7 +57,7 @@ struct FakeUpdater : Updater {
     }
     bool beginUpdate(const std::string& h, const std::string& p, const std::string& bh,
                      const std::string& bp, uint8_t force) override {
-        begun.push_back({h, p, bh, bp});
+        begun.push_back(h + " " + p + " " + bh + " " + bp);
         EXPECT_EQ(force, 0);
         return true;
     }
@@ -70,7 +71,7 @@ struct FakeUpdater : Updater {
     int requestedSlot = -1;
     int workingSlot = 1;
     std::u16string defaultServer;
-    std::vector<DownloadAddressSet> begun;
+    std::vector<std::string> begun;  // the addresses of each update begun
 };
 
 ServerRecord server(const char16_t* name, int32_t id, int32_t group, const char* primary) {
@@ -93,7 +94,8 @@ protected:
                              server(u"网通一", 21, 1, "b.example")};
         updater.defaultServer = u"二区";
     }
-    std::unique_ptr<LauncherFlow> make(LauncherSettings& settings, bool launchAtEnd = true) {
+    // A flow on settings read from the directory as it is now, set up (the list requested).
+    std::unique_ptr<LauncherFlow> make(bool launchAtEnd = true) {
         LauncherFlow::Environment env;
         env.launchAtEnd = launchAtEnd;
         env.programDirectory = u"\\games\\lumora\\";
@@ -124,8 +126,9 @@ protected:
             }
         };
         env.clock = [this] { return now; };
-        auto flow = std::make_unique<LauncherFlow>(view, updater, settings, env);
+        auto flow = std::make_unique<LauncherFlow>(view, updater, settings.emplace_back(), env);
         flowUnderTest = flow.get();
+        flow->setUp();
         return flow;
     }
 
@@ -137,23 +140,20 @@ protected:
     LauncherFlow* flowUnderTest = nullptr;
     int64_t now = 1000;
     std::vector<Handover> launched;
+    std::deque<LauncherSettings> settings;
 };
 
 TEST_F(Flow, FirstStartTakesTheDefaultServer) {
-    LauncherSettings settings;
-    auto flow = make(settings);
-    flow->setUp();
+    auto flow = make();
     // zonetype absent: slot 4 is tried and the slot that worked is written back.
     EXPECT_EQ(updater.requestedSlot, 4);
     EXPECT_EQ(LauncherSettings().zoneType(), 1);
     flow->handleMessage({kMsgServerList, 1, 0});
-    EXPECT_EQ(flow->currentServer(), u"二区");
-    EXPECT_EQ(view.serverName, u"二区");
-    EXPECT_EQ(view.tips.back(), u"下载服务器列表完成");
+    EXPECT_EQ(std::tuple(flow->currentServer(), view.serverName, view.tips.back()),
+              std::tuple(u"二区", u"二区", u"下载服务器列表完成"));
     // One probe per group that has none cached; the failing group caches nothing.
-    EXPECT_EQ(probes, 2);
-    EXPECT_EQ(flow->groupCache().size(), 1u);
-    EXPECT_EQ(flow->idCache().size(), 2u);
+    EXPECT_EQ(std::tuple(probes, flow->groupCache().size(), flow->idCache().size()),
+              std::tuple(2, 1u, 2u));
     EXPECT_EQ(flow->addresses().mirrorHost, "mirror.example");
     EXPECT_EQ(view.zone[0], u"一区");
     EXPECT_EQ(view.zone[1], u"二区");
@@ -167,17 +167,13 @@ TEST_F(Flow, FirstStartTakesTheDefaultServer) {
     // A remembered server the list no longer has is replaced by the default.
     box.writeFile("bin/config.ini",
                   platform::utf8ToNarrow("[server]\nservername=旧服\nzonetype=3\n"));
-    LauncherSettings remembered;
-    auto again = make(remembered);
-    again->setUp();
+    auto again = make();
     EXPECT_EQ(updater.requestedSlot, 3);
     EXPECT_EQ(view.serverName, u"旧服");
-    // What an update writes to the file meanwhile (the newest accepted release) is kept when
-    // the choice is saved.
-    platform::IniFile written;
-    written.load(u"bin\\config.ini");
-    written.set(u"release", u"version", u"5");
-    ASSERT_TRUE(written.save(u"bin\\config.ini"));
+    // What an update writes there meanwhile (the newest accepted release) survives the save.
+    ASSERT_TRUE(ini.load(u"bin\\config.ini"));
+    ini.set(u"release", u"version", u"5");
+    ASSERT_TRUE(ini.save(u"bin\\config.ini"));
     again->handleMessage({kMsgServerList, 1, 0});
     EXPECT_EQ(again->currentServer(), u"二区");
     ASSERT_TRUE(ini.load(u"bin\\config.ini"));
@@ -186,9 +182,7 @@ TEST_F(Flow, FirstStartTakesTheDefaultServer) {
 }
 
 TEST_F(Flow, NoListOrNoAddressesLeaveNothingToStart) {
-    LauncherSettings settings;
-    auto flow = make(settings);
-    flow->setUp();
+    auto flow = make();
     flow->handleMessage({kMsgServerList, 0, 0});
     EXPECT_EQ(view.boxes, std::vector<std::u16string>{u"下载服务器列表失败，请检查网络"});
     EXPECT_FALSE(flow->startUpdate());
@@ -202,14 +196,10 @@ TEST_F(Flow, NoListOrNoAddressesLeaveNothingToStart) {
 }
 
 TEST_F(Flow, TheUpdatersMessagesReachTheView) {
-    LauncherSettings settings;
-    auto flow = make(settings);
-    flow->setUp();
+    auto flow = make();
     flow->handleMessage({kMsgServerList, 1, 0});
     ASSERT_TRUE(flow->startUpdate());
-    ASSERT_EQ(updater.begun.size(), 1u);
-    EXPECT_EQ(updater.begun[0].primaryHost, "a.example");
-    EXPECT_EQ(updater.begun[0].mirrorPath, "/m");
+    EXPECT_EQ(updater.begun, std::vector<std::string>{"a.example /patch mirror.example /m"});
     EXPECT_FALSE(view.startEnabled);
     EXPECT_FALSE(flow->startUpdate());  // not twice
     ASSERT_TRUE(updater.postText(u"检查:%s", u"a.pak"));
@@ -233,10 +223,9 @@ TEST_F(Flow, TheUpdatersMessagesReachTheView) {
     };
     for (const auto& step : steps) {
         flow->handleMessage(step.m);
-        EXPECT_EQ(view.tips.back(), step.tip) << step.m.message;
-        EXPECT_EQ(view.bar, step.bar) << step.m.message;
-        EXPECT_EQ(view.boxes.size(), step.boxes) << step.m.message;
-        EXPECT_EQ(flow->state(), LauncherFlow::State::Updating) << step.m.message;
+        EXPECT_EQ(std::tuple(view.tips.back(), view.bar, view.boxes.size(), flow->state()),
+                  std::tuple(step.tip, step.bar, step.boxes, LauncherFlow::State::Updating))
+            << step.m.message;
     }
     EXPECT_EQ(view.progressText, u"更新进度:50%");
     EXPECT_EQ(view.speed, 0u);  // the updater's rate, with the progress: nothing downloads here
@@ -255,68 +244,56 @@ TEST_F(Flow, UpdateEndingsStartTheGameOrTheUpgradeOrAllowARetry) {
                  {packUpdateResultW(1, 0), 0, {}, u"下载文件列表失败,请换个入口再次尝试更新"},
                  {0, packUpdateResultL(0, 1), {}, u"验证文件失败,请再次尝试更新"}};
     for (const auto& c : cases) {
-        LauncherSettings settings;
-        auto flow = make(settings);
-        flow->setUp();
+        auto flow = make();
         flow->handleMessage({kMsgServerList, 1, 0});
         launched.clear();
         ASSERT_TRUE(flow->startUpdate());
         now += 125;
         flow->handleMessage({kMsgUpdateResult, c.w, c.l});
-        EXPECT_EQ(flow->ending(), c.ending);
-        EXPECT_EQ(flow->updateDone(), c.ending != LauncherFlow::Ending::None);
-        if (c.ending == LauncherFlow::Ending::None) {
-            EXPECT_EQ(view.tips.back(), c.launched);
-            EXPECT_TRUE(view.startEnabled);
-            EXPECT_EQ(flow->state(), LauncherFlow::State::Idle);
-            EXPECT_TRUE(launched.empty());
+        const bool done = c.ending != LauncherFlow::Ending::None;
+        EXPECT_EQ(std::pair(flow->ending(), flow->updateDone()), std::pair(c.ending, done));
+        if (!done) {
+            EXPECT_EQ(
+                std::tuple(view.tips.back(), view.startEnabled, flow->state(), launched.size()),
+                std::tuple(c.launched, true, LauncherFlow::State::Idle, 0u));
             continue;
         }
-        EXPECT_EQ(view.progressText, u"更新耗时:2分5秒");
-        EXPECT_EQ(view.bar, 100);
-        EXPECT_EQ(view.startEnabled, c.ending == LauncherFlow::Ending::Game);
+        EXPECT_EQ(std::tuple(view.progressText, view.bar, view.startEnabled),
+                  std::tuple(u"更新耗时:2分5秒", 100, c.ending == LauncherFlow::Ending::Game));
         ASSERT_EQ(launched.size(), 1u);
         EXPECT_EQ(launched[0].commandLine + u"|" + launched[0].workingDirectory, c.launched);
     }
-    EXPECT_EQ(cleanUps, 2);  // before each hand-over
-    EXPECT_EQ(beforeHandOvers, 2);
+    EXPECT_EQ(std::pair(cleanUps, beforeHandOvers), std::pair(2, 2));  // one per hand-over
 }
 
 TEST_F(Flow, AProgramThatCannotStartIsReportedAndCanBeRetried) {
-    LauncherSettings settings;
-    auto flow = make(settings);
-    flow->setUp();
+    auto flow = make();
     flow->handleMessage({kMsgServerList, 1, 0});
     launchWorks = false;
     for (uint32_t must : {0u, 1u}) {
         launched.clear();
         ASSERT_TRUE(flow->startUpdate());
         flow->handleMessage({kMsgUpdateResult, packUpdateResultW(0, must), 0});
-        EXPECT_TRUE(flow->launchFailed());
         const char16_t* text = must == 0 ? u"启动游戏失败，请检查游戏文件后重试"
                                          : u"启动升级程序失败，请重新运行更新程序";
-        EXPECT_EQ(view.tips.back(), text);
-        EXPECT_EQ(view.boxes.back(), text);
-        EXPECT_EQ(flow->state(), LauncherFlow::State::Idle);
-        EXPECT_TRUE(view.startEnabled);
-        EXPECT_FALSE(flow->updateDone());  // so that start runs again
+        // Not done, so that start runs again.
+        EXPECT_EQ(std::tuple(flow->launchFailed(), view.tips.back(), view.boxes.back(),
+                             flow->state(), view.startEnabled, flow->updateDone()),
+                  std::tuple(true, text, text, LauncherFlow::State::Idle, true, false));
     }
     EXPECT_EQ(cleanUps, 0);
     launchWorks = true;
     launched.clear();
     ASSERT_TRUE(flow->startUpdate());
     flow->handleMessage({kMsgUpdateResult, 0, 0});
-    EXPECT_FALSE(flow->launchFailed());
-    EXPECT_EQ(flow->state(), LauncherFlow::State::Closed);
-    EXPECT_EQ(cleanUps, 1);
+    EXPECT_EQ(std::tuple(flow->launchFailed(), flow->state(), cleanUps),
+              std::tuple(false, LauncherFlow::State::Closed, 1));
     EXPECT_EQ(blockingSteps, 2);  // the list download, then every mirror choice at once
 
     // Closed during the list download: the flow stops where it stood.
     test::Sandbox other;
-    LauncherSettings fresh;
     closeDuringStep = true;
-    auto closed = make(fresh);
-    closed->setUp();
+    auto closed = make();
     EXPECT_EQ(closed->state(), LauncherFlow::State::Closed);
     EXPECT_FALSE(other.exists("bin/config.ini"));
     closed->handleMessage({kMsgServerList, 1, 0});
@@ -324,9 +301,7 @@ TEST_F(Flow, AProgramThatCannotStartIsReportedAndCanBeRetried) {
 }
 
 TEST_F(Flow, ServerChoicesZoneButtonsAndClosing) {
-    LauncherSettings settings;
-    auto flow = make(settings, false);  // no hand-over: the window stays, idle
-    flow->setUp();
+    auto flow = make(false);  // no hand-over: the window stays, idle
     flow->handleMessage({kMsgServerList, 1, 0});
     ASSERT_TRUE(flow->startUpdate());
     flow->handleMessage({kMsgUpdateResult, 0, 0});
