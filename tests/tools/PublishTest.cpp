@@ -26,6 +26,7 @@ using test::hexOf;
 
 class Publish : public ::testing::Test {
 protected:
+    ~Publish() override { std::fclose(out); }
     void makePack(const std::string& version, const std::string& pack, const test::Tree& files) {
         test::buildPack(box.path() + "/" + version + "/data/" + pack + ".pak", files);
     }
@@ -74,19 +75,20 @@ protected:
         }
         return paths;
     }
-    const FileListEntry* find(const std::vector<FileListEntry>& all, const std::u16string& folder,
-                              const std::u16string& name) {
-        for (const auto& e : all) {
-            if (e.folder == folder && e.name == name) {
-                return &e;
-            }
-        }
-        return nullptr;
+    // The entry of that folder and name; one not listed fails the test.
+    FileListEntry find(const std::vector<FileListEntry>& all, const std::u16string& folder,
+                       const std::u16string& name) {
+        const auto it = std::find_if(all.begin(), all.end(), [&](const FileListEntry& e) {
+            return e.folder == folder && e.name == name;
+        });
+        EXPECT_TRUE(it != all.end()) << platform::wideToUtf8(name);
+        return it == all.end() ? FileListEntry{} : *it;
     }
 
     test::Sandbox box;
     PublishReport report;
     std::string error;
+    std::FILE* out = std::tmpfile();  // what publishMain prints
 };
 
 TEST_F(Publish, LooseFilesAndPacksAsTheLauncherAsksForThem) {
@@ -102,9 +104,7 @@ TEST_F(Publish, LooseFilesAndPacksAsTheLauncherAsksForThem) {
     box.writeFile("v1/bin/x.dat.gzf", "temporary");
     makePack("v1", "ui", {{"textures/Button.png", std::string(3000, 'b')}, {"Layout.xml", "<l/>"}});
     ASSERT_TRUE(publish("v1", {"bin/lume.dat"})) << error;
-    EXPECT_EQ(report.looseFiles, 5);
-    EXPECT_EQ(report.packs, 1);
-    EXPECT_EQ(report.packMembers, 2);
+    EXPECT_EQ(std::tuple(report.looseFiles, report.packs, report.packMembers), std::tuple(5, 1, 2));
 
     // Must files, named and implicit, first; then the rest sorted by folder, then name; no
     // logs, settings or files of an update in flight.
@@ -116,15 +116,12 @@ TEST_F(Publish, LooseFilesAndPacksAsTheLauncherAsksForThem) {
     }));
     // A loose file that compresses is published deflated, one that does not stored; the pack
     // is listed as a pack. (That each reads back as its file: the end-to-end updates.)
-    const FileListEntry* readme = find(all, u"", u"readme.txt");
-    ASSERT_NE(readme, nullptr);
-    EXPECT_LT(readme->zip, readme->size);
-    const FileListEntry* stored = find(all, u"bin", u"noise.bin");
-    ASSERT_NE(stored, nullptr);
-    EXPECT_EQ(box.readFile("www/bin/noise.bin.gzf." + hexOf(stored->zipcrc)), noise);
-    const FileListEntry* ui = find(all, u"data", u"ui.pak");
-    EXPECT_TRUE(ui != nullptr && ui->isPack());
-    EXPECT_NE(find(all, u"", u"说明&amp;.txt"), nullptr);  // escaped in the list, read back
+    const FileListEntry readme = find(all, u"", u"readme.txt");
+    EXPECT_LT(readme.zip, readme.size);
+    const uint32_t stored = find(all, u"bin", u"noise.bin").zipcrc;
+    EXPECT_EQ(box.readFile("www/bin/noise.bin.gzf." + hexOf(stored)), noise);
+    EXPECT_TRUE(find(all, u"data", u"ui.pak").isPack());
+    EXPECT_EQ(find(all, u"", u"说明&amp;.txt").size, 6u);  // escaped in the list, read back
 }
 
 TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
@@ -133,8 +130,8 @@ TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
     makePack("v1", "legacy", {{"old.txt", "legacy"}});
     ASSERT_TRUE(publish("v1")) << error;
     const auto v1 = entries();
-    const FileListEntry oldReadme = *find(v1, u"", u"readme.txt");
-    const uint32_t legacyCrc = find(v1, u"data", u"legacy.pak")->crc;
+    const FileListEntry oldReadme = find(v1, u"", u"readme.txt");
+    const uint32_t legacyCrc = find(v1, u"data", u"legacy.pak").crc;
 
     box.writeFile("v2/readme.txt", "version two");
     makePack("v2", "ui", {{"a.txt", "ui two"}, {"b.txt", "new"}});
@@ -143,14 +140,13 @@ TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
     const auto v2 = entries();
     // Version 1's data is still there for players who have not updated.
     EXPECT_TRUE(box.exists("www/readme.txt.gzf." + hexOf(oldReadme.zipcrc)));
-    EXPECT_NE(find(v2, u"", u"readme.txt")->zipcrc, oldReadme.zipcrc);
+    EXPECT_NE(find(v2, u"", u"readme.txt").zipcrc, oldReadme.zipcrc);
     // The dropped pack is listed under a crc no real pack has, and its list withdraws it.
-    const FileListEntry* legacy = find(v2, u"data", u"legacy.pak");
-    ASSERT_NE(legacy, nullptr);
-    EXPECT_NE(legacy->crc, legacyCrc);
+    const uint32_t withdrawn = find(v2, u"data", u"legacy.pak").crc;
+    EXPECT_NE(withdrawn, legacyCrc);
     SubFileListDownloader sub;
     EXPECT_EQ(
-        sub.load(platform::utf8ToWide(box.path() + "/www/data/legacy.fxml." + hexOf(legacy->crc)),
+        sub.load(platform::utf8ToWide(box.path() + "/www/data/legacy.fxml." + hexOf(withdrawn)),
                  u"x.pak", false),
         2);
 
@@ -170,13 +166,12 @@ TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
     box.writeFile("v3/readme.txt", "version three");
     makePack("v3", "ui", {{"a.txt", "ui three"}});
     ASSERT_TRUE(publish("v3")) << error;
-    EXPECT_EQ(find(entries(), u"data", u"legacy.pak")->crc, legacy->crc);
+    EXPECT_EQ(find(entries(), u"data", u"legacy.pak").crc, withdrawn);
     EXPECT_EQ(manifest().version, 3u);
 }
 
 TEST_F(Publish, KeysAndTheSignedManifest) {
     const std::string key = box.path() + "/keys/op";
-    std::FILE* out = std::tmpfile();
     ASSERT_EQ(publishMain({"keygen", key}, out, out), 0);
     EXPECT_EQ(fs::status(key).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
@@ -193,8 +188,7 @@ TEST_F(Publish, KeysAndTheSignedManifest) {
     EXPECT_NE(said.find("cannot create " + key + "/under-a-file"), std::string::npos) << said;
 
     box.writeFile("v1/readme.txt", "one");
-    const std::string game = box.path() + "/v1";
-    const std::string www = box.path() + "/www";
+    const std::string game = box.path() + "/v1", www = box.path() + "/www";
     ASSERT_EQ(publishMain({game, www, "--sign", key, "--expires", "2"}, out, out), 0);
     const std::string text = box.readFile("www/release.manifest");
     EXPECT_TRUE(box.exists("www/release.manifest.sig"));  // a good one: the signed updates
@@ -209,7 +203,7 @@ TEST_F(Publish, KeysAndTheSignedManifest) {
     // Published unsigned, no signature of an older manifest is left beside it; and a data
     // file that holds other bytes under its name is written again.
     const std::string data =
-        "www/readme.txt.gzf." + hexOf(find(entries(), u"", u"readme.txt")->zipcrc);
+        "www/readme.txt.gzf." + hexOf(find(entries(), u"", u"readme.txt").zipcrc);
     box.writeFile(data, "two");
     ASSERT_EQ(publishMain({game, www, "--version", "9"}, out, out), 0);
     EXPECT_EQ(manifest().version, 9u);
@@ -219,7 +213,6 @@ TEST_F(Publish, KeysAndTheSignedManifest) {
     EXPECT_NE(said.find("release version 9, NOT signed"), std::string::npos) << said;
     EXPECT_FALSE(box.exists("www/release.manifest.sig"));
     EXPECT_EQ(box.readFile(data), "one");
-    std::fclose(out);
 }
 
 TEST_F(Publish, DamageIsRefusedAndLeavesThePublishedVersion) {
@@ -245,7 +238,6 @@ TEST_F(Publish, DamageIsRefusedAndLeavesThePublishedVersion) {
 TEST_F(Publish, APatchStartsFromAnOldVersionInAnEmptyDirectory) {
     box.writeFile("v1/readme.txt", "one");
     box.writeFile("v2/readme.txt", "two");
-    std::FILE* out = std::tmpfile();
     const std::string v1 = box.path() + "/v1", v2 = box.path() + "/v2", p = box.path() + "/p";
     EXPECT_EQ(publishMain({"--patch", v1, v2}, out, out), 2);
     EXPECT_EQ(publishMain({"--patch", v1, v2, p, "--sign", "key"}, out, out), 2);
@@ -256,26 +248,20 @@ TEST_F(Publish, APatchStartsFromAnOldVersionInAnEmptyDirectory) {
     // A second patch would mix with the first.
     EXPECT_EQ(publishMain({"--patch", v2, v1, p}, out, out), 1);
     EXPECT_EQ(box.readFile("p/readme.txt.gzf"), "two");
-    std::fclose(out);
 }
 
-TEST(PublishMain, Usage) {
-    test::Sandbox box;
+TEST_F(Publish, MainUsage) {
     box.writeFile("game/a.txt", "a");
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    EXPECT_EQ(publishMain({box.path() + "/game", box.path() + "/www", "--must", "a.txt"}, out, err),
+    EXPECT_EQ(publishMain({box.path() + "/game", box.path() + "/www", "--must", "a.txt"}, out, out),
               0);
     EXPECT_TRUE(box.exists("www/flist.xml"));
-    EXPECT_EQ(publishMain({}, out, err), 2);
-    EXPECT_EQ(publishMain({"a", "b", "--must"}, out, err), 2);
-    EXPECT_EQ(publishMain({"--bogus", "a", "b"}, out, err), 2);
-    EXPECT_EQ(publishMain({"--help"}, out, err), 0);
-    EXPECT_EQ(publishMain({"keygen"}, out, err), 2);
-    EXPECT_EQ(publishMain({"a", "b", "--expires", "-1"}, out, err), 2);
-    EXPECT_EQ(publishMain({"a", "b", "--version", "0"}, out, err), 2);
-    std::fclose(out);
-    std::fclose(err);
+    EXPECT_EQ(publishMain({}, out, out), 2);
+    EXPECT_EQ(publishMain({"a", "b", "--must"}, out, out), 2);
+    EXPECT_EQ(publishMain({"--bogus", "a", "b"}, out, out), 2);
+    EXPECT_EQ(publishMain({"--help"}, out, out), 0);
+    EXPECT_EQ(publishMain({"keygen"}, out, out), 2);
+    EXPECT_EQ(publishMain({"a", "b", "--expires", "-1"}, out, out), 2);
+    EXPECT_EQ(publishMain({"a", "b", "--version", "0"}, out, out), 2);
 }
 
 }  // namespace
