@@ -1,12 +1,11 @@
 // The terminal launcher: arguments, the trace format, and whole runs in a game directory
 // against a server list on a loopback server.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 
 #include "launcher/cli/Cli.h"
 #include "launcher/cli/TerminalView.h"
@@ -15,26 +14,23 @@
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestHttpServer.h"
-#include "update/Messages.h"
 
 namespace lume {
 namespace {
+
+using ::testing::HasSubstr, ::testing::Not;
 
 TEST(CliOptions, ParsesAndRejects) {
     CliOptions o;
     std::string error;
     ASSERT_TRUE(parseCliOptions({"-C", "game", "--trace", "-"}, o, error));
-    EXPECT_EQ(o.directory, "game");
-    EXPECT_EQ(o.trace, "-");
-    EXPECT_EQ(o.command, "run");
+    EXPECT_EQ(std::tuple(o.directory, o.trace, o.command), std::tuple("game", "-", "run"));
 
     CliOptions u;
     ASSERT_TRUE(parseCliOptions({"update", "--host", "h:1", "--path", "/p", "--mirror-host", "m",
                                  "--mirror-path", "/q", "--force"},
                                 u, error));
-    EXPECT_EQ(u.host, "h:1");
-    EXPECT_EQ(u.mirrorPath, "/q");
-    EXPECT_TRUE(u.force);
+    EXPECT_EQ(std::tuple(u.host, u.mirrorPath, u.force), std::tuple("h:1", "/q", true));
     EXPECT_FALSE(u.transfer.limitRate);
     EXPECT_FALSE(u.transfer.proxy);
 
@@ -51,8 +47,7 @@ TEST(CliOptions, ParsesAndRejects) {
 
     CliOptions p;
     ASSERT_TRUE(parseCliOptions({"patch", "-C", "game", "../patch"}, p, error));
-    EXPECT_EQ(p.command, "patch");
-    EXPECT_EQ(p.patchDirectory, "../patch");
+    EXPECT_EQ(std::tuple(p.command, p.patchDirectory), std::tuple("patch", "../patch"));
 
     for (std::vector<std::string> bad : {std::vector<std::string>{"--trace"},
                                          {"patch"},
@@ -76,13 +71,10 @@ TEST(CliOptions, ParsesAndRejects) {
 }
 
 std::string slurp(std::FILE* f) {
+    std::fseek(f, 0, SEEK_END);  // after what was written, which the seek flushes
+    std::string s(static_cast<size_t>(std::ftell(f)), '\0');
     std::rewind(f);
-    std::string s;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-        s.append(buffer, n);
-    }
+    s.resize(std::fread(s.data(), 1, s.size(), f));
     return s;
 }
 
@@ -100,15 +92,14 @@ TEST(TerminalView, ProgressLine) {
     uint64_t now = 0;  // a second passes between the first report and the line
     TerminalView view(out, false, [&now] { return now += 1000; });
     view.onBytesProgress(2 << 20, 4 << 20, u"a.pak");
-    EXPECT_NE(slurp(out).find("]  50% 2.0 MiB/s ETA 0:01  a.pak\n"), std::string::npos)
-        << slurp(out);
+    EXPECT_THAT(slurp(out), HasSubstr("]  50% 2.0 MiB/s ETA 0:01  a.pak\n"));
     std::fclose(out);
     // On a terminal the line is drawn in place, and ended before the next line is written.
     std::FILE* tty = std::tmpfile();
     TerminalView live(tty, true, [&now] { return now += 1000; });
     live.onBytesProgress(2 << 20, 4 << 20, u"a.pak");
     live.line("done");
-    EXPECT_NE(slurp(tty).find("a.pak\ndone\n"), std::string::npos) << slurp(tty);
+    EXPECT_THAT(slurp(tty), HasSubstr("a.pak\ndone\n"));
     std::fclose(tty);
 }
 
@@ -134,8 +125,6 @@ protected:
         box.writeFile("data/bin/srvListUrl.xml",
                       "<l><url type=\"2\" path=\"" + server.url("/list.xml") + "\"/></l>");
         box.writeFile("www/m/flist.xml", "<flist/>");  // the mirror answers its probe
-        out = std::tmpfile();
-        err = std::tmpfile();
     }
     void TearDown() override {
         std::fclose(out);
@@ -148,8 +137,8 @@ protected:
 
     test::Sandbox box;
     test::TestHttpServer server{box.path() + "/www"};
-    std::FILE* out = nullptr;
-    std::FILE* err = nullptr;
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
 };
 
 TEST_F(CliRun, ServersAreListedByZoneWithTheirAddresses) {
@@ -157,28 +146,25 @@ TEST_F(CliRun, ServersAreListedByZoneWithTheirAddresses) {
     const std::string text = slurp(out);
     const size_t wangtong = text.find("网通区\n");
     const size_t dianxin = text.find("电信区\n");
-    ASSERT_NE(wangtong, std::string::npos) << text;
-    ASSERT_NE(dianxin, std::string::npos) << text;
     const size_t first = text.find("电信一区 [新] [当前]  download http://" + server.host() +
                                    "/game  mirror http://" + server.host() + "/m\n");
     const size_t second = text.find("网通一区 [测试]  download http://" + server.host() + "/other");
-    ASSERT_NE(first, std::string::npos) << text;
-    EXPECT_GT(first, dianxin);
-    EXPECT_GT(second, wangtong);
-    EXPECT_LT(second, dianxin);
-    EXPECT_EQ(text.find("隐藏"), std::string::npos);
+    // In this order, each found (the last one is): a zone, its server, the other, its server.
+    EXPECT_TRUE(wangtong < second && second < dianxin && dianxin < first &&
+                first != std::string::npos)
+        << text;
+    EXPECT_THAT(text, Not(HasSubstr("隐藏")));
     // The slot that worked is remembered, and the trace has the list's result.
-    EXPECT_NE(box.readFile("game/bin/config.ini").find("zonetype=2"), std::string::npos);
-    EXPECT_NE(box.readFile("trace.jsonl").find("{\"msg\":6025,\"wParam\":1,\"lParam\":0}"),
-              std::string::npos);
+    EXPECT_THAT(box.readFile("game/bin/config.ini"), HasSubstr("zonetype=2"));
+    EXPECT_THAT(box.readFile("trace.jsonl"), HasSubstr("{\"msg\":6025,\"wParam\":1,\"lParam\":0}"));
 }
 
 TEST_F(CliRun, AnUnknownServerOrAFailedListFails) {
     EXPECT_EQ(cli({"--server", "没有"}), kExitFailure);
-    EXPECT_NE(slurp(out).find("no server named 没有"), std::string::npos);
+    EXPECT_THAT(slurp(out), HasSubstr("no server named 没有"));
     server.injectForPath("/list.xml", test::FaultPlan::withStatus(404));
     EXPECT_EQ(cli({"--no-launch"}), kExitFailure);
-    EXPECT_NE(slurp(out).find("下载服务器列表失败，请检查网络"), std::string::npos);
+    EXPECT_THAT(slurp(out), HasSubstr("下载服务器列表失败，请检查网络"));
 }
 
 TEST_F(CliRun, AGameThatCannotStartFails) {
@@ -189,40 +175,33 @@ TEST_F(CliRun, AGameThatCannotStartFails) {
     box.writeFile(deep + "/data/bin/srvListUrl.xml", box.readFile("data/bin/srvListUrl.xml"));
     EXPECT_EQ(runCli({"-C", box.path() + "/" + deep + "/game"}, out, err), kExitFailure);
     const std::string text = slurp(out);
-    EXPECT_NE(text.find("启动游戏失败，请检查游戏文件后重试"), std::string::npos) << text;
-    EXPECT_EQ(text.find("started:"), std::string::npos);
+    EXPECT_THAT(text, HasSubstr("启动游戏失败，请检查游戏文件后重试"));
+    EXPECT_THAT(text, Not(HasSubstr("started:")));
 }
 
 TEST_F(CliRun, ASecondLauncherRefusesToRun) {
     platform::SingleInstance first;
     ASSERT_TRUE(first.acquire(instanceName()));
     EXPECT_EQ(cli({}), kExitAlreadyRunning);
-    EXPECT_NE(slurp(err).find("应用正在运行中，不要再点击哦!"), std::string::npos);
+    EXPECT_THAT(slurp(err), HasSubstr("应用正在运行中，不要再点击哦!"));
 }
 
-TEST(Cli, UsageErrorsExitWithTwo) {
-    test::Sandbox box;
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
+TEST_F(CliRun, UsageErrorsExitWithTwo) {
     EXPECT_EQ(runCli({"-C", box.path() + "/missing"}, out, err), kExitUsage);
-    EXPECT_NE(slurp(err).find("cannot work in"), std::string::npos);
+    EXPECT_THAT(slurp(err), HasSubstr("cannot work in"));
     EXPECT_EQ(runCli({"--nope"}, out, err), kExitUsage);
     EXPECT_EQ(runCli({"servers", "--trace", box.path() + "/no/such/dir/t.jsonl"}, out, err),
               kExitUsage);
-    EXPECT_NE(slurp(err).find("cannot write the trace to"), std::string::npos);
+    EXPECT_THAT(slurp(err), HasSubstr("cannot write the trace to"));
     EXPECT_EQ(runCli({"--help"}, out, err), kExitOk);
     // A patch directory that is not there, or that the code page cannot name.
-    setenv("LUME_INSTANCE_NAME", ("LumeCliTest-" + std::to_string(getpid())).c_str(), 1);
     EXPECT_EQ(runCli({"patch", "-C", box.path(), "missing"}, out, err), kExitFailure);
-    EXPECT_NE(slurp(err).find("there is no patch directory " + box.path() + "/missing"),
-              std::string::npos);
+    EXPECT_THAT(slurp(err), HasSubstr("there is no patch directory " + box.path() + "/missing"));
     if (platform::codePage() == "GBK") {
         EXPECT_EQ(runCli({"patch", "-C", box.path(), "한"}, out, err), kExitFailure);
-        EXPECT_NE(slurp(err).find("cannot name the patch directory"), std::string::npos);
+        EXPECT_THAT(slurp(err), HasSubstr("cannot name the patch directory"));
     }
-    EXPECT_NE(slurp(out).find("usage: lume-cli"), std::string::npos);
-    std::fclose(out);
-    std::fclose(err);
+    EXPECT_THAT(slurp(out), HasSubstr("usage: lume-cli"));
 }
 
 }  // namespace
