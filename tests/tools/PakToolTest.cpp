@@ -2,7 +2,7 @@
 // exit statuses of bad usage.
 #include "tools/pak/PakTool.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -32,7 +32,7 @@ Result pak(std::vector<std::string> args) {
     return Result{status, out.str(), err.str()};
 }
 
-using test::readTree;
+using ::testing::HasSubstr, ::testing::Not, test::readTree;
 
 std::string hexKey(const char* format, uint32_t key) {
     char name[16];
@@ -65,11 +65,11 @@ protected:
 TEST_F(PakTool, CreateListVerifyExtractRoundTripATreeByteForByte) {
     const Result verified = pak({"verify", "res.pak"});
     EXPECT_EQ(verified.status, 0) << verified.out;
-    EXPECT_NE(verified.out.find("6 records, 0 free blocks: OK"), std::string::npos);
+    EXPECT_THAT(verified.out, HasSubstr("6 records, 0 free blocks: OK"));
     const Result listed = pak({"list", "res.pak", "--names", "src"});
     ASSERT_EQ(listed.status, 0);
     for (const char* shown : {"中文目录\\文件名.txt", "UI\\Main.PNG", "(root)"}) {
-        EXPECT_NE(listed.out.find(shown), std::string::npos) << shown;
+        EXPECT_THAT(listed.out, HasSubstr(shown));
     }
     EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 7);
 
@@ -88,7 +88,7 @@ TEST_F(PakTool, CreateListVerifyExtractRoundTripATreeByteForByte) {
     EXPECT_EQ(box.readFile("one/deep.txt"), deep);
     const Result missing = pak({"extract", "res.pak", "no/such.file"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("is not in the pack"), std::string::npos);
+    EXPECT_THAT(missing.err, HasSubstr("is not in the pack"));
     // An empty folder makes a pack of the index region alone, and it verifies.
     std::filesystem::create_directories("nothing");
     ASSERT_EQ(pak({"create", "nothing", "empty.pak"}).status, 0);
@@ -101,13 +101,13 @@ TEST_F(PakTool, VerifyAndExtractFindDamage) {
     flipByte("res.pak", test::kDataStart + 10);
     const Result damaged = pak({"verify", "res.pak"});
     EXPECT_EQ(damaged.status, 1);
-    EXPECT_NE(damaged.out.find("damage: record"), std::string::npos) << damaged.out;
-    EXPECT_NE(damaged.out.find("stored bytes have checksum"), std::string::npos);
+    EXPECT_THAT(damaged.out, HasSubstr("damage: record"));
+    EXPECT_THAT(damaged.out, HasSubstr("stored bytes have checksum"));
     // Extracting fails too, instead of handing out damaged bytes.
     EXPECT_EQ(pak({"extract", "res.pak", "--all", "out", "--names", "src"}).status, 1);
     box.writeFile("res.pak", box.readFile("clean.pak"));
     flipByte("res.pak", 29);  // the index checksum in the header
-    EXPECT_NE(pak({"verify", "res.pak"}).out.find("the index checksum is"), std::string::npos);
+    EXPECT_THAT(pak({"verify", "res.pak"}).out, HasSubstr("the index checksum is"));
     // Names the updater would refuse (one that would leave the output folder, one no Windows
     // game file has) are not written; the others are.
     box.writeFile("odd/c:x.txt", "colon");
@@ -117,8 +117,7 @@ TEST_F(PakTool, VerifyAndExtractFindDamage) {
     const Result refused = pak({"extract", "odd.pak", "--all", "oddout", "--names", "odd"});
     EXPECT_EQ(refused.status, 1);
     for (const char* name : {"c:x.txt", "what?.txt"}) {
-        EXPECT_NE(refused.err.find(std::string("refusing to write ") + name), std::string::npos)
-            << refused.err;
+        EXPECT_THAT(refused.err, HasSubstr(std::string("refusing to write ") + name));
     }
     EXPECT_EQ(readTree("oddout"), (test::Tree{{"ok.txt", "fine"}}));
 
@@ -139,16 +138,16 @@ TEST_F(PakTool, VerifyAndExtractFindDamage) {
           "parent index 9 is out of range", "parent index 3 is out of range",
           "free block at 8408608 (10 bytes) lies outside",
           "record 5 (key 0x00000004): its block at 8398603"}) {
-        EXPECT_NE(r.out.find(finding), std::string::npos) << finding << "\n" << r.out;
+        EXPECT_THAT(r.out, HasSubstr(finding));
     }
-    EXPECT_EQ(r.out.find("record 2 "), std::string::npos);  // the deflated file is fine
+    EXPECT_THAT(r.out, Not(HasSubstr("record 2 ")));  // the deflated file is fine
     // What info sums up for the operator, damage or not: files, free blocks, wasted bytes.
     const std::string info = pak({"info", "p.pak"}).out;
     for (const char* line :
          {"records:           6 (1 root, 5 files)\n", "(inflating to 3031)\n",
           "free blocks:       2, 15 bytes (largest 10)\n",
           "  free block:      offset 8408608, 10 bytes\n", "wasted bytes:      15\n"}) {
-        EXPECT_NE(info.find(line), std::string::npos) << line << info;
+        EXPECT_THAT(info, HasSubstr(line));
     }
 
     // A deflated block that inflates to the wrong size; a header data size past the end or
@@ -171,8 +170,8 @@ TEST_F(PakTool, VerifyAndExtractFindDamage) {
     for (const auto& [bytes, out, err] : cases) {
         box.writeFile("p.pak", bytes);
         const Result v = pak({"verify", "p.pak"});
-        EXPECT_NE(v.out.find(out), std::string::npos) << out << "\n" << v.out;
-        EXPECT_NE(v.err.find(err), std::string::npos) << err << "\n" << v.err;
+        EXPECT_THAT(v.out, HasSubstr(out));
+        EXPECT_THAT(v.err, HasSubstr(err));
     }
 }
 
@@ -188,17 +187,17 @@ TEST_F(PakTool, BadUsageAndMissingFilesExitNonZero) {
                                            {"extract", "res.pak", "0xZZ"}}) {
         EXPECT_EQ(pak(usage).status, 2) << (usage.empty() ? "" : usage[0]);
     }
-    EXPECT_NE(pak({"--help"}).out.find("usage: lume-pak"), std::string::npos);
+    EXPECT_THAT(pak({"--help"}).out, HasSubstr("usage: lume-pak"));
     const Result missing = pak({"verify", "nothing.pak"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("nothing.pak: cannot be opened"), std::string::npos);
+    EXPECT_THAT(missing.err, HasSubstr("nothing.pak: cannot be opened"));
     EXPECT_EQ(pak({"create", "no-such-dir", "x.pak"}).status, 1);
     // Two names that differ only in case would share a key.
     box.writeFile("twins/A.txt", "1");
     box.writeFile("twins/a.txt", "2");
     const Result twins = pak({"create", "twins", "twins.pak"});
     EXPECT_EQ(twins.status, 1);
-    EXPECT_NE(twins.err.find("have the same key"), std::string::npos);
+    EXPECT_THAT(twins.err, HasSubstr("have the same key"));
     EXPECT_FALSE(box.exists("twins.pak"));
 }
 

@@ -7,10 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <regex>
-#include <thread>
 
 #include "engine/FileSystem/MemoryStream.h"
 #include "platform/Text.h"
@@ -46,8 +44,7 @@ TEST(ServeRange, HeaderValuesAgainstTheResourceSize) {
         ByteRange range;
         ASSERT_EQ(parseRange(header, size, range), kind) << header;
         if (kind == S) {
-            EXPECT_EQ(range.first, first) << header;
-            EXPECT_EQ(range.last, last) << header;
+            EXPECT_EQ(std::pair(range.first, range.last), std::pair(first, last)) << header;
         }
     }
 }
@@ -59,19 +56,16 @@ TEST(ServeRange, OnlyRegularFilesUnderTheRootAreServed) {
     const std::filesystem::path root = box.path() + "/root";
     EXPECT_EQ(resolvePath(root, "/a/b.txt"), root / "a" / "b.txt");
     EXPECT_EQ(resolvePath(root, "//a//./b.txt"), root / "a" / "b.txt");
-    EXPECT_TRUE(resolvePath(root, "/../secret.txt").empty());
-    EXPECT_TRUE(resolvePath(root, "/a/../../secret.txt").empty());
-    EXPECT_TRUE(resolvePath(root, "/a/../a/b.txt").empty());
-    EXPECT_TRUE(resolvePath(root, "/a").empty());  // a folder
-    EXPECT_TRUE(resolvePath(root, "/missing").empty());
+    for (const char* refused : {"/../secret.txt", "/a/../../secret.txt", "/a/../a/b.txt",
+                                "/a" /* a folder */, "/missing"}) {
+        EXPECT_TRUE(resolvePath(root, refused).empty()) << refused;
+    }
 
     EXPECT_EQ(planReply(root, "/a/b.txt", "").status, 200);
     const FileReply part = planReply(root, "/a/b.txt", "bytes=0-0");
-    EXPECT_EQ(part.status, 206);
-    EXPECT_EQ(part.contentRange, "bytes 0-0/1");
+    EXPECT_EQ(std::tuple(part.status, part.contentRange), std::tuple(206, "bytes 0-0/1"));
     const FileReply past = planReply(root, "/a/b.txt", "bytes=1-");
-    EXPECT_EQ(past.status, 416);
-    EXPECT_EQ(past.contentRange, "bytes */1");
+    EXPECT_EQ(std::tuple(past.status, past.contentRange), std::tuple(416, "bytes */1"));
     EXPECT_EQ(planReply(root, "/nothing", "bytes=0-1").status, 404);
 
     // Pages are served as pages (a browser shows them), everything else as bytes.
