@@ -1,8 +1,7 @@
 // The launcher window on a loopback release of the sample game: the whole update, the
 // server list dialog, the start button and the close question while updating, the news
 // pages' fallback, closing during a blocking step, and start-up. (A game that cannot start:
-// LauncherFlowTest and CliTest.) Screenshots for a
-// reviewer go to LUME_SCREENSHOT_DIR.
+// LauncherFlowTest and CliTest.) Screenshots for a reviewer go to LUME_SCREENSHOT_DIR.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -14,6 +13,7 @@
 #include <QWebEngineView>
 
 #include "launcher/core/LauncherFlow.h"
+#include "launcher/core/LauncherSettings.h"
 #include "launcher/core/Startup.h"
 #include "launcher/qt/BackgroundDialog.h"
 #include "launcher/qt/CMainDlg.h"
@@ -25,7 +25,6 @@
 #include "launcher/qt/LauncherApp.h"
 #include "launcher/qt/WebBrowser2.h"
 #include "platform/Files.h"
-#include "platform/IniFile.h"
 #include "platform/SingleInstance.h"
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"
@@ -126,22 +125,18 @@ protected:
     bool waitIdle() {
         return QTest::qWaitFor([this] { return window.dialog->idle(); }, kPatience);
     }
-    // Before a screenshot: the pages shown have loaded.
-    void waitForPages() {
+    // The whole window, once the pages shown have loaded.
+    void screenshot(const char* name) {
         for (int id : {CMainDlg::kNewsBrowser, CMainDlg::kFlashBrowser}) {
             if (WebBrowser2* b = window.dialog->browser(id)) {
                 EXPECT_TRUE(QTest::qWaitFor([b] { return !b->loading(); }, kPatience));
             }
         }
+        keepScreenshot(window.dialog->backgroundWindow()->grab(), name);
     }
     void click(QWidget* widget, QPoint at = {}) {
         ASSERT_NE(widget, nullptr);
         QTest::mouseClick(widget, Qt::LeftButton, {}, at.isNull() ? widget->rect().center() : at);
-    }
-    std::u16string rememberedServer() {
-        platform::IniFile ini;
-        ini.load(u"bin\\config.ini");
-        return ini.getString(u"server", u"servername", u"");
     }
 
     test::Sandbox box;
@@ -165,12 +160,12 @@ TEST_F(Window, AWholeUpdateEndsWithTheGameStarted) {
     EXPECT_TRUE(progressText->text().startsWith("更新耗时:") &&
                 !progressText->text().contains("/s"));
     dlg->showProgressText(u"更新进度:40%");
-    dlg->showSpeed(1572864);
-    EXPECT_EQ(progressText->text(), "更新进度:40%  1.5 MB/s");
-    dlg->showSpeed(921600);
-    EXPECT_EQ(progressText->text(), "更新进度:40%  900 KB/s");
-    dlg->showSpeed(0);
-    EXPECT_EQ(progressText->text(), "更新进度:40%");
+    for (const auto& [rate, shown] : {std::pair{1572864, "更新进度:40%  1.5 MB/s"},
+                                      {921600, "更新进度:40%  900 KB/s"},
+                                      {0, "更新进度:40%"}}) {
+        dlg->showSpeed(rate);
+        EXPECT_EQ(progressText->text(), shown) << rate;
+    }
     EXPECT_EQ(dlg->label(u"STATIC_DEFAULT_SERVER")->text(), "电信一区");
     EXPECT_EQ(dlg->label(u"STATIC_VERSION")->text(), "版本号: 1.0.0");
     EXPECT_NE(box.readFile("trace.jsonl").find("{\"msg\":6029,\"wParam\":0,\"lParam\":0}"),
@@ -218,8 +213,7 @@ TEST_F(Window, TheServerListDialogThenAnUpdateThatDoesNotEnd) {
     EXPECT_EQ(view->selected(), 0);  // the current server
     QTest::mouseMove(view, view->cellRect(2).center());
     EXPECT_TRUE(QTest::qWaitFor([view] { return view->hover() == 2; }, kPatience));
-    waitForPages();
-    keepScreenshot(dlg->backgroundWindow()->grab(), "server-list.png");
+    screenshot("server-list.png");
 
     // Enter leaves the dialog open; a click then a close without confirming changes nothing.
     QTest::keyClick(list, Qt::Key_Return);
@@ -229,7 +223,7 @@ TEST_F(Window, TheServerListDialogThenAnUpdateThatDoesNotEnd) {
     EXPECT_EQ(list->chosenName(), u"电信二区");
     click(list->closeButton());
     EXPECT_EQ(dlg->serverListDialog(), nullptr);
-    EXPECT_EQ(rememberedServer(), u"电信一区");
+    EXPECT_EQ(LauncherSettings().serverName(), u"电信一区");
     EXPECT_TRUE(dlg->button(u"START_GAME")->isVisible() && !dlg->confirmButton()->isVisible());
     EXPECT_TRUE(dlg->button(u"TREE_SRV_LIST")->isEnabled());
 
@@ -243,7 +237,7 @@ TEST_F(Window, TheServerListDialogThenAnUpdateThatDoesNotEnd) {
     click(list->view(0), list->view(0)->cellRect(0).center());
     click(dlg->confirmButton());
     EXPECT_EQ(dlg->label(u"STATIC_DEFAULT_SERVER")->text(), "网通一区");
-    EXPECT_EQ(rememberedServer(), u"网通一区");
+    EXPECT_EQ(LauncherSettings().serverName(), u"网通一区");
 
     // Escape in the dialog closes it; Return in the window does nothing.
     click(dlg->button(u"TREE_SRV_LIST"));
@@ -266,8 +260,7 @@ TEST_F(Window, TheServerListDialogThenAnUpdateThatDoesNotEnd) {
     click(dlg->button(u"CLOSE_BUTTON"));
     EXPECT_EQ(dlg->lastMessage(), "正在更新中，确认要关闭更新程序吗？");
     EXPECT_EQ(dlg->flow()->state(), LauncherFlow::State::Updating);
-    waitForPages();
-    keepScreenshot(dlg->backgroundWindow()->grab(), "updating.png");
+    screenshot("updating.png");
     answerNextQuestion(QMessageBox::Ok);
     click(dlg->button(u"CLOSE_BUTTON"));
     EXPECT_TRUE(dlg->hasEnded() && dlg->flow()->closing());
@@ -305,9 +298,7 @@ TEST_F(Window, ClosingWhileTheServerListDownloadsAnswersAtOnce) {
     CMainDlg* dlg = open();
     // The download blocks the flow; the window's own event loop still runs, so this timer
     // fires meanwhile: the window paints, and the close button hides it at once.
-    bool closedWhileBusy = false;
-    bool painted = false;
-    bool hidden = false;
+    bool closedWhileBusy = false, painted = false, hidden = false;
     QTimer probe;
     probe.setInterval(1);
     QObject::connect(&probe, &QTimer::timeout, [&] {
@@ -322,10 +313,8 @@ TEST_F(Window, ClosingWhileTheServerListDownloadsAnswersAtOnce) {
     });
     probe.start();
     ASSERT_TRUE(QTest::qWaitFor([dlg] { return dlg->hasEnded(); }, kPatience));
-    EXPECT_TRUE(closedWhileBusy);
-    EXPECT_TRUE(painted);
-    EXPECT_TRUE(hidden);
-    EXPECT_EQ(dlg->flow()->state(), LauncherFlow::State::Closed);
+    EXPECT_EQ(std::tuple(closedWhileBusy, painted, hidden, dlg->flow()->state()),
+              std::tuple(true, true, true, LauncherFlow::State::Closed));
     EXPECT_EQ(dlg->exitCode(), 0);
 }
 
@@ -334,9 +323,8 @@ TEST(LauncherStartUp, ArgumentsAndASecondInstance) {
     QString error;
     ASSERT_TRUE(parseLauncherArguments(
         {"-C", "g", "--auto-start", "--screenshot", "s.png", "--trace", "t"}, parsed, error));
-    EXPECT_EQ(parsed.directory, "g");
-    EXPECT_TRUE(parsed.autoStart);
-    EXPECT_EQ(parsed.screenshot, "s.png");
+    EXPECT_EQ(std::tuple(parsed.directory, parsed.autoStart, parsed.screenshot),
+              std::tuple("g", true, "s.png"));
     EXPECT_FALSE(parseLauncherArguments({"--screenshot"}, parsed, error));
     EXPECT_FALSE(parseLauncherArguments({"extra"}, parsed, error));
     auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
