@@ -58,10 +58,9 @@ TEST_F(Pages, PrimariesThatAnswerAreShownElseTheirFallbacks) {
         up = c.up;
         asked.clear();
         const BrowserPages pages = chooseBrowserPages(c.variant, layout, probe());
-        EXPECT_EQ(pages.news, c.news) << c.variant;
-        EXPECT_EQ(pages.flash, c.flash) << c.variant;
-        EXPECT_EQ(pages.cafe, c.cafe) << c.variant;
-        EXPECT_EQ(asked, c.asked) << c.variant;
+        EXPECT_EQ(std::tuple(pages.news, pages.flash, pages.cafe, asked),
+                  std::tuple(c.news, c.flash, c.cafe, c.asked))
+            << c.variant;
     }
     box.writeFile("bin/controlPosition.xml", "<Layout><Urls/></Layout>");
     ControlPostionConfig empty;  // no addresses: both browsers stay hidden

@@ -1,8 +1,6 @@
 // The skin's layout file: rectangles, prompts and page addresses by name.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "launcher/core/ControlPostionConfig.h"
 #include "platform/Text.h"
 #include "tests/support/Sandbox.h"

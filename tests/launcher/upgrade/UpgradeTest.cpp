@@ -20,9 +20,8 @@ namespace {
 TEST(Upgrade, ArgumentIsBinProgramAndName) {
     UpgradeRequest r;
     ASSERT_TRUE(parseUpgradeArgument(u"\\g\\bin\\;\\g\\;lume.exe", r));
-    EXPECT_EQ(r.binDirectory, u"\\g\\bin\\");
-    EXPECT_EQ(r.programDirectory, u"\\g\\");
-    EXPECT_EQ(r.launcherName, u"lume.exe");
+    EXPECT_EQ(std::tuple(r.binDirectory, r.programDirectory, r.launcherName),
+              std::tuple(u"\\g\\bin\\", u"\\g\\", u"lume.exe"));
     ASSERT_TRUE(parseUpgradeArgument(u"b;p;x", r));
     EXPECT_EQ(r.programDirectory, u"p\\");
     for (const char16_t* bad : {u"", u"b;p", u";p;n", u"b;;n", u"b;p;", u"b;p;..\\evil.exe",
