@@ -16,7 +16,7 @@ namespace lume::fuzz {
 
 // Called once per input; the first call makes the directory and moves into it.
 inline void enterScratch() {
-    static const bool entered = [] {
+    [[maybe_unused]] static const bool entered = [] {
         namespace fs = std::filesystem;
         const fs::path base =
             fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
@@ -31,13 +31,10 @@ inline void enterScratch() {
         });
         return true;
     }();
-    static_cast<void>(entered);
 }
 
 inline void writeFile(const std::string& path, std::string_view bytes) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path().empty()
-                                            ? std::filesystem::path(".")
-                                            : std::filesystem::path(path).parent_path());
+    std::filesystem::create_directories(std::filesystem::absolute(path).parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

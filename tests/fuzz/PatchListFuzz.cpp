@@ -31,15 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Staged files for at most a few items, of the sizes the list names (capped).
     for (size_t i = 0; i < list.items.size() && i < 8; ++i) {
         const PackPatchItem& item = list.items[i];
-        fuzz::writeFile(
-            std::string("update/f/") +
-                [&] {
-                    char name[16];
-                    std::snprintf(name, sizeof name, "%x", item.nameKey);
-                    return std::string(name);
-                }() +
-                ".gzf",
-            std::string(std::min<uint32_t>(item.zipSize, 1 << 16), 'x'));
+        char name[32];
+        std::snprintf(name, sizeof name, "update/f/%x.gzf", item.nameKey);
+        fuzz::writeFile(name, std::string(std::min<uint32_t>(item.zipSize, 1 << 16), 'x'));
     }
     static_cast<void>(buildPack(u"data\\f.pak", u"data\\f.new", u"list.ipatch", id));
     return 0;
