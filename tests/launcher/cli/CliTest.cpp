@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <sstream>
 
 #include "launcher/cli/Cli.h"
 #include "launcher/cli/TerminalView.h"
@@ -20,6 +22,12 @@ namespace {
 
 using ::testing::HasSubstr, ::testing::Not;
 
+// The arguments of a command line without quoting ("a b" is {"a", "b"}).
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), {}};
+}
+
 TEST(CliOptions, ParsesAndRejects) {
     CliOptions o;
     std::string error;
@@ -27,12 +35,10 @@ TEST(CliOptions, ParsesAndRejects) {
     EXPECT_EQ(std::tuple(o.directory, o.trace, o.command), std::tuple("game", "-", "run"));
 
     CliOptions u;
-    ASSERT_TRUE(parseCliOptions({"update", "--host", "h:1", "--path", "/p", "--mirror-host", "m",
-                                 "--mirror-path", "/q", "--force"},
-                                u, error));
-    EXPECT_EQ(std::tuple(u.host, u.mirrorPath, u.force), std::tuple("h:1", "/q", true));
-    EXPECT_FALSE(u.transfer.limitRate);
-    EXPECT_FALSE(u.transfer.proxy);
+    ASSERT_TRUE(parseCliOptions(
+        words("update --host h:1 --path /p --mirror-host m --mirror-path /q --force"), u, error));
+    EXPECT_EQ(std::tuple(u.host, u.mirrorPath, u.force, u.transfer.limitRate, u.transfer.proxy),
+              std::tuple("h:1", "/q", true, std::nullopt, std::nullopt));
 
     // The bandwidth as curl writes it, in powers of 1024; the proxy as libcurl takes it.
     for (const auto& [text, rate] : std::vector<std::pair<std::string, uint64_t>>{
@@ -49,23 +55,13 @@ TEST(CliOptions, ParsesAndRejects) {
     ASSERT_TRUE(parseCliOptions({"patch", "-C", "game", "../patch"}, p, error));
     EXPECT_EQ(std::tuple(p.command, p.patchDirectory), std::tuple("patch", "../patch"));
 
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--trace"},
-                                         {"patch"},
-                                         {"patch", "a", "b"},
-                                         {"patch", "a", "--no-launch"},
-                                         {"--frobnicate"},
-                                         {"dance"},
-                                         {"update", "--host", "h"},
-                                         {"update", "--host", "h", "--path", "/p", "--no-launch"},
-                                         {"servers", "--force"},
-                                         {"run", "--mirror-host", "m"},
-                                         {"servers", "--mirror-path", "/q"},
-                                         {"--limit-rate", "fast"},
-                                         {"--limit-rate", "-5K"},
-                                         {"servers", "--proxy", "p:1"},
-                                         {"run", "extra"}}) {
+    for (const char* bad :
+         {"--trace", "patch", "patch a b", "patch a --no-launch", "--frobnicate", "dance",
+          "update --host h", "update --host h --path /p --no-launch", "servers --force",
+          "run --mirror-host m", "servers --mirror-path /q", "--limit-rate fast",
+          "--limit-rate -5K", "servers --proxy p:1", "run extra"}) {
         CliOptions b;
-        EXPECT_FALSE(parseCliOptions(bad, b, error)) << bad[0];
+        EXPECT_FALSE(parseCliOptions(words(bad), b, error)) << bad;
         EXPECT_FALSE(error.empty());
     }
 }
