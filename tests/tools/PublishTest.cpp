@@ -75,9 +75,9 @@ protected:
         }
         return paths;
     }
-    // The entry of that folder and name; one not listed fails the test.
-    FileListEntry find(const std::vector<FileListEntry>& all, const std::u16string& folder,
-                       const std::u16string& name) {
+    // The published entry of that folder and name; one not listed fails the test.
+    FileListEntry find(const std::u16string& folder, const std::u16string& name) {
+        const auto all = entries();
         const auto it = std::find_if(all.begin(), all.end(), [&](const FileListEntry& e) {
             return e.folder == folder && e.name == name;
         });
@@ -116,12 +116,12 @@ TEST_F(Publish, LooseFilesAndPacksAsTheLauncherAsksForThem) {
     }));
     // A loose file that compresses is published deflated, one that does not stored; the pack
     // is listed as a pack. (That each reads back as its file: the end-to-end updates.)
-    const FileListEntry readme = find(all, u"", u"readme.txt");
+    const FileListEntry readme = find(u"", u"readme.txt");
     EXPECT_LT(readme.zip, readme.size);
-    const uint32_t stored = find(all, u"bin", u"noise.bin").zipcrc;
+    const uint32_t stored = find(u"bin", u"noise.bin").zipcrc;
     EXPECT_EQ(box.readFile("www/bin/noise.bin.gzf." + hexOf(stored)), noise);
-    EXPECT_TRUE(find(all, u"data", u"ui.pak").isPack());
-    EXPECT_EQ(find(all, u"", u"说明&amp;.txt").size, 6u);  // escaped in the list, read back
+    EXPECT_TRUE(find(u"data", u"ui.pak").isPack());
+    EXPECT_EQ(find(u"", u"说明&amp;.txt").size, 6u);  // escaped in the list, read back
 }
 
 TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
@@ -129,20 +129,18 @@ TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
     makePack("v1", "ui", {{"a.txt", "ui one"}});
     makePack("v1", "legacy", {{"old.txt", "legacy"}});
     ASSERT_TRUE(publish("v1")) << error;
-    const auto v1 = entries();
-    const FileListEntry oldReadme = find(v1, u"", u"readme.txt");
-    const uint32_t legacyCrc = find(v1, u"data", u"legacy.pak").crc;
+    const FileListEntry oldReadme = find(u"", u"readme.txt");
+    const uint32_t legacyCrc = find(u"data", u"legacy.pak").crc;
 
     box.writeFile("v2/readme.txt", "version two");
     makePack("v2", "ui", {{"a.txt", "ui two"}, {"b.txt", "new"}});
     ASSERT_TRUE(publish("v2")) << error;
     EXPECT_EQ(report.withdrawnPacks, 1);
-    const auto v2 = entries();
     // Version 1's data is still there for players who have not updated.
     EXPECT_TRUE(box.exists("www/readme.txt.gzf." + hexOf(oldReadme.zipcrc)));
-    EXPECT_NE(find(v2, u"", u"readme.txt").zipcrc, oldReadme.zipcrc);
+    EXPECT_NE(find(u"", u"readme.txt").zipcrc, oldReadme.zipcrc);
     // The dropped pack is listed under a crc no real pack has, and its list withdraws it.
-    const uint32_t withdrawn = find(v2, u"data", u"legacy.pak").crc;
+    const uint32_t withdrawn = find(u"data", u"legacy.pak").crc;
     EXPECT_NE(withdrawn, legacyCrc);
     SubFileListDownloader sub;
     EXPECT_EQ(
@@ -166,7 +164,7 @@ TEST_F(Publish, NewerVersionsKeepOlderFilesAndWithdrawDroppedPacks) {
     box.writeFile("v3/readme.txt", "version three");
     makePack("v3", "ui", {{"a.txt", "ui three"}});
     ASSERT_TRUE(publish("v3")) << error;
-    EXPECT_EQ(find(entries(), u"data", u"legacy.pak").crc, withdrawn);
+    EXPECT_EQ(find(u"data", u"legacy.pak").crc, withdrawn);
     EXPECT_EQ(manifest().version, 3u);
 }
 
@@ -202,8 +200,7 @@ TEST_F(Publish, KeysAndTheSignedManifest) {
     EXPECT_EQ(box.readFile("www/release.manifest"), text);
     // Published unsigned, no signature of an older manifest is left beside it; and a data
     // file that holds other bytes under its name is written again.
-    const std::string data =
-        "www/readme.txt.gzf." + hexOf(find(entries(), u"", u"readme.txt").zipcrc);
+    const std::string data = "www/readme.txt.gzf." + hexOf(find(u"", u"readme.txt").zipcrc);
     box.writeFile(data, "two");
     ASSERT_EQ(publishMain({game, www, "--version", "9"}, out, out), 0);
     EXPECT_EQ(manifest().version, 9u);
