@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "launcher/qt/GdiplusButton.h"
-#include "launcher/qt/SkinPictures.h"
 #include "launcher/qt/skin/SkinIds.h"
 
 namespace lume {
