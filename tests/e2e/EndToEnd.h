@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 
 #include "launcher/cli/Cli.h"
 #include "tests/support/NginxServer.h"
@@ -24,40 +25,13 @@ struct Message {
 };
 
 // One run of lume-cli with --trace: its exit status, what it printed, the messages it traced
-// (texts apart, as their trace lines) and its last summary.
+// (texts apart) and its last summary.
 struct CliRun {
     int code = -1;
-    std::string output, texts;
+    std::string output;
     std::vector<Message> messages;
     UpdateResult result;
 };
-inline CliRun runLauncher(std::vector<std::string> args, const fs::path& trace) {
-    args.insert(args.end(), {"--trace", trace.string()});
-    CliRun run;
-    std::FILE* out = std::tmpfile();
-    run.code = runCli(args, out, out);
-    run.output.resize(static_cast<size_t>(std::ftell(out)));
-    std::rewind(out);
-    run.output.resize(std::fread(run.output.data(), 1, run.output.size(), out));
-    std::fclose(out);
-    std::ifstream in(trace);
-    for (std::string line; std::getline(in, line);) {
-        Message m{};
-        std::sscanf(line.c_str(), "{\"msg\":%u,\"wParam\":%u,\"lParam\":%u", &m.msg, &m.wParam,
-                    &m.lParam);
-        if (m.msg == kMsgText) {
-            run.texts += line + "\n";
-        } else {
-            run.messages.push_back(m);
-        }
-        if (m.msg == kMsgUpdateResult) {
-            run.result = decodeUpdateResult(m.wParam, m.lParam);
-        }
-    }
-    in.close();
-    fs::remove(trace);
-    return run;
-}
 
 // lume-cli as its own process with args, env ("NAME=value" entries) added and its standard
 // output in the file out (else, as its errors, in /dev/null): its exit status, or 128 + the
@@ -112,10 +86,15 @@ protected:
         if (!NginxServer::available()) {
             GTEST_SKIP() << "nginx is not installed";
         }
+        nginx = serve();
+        prepare();
     }
-    // nginx on www/ (slowed or otherwise changed by extra directives).
-    std::unique_ptr<NginxServer> serve(const std::string& extra = {}) {
-        auto server = std::make_unique<NginxServer>(root + "/www", extra);
+    // What the suite serves and installs for each case (nginx serves www/ already).
+    virtual void prepare() {}
+    // nginx on www/ (slowed or otherwise changed by extra directives), over TLS or HTTP/2.
+    std::unique_ptr<NginxServer> serve(const std::string& extra = {},
+                                       const NginxServer::TlsFiles& tls = {}, bool http2 = false) {
+        auto server = std::make_unique<NginxServer>(root + "/www", extra, tls, http2);
         EXPECT_TRUE(server->started()) << server->errorLog();
         return server;
     }
@@ -126,11 +105,37 @@ protected:
         fs::copy(versions / version, game(name), fs::copy_options::recursive);
     }
 
-    // lume-cli in this process; what it said and traced is kept in `last`.
+    // lume-cli in this process (from the sandbox, again after it); what it said and traced is
+    // kept in `last`.
     int cli(std::vector<std::string> args) {
-        last = runLauncher(std::move(args), root + "/trace.jsonl");
+        const std::string trace = root + "/trace.jsonl";
+        args.insert(args.end(), {"--trace", trace});
+        last = CliRun{};
+        std::FILE* out = std::tmpfile();
+        last.code = runCli(args, out, out);
+        fs::current_path(root);  // lume-cli works in the game directory
+        last.output.resize(static_cast<size_t>(std::ftell(out)));
+        std::rewind(out);
+        last.output.resize(std::fread(last.output.data(), 1, last.output.size(), out));
+        std::fclose(out);
+        std::ifstream in(trace);
+        for (std::string line; std::getline(in, line);) {
+            Message m{};
+            std::sscanf(line.c_str(), "{\"msg\":%u,\"wParam\":%u,\"lParam\":%u", &m.msg, &m.wParam,
+                        &m.lParam);
+            if (m.msg != kMsgText) {
+                last.messages.push_back(m);
+            }
+            if (m.msg == kMsgUpdateResult) {
+                last.result = decodeUpdateResult(m.wParam, m.lParam);
+            }
+        }
+        fs::remove(trace);
         return last.code;
     }
+    const std::string& said() const { return last.output; }
+    bool printed(std::string_view text) const { return said().find(text) != std::string::npos; }
+    bool printed(std::u16string_view text) const { return printed(platform::wideToUtf8(text)); }
     // lume-cli command in a game directory, from a path of host (default: the nginx).
     int launcher(const std::string& command, const std::string& path,
                  std::vector<std::string> extra = {}, const std::string& name = "game",
@@ -165,16 +170,35 @@ protected:
         }
         for (const auto& [rel, bytes] : clean ? gameTree(game(name)) : Tree{}) {
             const std::string ext = fs::path(rel).extension().string();
-            EXPECT_TRUE(ext != ".gzf" && ext != ".igzf" && ext != ".patch" && ext != ".ipatch" &&
-                        ext != ".tmp" && ext != ".back" && ext != ".journal" &&
-                        (ext != ".pak" || want.count(rel) != 0))
-                << rel;
+            const std::set<std::string> work = {".gzf", ".igzf", ".patch",  ".ipatch",
+                                                ".tmp", ".back", ".journal"};
+            EXPECT_TRUE(!work.contains(ext) && (ext != ".pak" || want.contains(rel))) << rel;
             std::ostringstream out, err;
             EXPECT_TRUE(ext != ".pak" ||
                         pak::run({u"verify", platform::utf8ToWide((game(name) / rel).string())},
                                  out, err) == 0)
                 << rel;
         }
+    }
+
+    // The server list that `run` fetches first (data/bin/srvListUrl.xml names www/servers.xml
+    // on server), in the narrow code page: path on hosts (the first primary, the others
+    // mirrors) and one zone.
+    void serveServerList(const NginxServer& server, const std::vector<std::string>& hosts,
+                         const std::string& path) {
+        std::string items;
+        for (const std::string& host : hosts) {
+            items += "<serverItem addr=\"" + host + "\" path=\"" + path + "\" flag=\"" +
+                     (items.empty() ? "1" : "2") + "\"/>";
+        }
+        box.writeFile("www/servers.xml",
+                      platform::utf8ToNarrow("<server><patch><items type=\"0\">" + items +
+                                             "</items></patch><zones default=\"电信一区\"><zone "
+                                             "name=\"电信一区\" type=\"0\" outer=\"1\" id=\"1\" "
+                                             "zone=\"1\" addr=\"127.0.0.1\" port=\"7001\"/>"
+                                             "</zones></server>"));
+        box.writeFile("data/bin/srvListUrl.xml", "<srvList><url type=\"4\" path=\"" +
+                                                     server.url("/servers.xml") + "\"/></srvList>");
     }
 
     Sandbox box;

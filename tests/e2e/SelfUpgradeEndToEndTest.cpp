@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/Text.h"
 #include "tests/e2e/EndToEnd.h"
 
 namespace fs = std::filesystem;
@@ -34,16 +33,7 @@ TEST_F(SelfUpgradeEndToEnd, TheNewLauncherRunsOnceAndStartsTheGame) {
              {"readme.txt", "version " + version}});
         ASSERT_TRUE(test::publish(box.path() + "/v" + version, box.path() + "/www/game"));
     }
-    nginx = serve();
-    box.writeFile("www/list.xml",
-                  platform::utf8ToNarrow("<server><patch><items type=\"0\"><serverItem addr=\"" +
-                                         nginx->host() +
-                                         "\" path=\"/game\" flag=\"1\"/></items></patch>"
-                                         "<zones default=\"电信一区\"><zone name=\"电信一区\" "
-                                         "type=\"0\" outer=\"1\" id=\"1\" zone=\"1\"/></zones>"
-                                         "</server>"));
-    box.writeFile("data/bin/srvListUrl.xml",
-                  "<l><url type=\"4\" path=\"" + nginx->url("/list.xml") + "\"/></l>");
+    serveServerList(*nginx, {nginx->host()}, "/game");
     install("v1");
     fs::permissions(box.path() + "/game/bin/upgrade.tmp", fs::perms::owner_exec,
                     fs::perm_options::remove);  // as an update would have installed it
