@@ -7,8 +7,6 @@
 
 #include "engine/Kernel/MessageTarget.h"
 #include "platform/SingleInstance.h"
-#include "platform/Thread.h"
-#include "platform/Time.h"
 #include "tests/e2e/EndToEnd.h"
 #include "tests/support/LogCapture.h"
 #include "update/PatchUpdater.h"
@@ -19,9 +17,6 @@ namespace fs = std::filesystem;
 namespace lume {
 namespace {
 
-using test::Message;
-using test::readBytes;
-
 // From version 1 to 2: changed, added and removed loose files and pack members, a new pack,
 // a withdrawn pack, a damaged pack rebuilt whole and a changed must file. The versions and
 // their releases are made once for the suite.
@@ -31,7 +26,7 @@ protected:
         if (!test::NginxServer::available()) {
             return;
         }
-        made = new test::Sandbox;
+        made = std::make_unique<test::Sandbox>();
         const fs::path r = made->path();
         using test::noiseBytes, test::textBytes;
         test::makeVersion(r / "v1",
@@ -68,49 +63,38 @@ protected:
         test::publish(r / "v2", r / "release", must);
         test::publish(r / "v1", r / "only1");
     }
-    static void TearDownTestSuite() {
-        delete made;
-        made = nullptr;
-    }
+    static void TearDownTestSuite() { made.reset(); }
 
-    void SetUp() override {
-        EndToEnd::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void prepare() override {
         versions = made->path();
         for (const char* release : {"release", "only1"}) {
             fs::create_directories(root + "/www/" + release);
             fs::copy(versions / release, root + "/www/" + release, fs::copy_options::recursive);
         }
-        nginx = serve();
     }
 
-    void expectV2() { expectVersion("v2", "game", true); }
-
-    static inline test::Sandbox* made = nullptr;
+    static inline std::unique_ptr<test::Sandbox> made;
 };
 
 // Whole updates from a mirror alone (nothing listens on the primary address), through a
 // proxy (the download host is a name nothing resolves; an nginx answers requests in absolute
 // form from its own root) and over HTTP/2 without TLS (bin\config.ini "http2=1").
 TEST_F(UpdateEndToEnd, AWholeUpdateTravelsThroughAMirrorAProxyAndHttp2) {
-    test::NginxServer h2(root + "/www", "", {}, true);
-    ASSERT_TRUE(h2.started()) << h2.errorLog();
+    const auto h2 = serve({}, {}, true);
     fs::create_directories(game("mirror") / "bin");
     install("v1", "proxy");
     box.writeFile("h2/bin/config.ini", "[other]\nhttp2=1\n");
     const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> ways = {
         {"mirror", "127.0.0.1:1", {"--mirror-host", nginx->host(), "--mirror-path", "/release"}},
         {"proxy", "release.invalid", {"--proxy", "http://" + nginx->host()}},
-        {"h2", h2.host(), {}}};
+        {"h2", h2->host(), {}}};
     for (const auto& [name, host, extra] : ways) {
-        ASSERT_EQ(updateFully("/release", extra, name, host), kExitOk) << name << last.output;
+        ASSERT_EQ(updateFully("/release", extra, name, host), kExitOk) << name << said();
         EXPECT_EQ(last.result.kind, UpdateResult::Kind::Ready);
         expectVersion("v2", name, true);
     }
-    EXPECT_GT(h2.logged().size(), 10u);
-    for (const auto& l : h2.logged()) {
+    EXPECT_GT(h2->logged().size(), 10u);
+    for (const auto& l : h2->logged()) {
         EXPECT_EQ(l.protocol, "HTTP/2.0") << l.path;
     }
 }
@@ -124,7 +108,7 @@ TEST_F(UpdateEndToEnd, AFileListThatCannotBeHadFailsAfterThreeAttempts) {
           {nginx->host(), "/none", 6},
           {nginx->host(), "/bad", 3}}) {
         ASSERT_EQ(update(path, {}, "game", host), kExitFailure);
-        EXPECT_EQ(last.messages.back(), (Message{kMsgUpdateResult, 0x10000, 0}));
+        EXPECT_EQ(last.messages.back(), (test::Message{kMsgUpdateResult, 0x10000, 0}));
         EXPECT_EQ(nginx->requests(path + std::string("/flist.xml")), requests) << path;
     }
     expectVersion("v1", "game", true);
@@ -140,7 +124,7 @@ TEST_F(UpdateEndToEnd, ASecondLauncherInTheSameDirectoryIsRefused) {
     EXPECT_EQ(launcher("verify", "/release"), kExitAlreadyRunning);
     EXPECT_EQ(nginx->requests(), requests);
     first.release();
-    EXPECT_EQ(update("/release"), kExitOk) << last.output;
+    EXPECT_EQ(update("/release"), kExitOk) << said();
 }
 
 // A window for the updater itself; hook, when set, sees each message on the posting thread.
@@ -199,11 +183,10 @@ TEST_F(UpdateEndToEnd, TheUpdaterStopsBeginsOnceAndClosesMidDownload) {
 
     // On a server whose blocks stall after their first 16 KiB a second begin is refused, and
     // closing the updater cuts the transfers short and joins every thread.
-    test::NginxServer slow(box.path() + "/www", "limit_rate 1k; limit_rate_after 16k;");
-    ASSERT_TRUE(slow.started()) << slow.errorLog();
-    ASSERT_TRUE(updater->beginUpdate(slow.host(), "/release", "", "", 0));
+    const auto slow = serve("limit_rate 1k; limit_rate_after 16k;");
+    ASSERT_TRUE(updater->beginUpdate(slow->host(), "/release", "", "", 0));
     EXPECT_TRUE(UpdateThread::instance()->updating());
-    EXPECT_FALSE(updater->beginUpdate(slow.host(), "/release", "", "", 0));
+    EXPECT_FALSE(updater->beginUpdate(slow->host(), "/release", "", "", 0));
     window.wait(kMsgBlocksHandedOut);
     updater.reset();
     EXPECT_EQ(window.queue.drain().back().message, kMsgUpdateResult);
@@ -215,7 +198,7 @@ TEST_F(UpdateEndToEnd, TheUpdaterStopsBeginsOnceAndClosesMidDownload) {
     const PostedMessage last = window.wait().back();
     EXPECT_EQ(decodeUpdateResult(last.wParam, last.lParam).kind, UpdateResult::Kind::Ready);
     updater.reset();
-    expectV2();
+    expectVersion("v2", "game", true);
 }
 
 }  // namespace
