@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <cstdlib>
+#include <set>
 
 #include "tests/e2e/EndToEnd.h"
 #include "transfer/FileWritter.h"
@@ -30,31 +30,23 @@ std::string phaseOf(const std::string& traceLine) {
     fields >> n >> kind;
     std::getline(fields >> std::ws, path);
     const bool inUpdate = path.find("/update/") != std::string::npos;
+    const auto is = [&](const char* ending) { return path.ends_with(ending); };
     if (kind == "rename" || kind == "syncdir") {
-        return path.ends_with(".pak") ? "build (replace)"
-               : inUpdate             ? "member staging"
-                                      : "loose-file replace";
+        return is(".pak") ? "build (replace)" : inUpdate ? "member staging" : "loose-file replace";
     }
-    for (const auto& [ending, phase] : {std::pair{".pak.journal", "journal"},
-                                        {".pak", "merge or index rewrite"},
-                                        {".pak.gzf", "build"}}) {
-        if (path.ends_with(ending)) {
-            return phase;
-        }
-    }
-    if (inUpdate) {
-        return "member download";
-    }
-    return path.ends_with(".gzf.tmp") ? "loose-file replace"
-           : path.ends_with(".gzf")   ? "download"
-                                      : "planning and settings";
+    return is(".pak.journal") ? "journal"
+           : is(".pak")       ? "merge or index rewrite"
+           : is(".pak.gzf")   ? "build"
+           : inUpdate         ? "member download"
+           : is(".gzf.tmp")   ? "loose-file replace"
+           : is(".gzf")       ? "download"
+                              : "planning and settings";
 }
 
 class KillLoop : public test::EndToEnd {
 protected:
-    void SetUp() override {
-        EndToEnd::SetUp();
-        for (int v = 1; v <= 2 && !IsSkipped(); ++v) {
+    void prepare() override {
+        for (int v = 1; v <= 2; ++v) {
             // Members of at most one block: a member's download resumes as a whole.
             std::map<std::string, Tree> packs;
             for (int i = 0; i < 12; ++i) {
@@ -74,23 +66,20 @@ protected:
                               packs);
             ASSERT_TRUE(test::publish(dir, box.path() + "/www/release"));
         }
-        if (IsSkipped()) {
-            return;
-        }
-        fast = serve();
         slow = serve("limit_rate 400k;");
         // The clean update everything is compared with, and the file calls it makes ("N kind
         // path" each).
-        install("clean");
+        install("v1", "clean");
         const std::string trace = game("clean").string() + "-trace.txt";
-        uint64_t before = fast->bytesSent();
-        ASSERT_EQ(runUpdate("clean", *fast, {"LUME_FAULT_TRACE=" + trace}), 0);
-        cleanBytes = fast->bytesSent() - before;
+        uint64_t before = nginx->bytesSent();
+        ASSERT_EQ(runUpdate("clean", *nginx, {"LUME_FAULT_TRACE=" + trace}), 0);
+        cleanBytes = nginx->bytesSent() - before;
         clean = test::gameTree(game("clean"));
         std::ifstream in(trace);
         for (std::string line; std::getline(in, line);) {
             calls.push_back(line);
         }
+        ASSERT_GT(calls.size(), 20u);
         // The lists every run fetches again, whatever it finds on disk.
         for (const auto& f : fs::recursive_directory_iterator(box.path() + "/www/release")) {
             const std::string name = f.path().filename().string();
@@ -101,8 +90,6 @@ protected:
         }
     }
 
-    void install(const std::string& name) { EndToEnd::install("v1", name); }
-
     // lume-cli update as its own process, its output in "<name>-out.txt".
     int runUpdate(const std::string& name, const test::NginxServer& server,
                   const std::vector<std::string>& env = {}) {
@@ -111,13 +98,13 @@ protected:
             env, game(name).string() + "-out.txt");
     }
 
-    // A run of `name` that was cut short (the caller saw it end), then a rerun from the fast
-    // server: byte-identical to the clean update, having fetched no more than what the cut
+    // A run of `name` that was cut short (the caller saw it end), then a rerun at full speed:
+    // byte-identical to the clean update, having fetched no more than what the cut
     // run had not received plus the constant.
     void expectRerunConverges(const std::string& name, uint64_t receivedBefore) {
-        const uint64_t before = fast->bytesSent();
-        ASSERT_EQ(runUpdate(name, *fast), 0) << test::readBytes(game(name).string() + "-out.txt");
-        const uint64_t fetched = fast->bytesSent() - before;
+        const uint64_t before = nginx->bytesSent();
+        ASSERT_EQ(runUpdate(name, *nginx), 0) << test::readBytes(game(name).string() + "-out.txt");
+        const uint64_t fetched = nginx->bytesSent() - before;
         const Tree now = test::gameTree(game(name));
         EXPECT_EQ(now.size(), clean.size());  // with the loop below: nothing missing either
         for (const auto& [rel, bytes] : now) {
@@ -135,7 +122,6 @@ protected:
     static constexpr uint64_t kSlack =
         FileWritter::kQueueBytes + FileWritter::kRecordBytes + 64 * 32768;
 
-    std::unique_ptr<test::NginxServer> fast;
     std::unique_ptr<test::NginxServer> slow;
     Tree clean;
     std::vector<std::string> calls;
@@ -144,31 +130,27 @@ protected:
 };
 
 TEST_F(KillLoop, KilledAtAnyMomentTheRerunEndsAsACleanUpdate) {
-    ASSERT_GT(calls.size(), 20u);
     // The first and last call of every phase, and evenly spread moments in between.
     const char* env = std::getenv("LUME_KILL_LOOP");
     const size_t spread = env != nullptr ? std::strtoul(env, nullptr, 10) : 6;
-    std::vector<uint64_t> moments;
+    std::set<uint64_t> moments;
     std::map<std::string, std::pair<uint64_t, uint64_t>> phases;
     for (uint64_t n = 1; n <= calls.size(); ++n) {
         auto [it, added] = phases.try_emplace(phaseOf(calls[n - 1]), n, n);
         it->second.second = n;
     }
     for (const auto& [phase, range] : phases) {
-        moments.push_back(range.first);
-        moments.push_back(range.second);
+        moments.insert({range.first, range.second});
     }
     for (size_t i = 1; i <= spread; ++i) {
-        moments.push_back(i * calls.size() / (spread + 1));
+        moments.insert(i * calls.size() / (spread + 1));
     }
-    std::sort(moments.begin(), moments.end());
-    moments.erase(std::unique(moments.begin(), moments.end()), moments.end());
 
     std::map<std::string, int> killedIn;
     for (const uint64_t n : moments) {
         SCOPED_TRACE("killed at call " + std::to_string(n) + " of " + std::to_string(calls.size()));
         const std::string name = "k" + std::to_string(n);
-        install(name);
+        install("v1", name);
         const std::string killTrace = game(name).string() + "-trace.txt";
         const uint64_t before = slow->bytesSent();
         const int status =
@@ -178,14 +160,9 @@ TEST_F(KillLoop, KilledAtAnyMomentTheRerunEndsAsACleanUpdate) {
             continue;  // this run made fewer calls; nothing was cut short
         }
         ASSERT_EQ(status, 128 + SIGKILL);
-        std::string last;
-        {
-            std::ifstream in(killTrace);
-            for (std::string line; std::getline(in, line);) {
-                last = line;
-            }
-        }
-        ++killedIn[phaseOf(last)];
+        std::string trace = test::readBytes(killTrace);
+        trace.erase(trace.find_last_not_of('\n') + 1);
+        ++killedIn[phaseOf(trace.substr(trace.rfind('\n') + 1))];
         expectRerunConverges(name, slow->bytesSent() - before);
         fs::remove_all(game(name));
     }
@@ -196,8 +173,7 @@ TEST_F(KillLoop, KilledAtAnyMomentTheRerunEndsAsACleanUpdate) {
 TEST_F(KillLoop, SigintStopsAtASafePointAndTheRerunContinues) {
     // Ctrl-C at a third of the update's file calls (a moment of its downloads), counted, not
     // timed: a loaded machine stops at the same moment.
-    ASSERT_GT(calls.size(), 20u);
-    install("stopped");
+    install("v1", "stopped");
     const uint64_t before = slow->bytesSent();
     const int status = runUpdate("stopped", *slow,
                                  {"LUME_FAULT_INTERRUPT_AT=" + std::to_string(calls.size() / 3)});
