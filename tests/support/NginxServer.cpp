@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -125,13 +126,9 @@ NginxServer::~NginxServer() {
 }
 
 void NginxServer::stop() {
-    if (pid_ <= 0) {
-        pid_ = -1;
-        return;
-    }
     int status = 0;
-    ::kill(pid_, SIGTERM);
-    if (!waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5))) {
+    if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0 &&
+        !waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5))) {
         ::kill(-pid_, SIGKILL);  // the whole group: master and workers
         ::waitpid(pid_, &status, 0);
     }
@@ -158,11 +155,8 @@ std::vector<NginxServer::Logged> NginxServer::logged() const {
 }
 
 int NginxServer::requests(std::string_view prefix) const {
-    int n = 0;
-    for (const Logged& l : logged()) {
-        n += l.path.starts_with(prefix) ? 1 : 0;
-    }
-    return n;
+    return static_cast<int>(std::ranges::count_if(
+        logged(), [&](const Logged& l) { return l.path.starts_with(prefix); }));
 }
 
 uint64_t NginxServer::bytesSent(std::string_view prefix) const {
