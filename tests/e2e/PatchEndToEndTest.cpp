@@ -29,8 +29,7 @@ TEST_F(PatchEndToEnd, TheSampleGameGoesFromOneToTwoAndAgainChangesNothing) {
 
     // The patch directory is named from where the program starts, not from the game.
     ASSERT_EQ(cli({"patch", "patch", "-C", "game"}), kExitOk) << said();
-    EXPECT_NE(std::ranges::find(last.messages, test::Message{kMsgPatchDone, 0, 0}),
-              last.messages.end());
+    EXPECT_GE(std::ranges::count(last.messages, test::Message{kMsgPatchDone, 0, 0}), 1);
     test::Tree have = test::gameTree(game());
     for (const auto& [rel, bytes] : test::readTree(versions / "v2")) {
         test::expectFile(game(), versions / "v2", rel);
