@@ -7,6 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tests/support/TestBytes.h"
+
 namespace fs = std::filesystem;
 
 namespace lume::test {
@@ -44,12 +46,7 @@ void Sandbox::writeFile(const std::string& relative, const std::string& bytes) c
 }
 
 std::string Sandbox::readFile(const std::string& relative) const {
-    std::ifstream in(fs::path(path_) / relative, std::ios::binary | std::ios::ate);
-    std::string bytes(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
-    in.seekg(0);
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(in.gcount()));
-    return bytes;
+    return readBytes(fs::path(path_) / relative);
 }
 
 bool Sandbox::exists(const std::string& relative) const {
