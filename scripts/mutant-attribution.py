@@ -9,7 +9,9 @@ catches a sampled fault must keep the assertion that catches it.
 usage (from the project's root, with a clean work tree; build/mutants as mutants.py makes it):
   scripts/mutant-attribution.py --count 100 --seed 7 --out base.jsonl platform engine ...
   scripts/mutant-attribution.py ... --only base.jsonl --out after.jsonl ...   (after a cut:
-      only the mutants base.jsonl has as killed, each binary stopping at its first failure)
+      only the mutants base.jsonl has as killed, each binary stopping at its first failure; the
+      cases that caught a mutant before run first, alone, and the binaries whole only when
+      those no longer catch it)
   scripts/mutant-attribution.py --report base.jsonl   (per test case: faults caught, alone)
 Options: --skip FILE (mutants already in FILE are not run again: a resumed run),
 --lines FILE (only mutants on the lines FILE lists as 'path:line', for instance the lines a set
@@ -82,11 +84,12 @@ def main():
     sample.sort(key=lambda x: (x[0], x[1][0]))
     only = None
     if args.only:
-        only = set()
+        only = {}  # each killed mutant -> the cases that caught it ('binary:Case')
         for l in open(args.only):
             r = json.loads(l)
             if r['outcome'] == 'killed':
-                only.add((r['file'], r['line'], r['operator'], r['after']))
+                only[(r['file'], r['line'], r['operator'], r['after'])] = (
+                    r['killers'] + [':'.join(c.split(':')[:2]) for c in r.get('crashed', [])])
     skip = set()
     if args.skip:
         for l in open(args.skip):
@@ -102,20 +105,30 @@ def main():
             if (f, cand[0] + 1, cand[1], after.strip()) in skip:
                 continue
             bins = m.binaries_for(f)
+            # An earlier catch is tried first, filtered to the cases that made it: seconds instead
+            # of whole binaries. Only when they no longer catch it do the binaries run whole.
+            tries = collections.defaultdict(list)
+            for k in (only or {}).get((f, cand[0] + 1, cand[1], after.strip()), []):
+                b, case = k.split(':', 1)
+                if case != '?':
+                    tries[b].append(case)
+            tries = [(b, ':'.join(cases)) for b, cases in tries.items()] + [(b, None) for b in bins]
             t0 = time.time()
             killers, crashed = [], []
             try:
                 with open(f, 'w', encoding='utf-8') as w:
                     w.write(mutated)
-                rc, _ = m.run(['ninja', '-C', args.build, '-j', '2'] + bins +
-                              (['lume-cli'] if 'test_e2e' in bins else []), 1800)
+                need = sorted({b for b, _ in tries})
+                rc, _ = m.run(['ninja', '-C', args.build, '-j', '2'] + need +
+                              (['lume-cli'] if 'test_e2e' in need else []), 1800)
                 if rc != 0:
                     outcome = 'does not build'
                 else:
                     outcome = 'survived'
-                    for b in bins:
+                    for b, cases in tries:
                         exe = m.find_binary(os.path.abspath(args.build), b)
                         cmd = [exe] + (['--gtest_fail_fast'] if only is not None else [])
+                        cmd += ['--gtest_filter=' + cases] if cases else []
                         erc, out = run_all(cmd, args.test_timeout, os.path.abspath(args.build))
                         if erc != 0:
                             outcome = 'killed'
